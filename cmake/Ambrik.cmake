@@ -1,0 +1,63 @@
+# Helpers shared by the folders' CMakeLists.
+
+# ambrik_library(NAME SOURCES ... [LIBS ...]): one static library per folder.
+# The repository root is the include root, so headers are included as
+# "common/log.h", "agent/server/http_client.h" and so on.
+function(ambrik_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+endfunction()
+
+# ambrik_test(NAME SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest
+# executable, its cases discovered into CTest.
+function(ambrik_test name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    AMBRIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    AMBRIK_BINARY_DIR="${PROJECT_BINARY_DIR}"
+    AMBRIK_SHARED_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data")
+  include(GoogleTest)
+  if(A_LABELS)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${A_LABELS}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()
+
+# ambrik_benchmark(NAME SOURCES ... [LIBS ...]): a Google Benchmark program.
+function(ambrik_benchmark name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} benchmark::benchmark Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    AMBRIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    AMBRIK_SHARED_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data")
+endfunction()
+
+# ambrik_fuzzer(NAME SOURCES ... [LIBS ...]): a libFuzzer target.
+function(ambrik_fuzzer name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} Threads::Threads)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
+
+# Adds every immediate subfolder of the current folder that has a CMakeLists.txt.
+macro(ambrik_add_subfolders)
+  file(GLOB _ambrik_children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT _ambrik_children)
+  foreach(_child IN LISTS _ambrik_children)
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${_child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${_child}/CMakeLists.txt)
+      add_subdirectory(${_child})
+    endif()
+  endforeach()
+endmacro()

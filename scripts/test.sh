@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds, and runs every test.
+#   scripts/test.sh [BUILD_DIR] [extra cmake arguments...]
+# Example: scripts/test.sh build-asan -DAMBRIK_SANITIZE=ON
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR="${1:-build}"
+shift || true
+
+bash scripts/install-deps.sh
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)"
+cd "$BUILD_DIR"
+ctest --output-on-failure -j"$(nproc)" --timeout 300
