@@ -1,0 +1,359 @@
+// Building an EventRecord from one Win32_NTLogEvent object: properties, time,
+// severity, message, log type, named attributes and object-access classes.
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "agent/collection/event_record.h"
+#include "agent/collection/parser_rules.h"
+#include "common/log.h"
+#include "platform/clock.h"
+
+namespace wmi = platform::wmi;
+
+namespace {
+
+// Sorted for the binary search.
+constexpr std::array<int, 11> kObjectAccessEventIds = {560,  563,  565,  566,  595, 4656,
+                                                       4659, 4661, 4662, 4663, 4757};
+
+constexpr const char* kWriteWords[] = {"WriteData", "WriteAttributes", "AppendData", "AddFile",
+                                       "WriteEA"};
+constexpr const char* kReadWords[] = {"READ_CONTROL", "ReadAttributes", "ReadEA",       "ReadData",
+                                      "Write Property", "Control Access", "Create Child"};
+
+// The severity names of the Type property, compared ignoring case; the
+// first match wins.
+struct TypeSeverity {
+    const char* name;
+    int severity;
+};
+constexpr TypeSeverity kTypeSeverities[] = {
+    {"Error", kSeverityError},          {"Warning", kSeverityWarning},
+    {"Information", kSeverityInformation}, {"Success", kSeverityAuditSuccess},
+    {"Failure", kSeverityAuditFailure}, {"audit Success", kSeverityAuditSuccess},
+    {"audit failure", kSeverityAuditFailure}};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y)) return false;
+    }
+    return true;
+}
+
+int severityOf(const wmi::Variant& eventType, const wmi::Variant& type) {
+    if (eventType.type == wmi::Variant::Type::Integer && eventType.integer >= 1 &&
+        eventType.integer <= 5)
+        return static_cast<int>(eventType.integer);
+    if (type.type == wmi::Variant::Type::Text)
+        for (const auto& entry : kTypeSeverities)
+            if (equalsIgnoringCase(type.text, entry.name)) return entry.severity;
+    return kSeverityInformation;
+}
+
+// A text property converted into a field of the given size: the whole text
+// or "-" when it is absent or does not fit (nothing is cut).
+void convertOrDash(std::string& out, const wmi::Variant& value, std::size_t fieldSize) {
+    if (value.type == wmi::Variant::Type::Text && value.text.size() < fieldSize)
+        out = value.text;
+    else
+        out = "-";
+}
+
+int integerOf(const wmi::Variant& value) {
+    if (value.type == wmi::Variant::Type::Integer) return static_cast<int>(value.integer);
+    if (value.type == wmi::Variant::Type::Text) return std::atoi(value.text.c_str());
+    return 0;
+}
+
+const std::string& attributeValue(const AttributeTable& attributes, const char* name) {
+    static const std::string empty;
+    const std::string* value = KeyTableGet(attributes, name);
+    return value ? *value : empty;
+}
+
+std::string& attributeSlot(AttributeTable& attributes, const char* name) {
+    std::string* value = KeyTableGet(attributes, name);
+    if (value == nullptr) {
+        KeyTablePut(attributes, name, std::string());
+        value = KeyTableGet(attributes, name);
+    }
+    return *value;
+}
+
+// The record fields bounded like the attributes; "-" when empty where the
+// data files expect a placeholder.
+void copyField(std::string& out, const std::string& value, std::size_t fieldSize, bool dashWhenEmpty) {
+    copyBounded(out, value, fieldSize);
+    if (dashWhenEmpty && out.empty()) out = "-";
+}
+
+bool digitsAt(std::string_view text, std::size_t from, std::size_t count, int& out) {
+    out = 0;
+    for (std::size_t i = from; i < from + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        out = out * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// Local-time conversions are the costly part of a record; events arrive in
+// time order, so one hour's conversion serves the many events of that hour.
+struct HourCache {
+    bool valid = false;
+    int year = 0, month = 0, day = 0, hour = 0, daylightSaving = 0;
+    std::int64_t hourStart = 0;  // seconds since 1970 of yyyy-mm-dd HH:00:00 local
+};
+
+struct BucketCache {
+    bool valid = false;
+    std::int64_t hourStart = 0;  // first second of the cached local hour
+    std::int64_t hourEnd = 0;    // one past its last second
+    int hourOfDay = 0;
+    std::string bucket;
+};
+
+thread_local HourCache t_hourCache;
+thread_local BucketCache t_bucketCache;
+
+}  // namespace
+
+bool isAttributeName(std::string_view name) {
+    for (const char* attribute : kAttributeNames)
+        if (name == attribute) return true;
+    return false;
+}
+
+void initAttributeTable(AttributeTable& table) {
+    KeyTableInit(table, 20);
+    for (const char* name : kAttributeNames) KeyTablePut(table, name, std::string());
+}
+
+void clearAttributes(AttributeTable& table) {
+    for (auto& chain : table.buckets)
+        for (auto& entry : chain) entry.value.clear();
+}
+
+void copyBounded(std::string& out, std::string_view text, std::size_t fieldSize) {
+    const std::size_t limit = fieldSize > 0 ? fieldSize - 1 : 0;
+    if (text.size() <= limit) {
+        out.assign(text.data(), text.size());
+        return;
+    }
+    std::size_t cut = limit;
+    // Never end inside a multi-byte character: step back over continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    out.assign(text.data(), cut);
+}
+
+bool isObjectAccessEventId(int eventId) {
+    return std::binary_search(kObjectAccessEventIds.begin(), kObjectAccessEventIds.end(), eventId);
+}
+
+bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDiff,
+                  EventRecord& record) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (timeText.size() < 14 || !digitsAt(timeText, 0, 4, year) || !digitsAt(timeText, 4, 2, month) ||
+        !digitsAt(timeText, 6, 2, day) || !digitsAt(timeText, 8, 2, hour) ||
+        !digitsAt(timeText, 10, 2, minute) || !digitsAt(timeText, 12, 2, second))
+        return false;
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 60)
+        return false;
+
+    HourCache& cache = t_hourCache;
+    if (!cache.valid || cache.year != year || cache.month != month || cache.day != day ||
+        cache.hour != hour || cache.daylightSaving != daylightSaving) {
+        std::tm local{};
+        local.tm_year = year - 1900;
+        local.tm_mon = month - 1;
+        local.tm_mday = day;
+        local.tm_hour = hour;
+        local.tm_isdst = daylightSaving;
+        cache.hourStart = platform::fromLocalTime(local);
+        cache.year = year;
+        cache.month = month;
+        cache.day = day;
+        cache.hour = hour;
+        cache.daylightSaving = daylightSaving;
+        cache.valid = true;
+    }
+    const std::int64_t eventTime = cache.hourStart + minute * 60 + second + timeZoneDiff;
+
+    BucketCache& bucket = t_bucketCache;
+    if (!bucket.valid || eventTime < bucket.hourStart || eventTime >= bucket.hourEnd) {
+        std::tm local = platform::toLocalTime(eventTime);
+        char text[32];  // "%Y-%m-%d %H:00:00" is 19 characters for any year below 10000
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:00:00", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour);
+        bucket.bucket = text;
+        bucket.hourOfDay = local.tm_hour;
+        // The local hour lasts from eventTime - (min*60+sec) for 3600 s; a zone
+        // change inside the hour only shortens what the cache covers.
+        bucket.hourStart = eventTime - (local.tm_min * 60 + local.tm_sec);
+        bucket.hourEnd = bucket.hourStart + 3600;
+        std::tm endLocal = platform::toLocalTime(bucket.hourEnd - 1);
+        if (endLocal.tm_hour != local.tm_hour || endLocal.tm_mday != local.tm_mday)
+            bucket.hourEnd = eventTime + 1;
+        bucket.valid = true;
+    }
+
+    record.eventTime = static_cast<std::int32_t>(eventTime);
+    record.hour = bucket.hourOfDay;
+    record.day = day;
+    record.hourBucket = bucket.bucket;
+    return true;
+}
+
+std::string classifyAccesses(std::string_view message, int hostMajorVersion) {
+    std::string joined;
+    joined.reserve(message.size() + 1);
+    const char* blanks = " \t\f\v\r\n";
+    std::size_t pos = 0;
+    while (pos < message.size()) {
+        auto start = message.find_first_not_of(blanks, pos);
+        if (start == std::string_view::npos) break;
+        auto end = message.find_first_of(blanks, start);
+        if (end == std::string_view::npos) end = message.size();
+        joined.append(message.substr(start, end - start));
+        joined += ' ';
+        pos = end;
+    }
+    if (joined.empty()) joined.assign(message);
+
+    auto contains = [&joined](const char* word) { return joined.find(word) != std::string::npos; };
+    bool anyWrite = std::any_of(std::begin(kWriteWords), std::end(kWriteWords), contains);
+    int readCount = static_cast<int>(std::count_if(std::begin(kReadWords), std::end(kReadWords), contains));
+
+    if (contains("DELETE")) return (anyWrite || readCount >= 3) ? "objectcreated" : "objectdeleted";
+    if (anyWrite) {
+        if (readCount >= 3 && hostMajorVersion == 6) return "objectcreated";
+        return "objectmodified";
+    }
+    if (readCount > 0) return "objectaccessed";
+    return joined;
+}
+
+void buildEventRecord(const RecordHost& host, wmi::ObjectPtr event, EventRecord& record,
+                      AttributeTable& attributes, RecordRunValues& run) {
+    LogInfo("\nEvent Details .......");
+    record = EventRecord{};
+
+    wmi::Variant sourceName, eventCode, eventType, type, logfile, timeGenerated, timeWritten, message,
+        insertionStrings;
+    bool readOk = false;
+    if (event) {
+        // Category, CategoryString, EventIdentifier and Data play no part in
+        // the record, so they are not fetched.
+        event->get("SourceName", sourceName);
+        event->get("EventCode", eventCode);
+        event->get("EventType", eventType);
+        event->get("Type", type);
+        event->get("Logfile", logfile);
+        event->get("TimeGenerated", timeGenerated);
+        event->get("TimeWritten", timeWritten);
+        event->get("Message", message);
+        // The insertion strings decide whether the object could be read.
+        wmi::HResult hr = event->get("InsertionStrings", insertionStrings);
+        readOk = wmi::succeeded(hr);
+        if (!readOk) LogInfo("Reading Props Failed %x", static_cast<unsigned>(hr));
+    } else {
+        LogInfo("Reading Props Failed %x", static_cast<unsigned>(wmi::E_INVALIDARG_));
+    }
+    event.reset();
+
+    if (readOk) {
+        LogInfo("\n Time generated %s", timeGenerated.type == wmi::Variant::Type::Text
+                                            ? timeGenerated.text.c_str()
+                                            : "");
+        if (timeWritten.type == wmi::Variant::Type::Text &&
+            parseWmiTime(timeWritten.text, run.daylightSaving, host.timeZoneDiff, record)) {
+            // Only a text that reads as a time may become the next query's
+            // condition; anything else would make every later query fail.
+            if (timeWritten.text >= run.lastTimeText) {
+                LogInfo("\n Time updated within loop old time %s new one %s", run.lastTimeText.c_str(),
+                        timeWritten.text.c_str());
+                run.lastMessageMillis = static_cast<std::int64_t>(record.eventTime) * 1000;
+                run.lastTimeAdvanced = true;
+                run.lastTimeText = timeWritten.text;
+            }
+        } else {
+            LogInfo("\n Time written not readable: %s",
+                    timeWritten.type == wmi::Variant::Type::Text ? timeWritten.text.c_str() : "(none)");
+        }
+    }
+
+    record.severity = severityOf(eventType, type);
+
+    if (readOk && message.type == wmi::Variant::Type::Text) {
+        copyBounded(record.message, message.text, kMessageMaxBytes + 1);
+        if (record.message.empty()) record.message = kNoDescriptionMessage;
+        LogInfo("\n %d In getting Mesg I Over ", run.workerNumber);
+    } else if (insertionStrings.type == wmi::Variant::Type::TextArray && !insertionStrings.texts.empty() &&
+               !insertionStrings.texts.front().empty()) {
+        copyBounded(record.message, insertionStrings.texts.front(), kInsertionMessageMaxBytes + 1);
+        LogInfo("\n InsertionStrings = %s\n", record.message.c_str());
+    } else {
+        record.message = kNoDescriptionMessage;
+    }
+
+    record.hostId = host.hostId;
+    record.eventId = integerOf(eventCode);
+    convertOrDash(record.logFile, logfile, kLogFileFieldSize);
+    convertOrDash(record.source, sourceName, kSourceFieldSize);
+    if (run.lookupFacility) {
+        int typeNumber = 0;
+        run.lookupFacility(record.logFile, typeNumber);
+        record.logTypeId = typeNumber;
+    }
+    LogInfo("\n Got log: eventid : %ld, severity : %d, type : %s", static_cast<long>(record.eventId),
+            record.severity, record.logFile.c_str());
+    LogInfo("\n Message %s", record.message.c_str());
+
+    clearAttributes(attributes);
+    const bool objectAccess = isObjectAccessEventId(record.eventId);
+    if (record.logTypeId == run.securityTypeId) {
+        if (const ParserRule* rule = findParserRule(record.eventId, host.minorVersion)) {
+            static const std::vector<std::string> none;
+            applyParserRule(*rule,
+                            insertionStrings.type == wmi::Variant::Type::TextArray ? insertionStrings.texts
+                                                                                   : none,
+                            attributes);
+            const std::string& clientUser = attributeValue(attributes, "CLIENT_USERNAME");
+            if (!clientUser.empty() && clientUser != "-") attributeSlot(attributes, "USER_NAME") = clientUser;
+            const std::string& clientDomain = attributeValue(attributes, "CLIENT_DOMAIN");
+            if (!clientDomain.empty() && clientDomain != "-")
+                attributeSlot(attributes, "DOMAIN") = clientDomain;
+            for (auto& chain : attributes.buckets)
+                for (auto& entry : chain)
+                    if (entry.value.empty()) entry.value = "-";
+        }
+        if (objectAccess) {
+            std::string access = classifyAccesses(record.message, host.majorVersion);
+            LogInfo("\n Access : %s", access.c_str());
+            std::string& slot = attributeSlot(attributes, "ACCESSES");
+            copyBounded(slot, access, kAttributeFieldSize);
+            LogInfo("\n Access after cut: %s", slot.c_str());
+        }
+    }
+
+    copyField(record.user, attributeValue(attributes, "USER_NAME"), kUserFieldSize, false);
+    copyField(record.domain, attributeValue(attributes, "DOMAIN"), kDomainFieldSize, true);
+    copyField(record.accessOrLogonType,
+              attributeValue(attributes, objectAccess ? "ACCESSES" : "LOGONTYPE"),
+              kAccessOrLogonTypeFieldSize, true);
+    copyField(record.remoteHost, attributeValue(attributes, "REMOTEHOST"), kAttributeFieldSize, false);
+    copyField(record.objectName, attributeValue(attributes, "OBJ_NAME"), kAttributeFieldSize, false);
+    copyField(record.objectType, attributeValue(attributes, "OBJ_TYPE"), kAttributeFieldSize, false);
+    copyField(record.targetUser, attributeValue(attributes, "TARGET_USER"), kAttributeFieldSize, false);
+    copyField(record.targetDomain, attributeValue(attributes, "TARGET_DOMAIN"), kAttributeFieldSize, false);
+    copyField(record.groupName, attributeValue(attributes, "GROUP_NAME"), kAttributeFieldSize, false);
+    copyField(record.memberName, attributeValue(attributes, "MEMBER_NAME"), kAttributeFieldSize, false);
+    copyField(record.accesses, attributeValue(attributes, "ACCESSES"), kAttributeFieldSize, false);
+    copyField(record.processName, attributeValue(attributes, "PROCESS_NAME"), kAttributeFieldSize, false);
+}
