@@ -1,0 +1,21 @@
+// The event data transfer: every 180 s the current snapshot's aggregate is
+// appended to serverdata/aggregate, serverdata/ is zipped into
+// "logdata_<agent id>.zip" and uploaded to agentUpload, and the files that
+// went into the zip are deleted once the upload succeeded.
+#pragma once
+
+#include <mutex>
+
+// Creates the 180-second transfer timer in the scheduler "DEFAULT"; 1 on
+// success, 0 when the entry could not be made.
+int scheduleTransfer();
+
+// The timer's callback; the stop path calls it once directly. Holds
+// eventDataMutex (and the drive-set lock when one is registered) for its
+// whole run.
+void transferEventData(void* userArgument = nullptr);
+
+// The file-integrity drive-set lock, taken by the transfer after
+// eventDataMutex. Registered by the file-integrity module at start-up; none
+// until then.
+void setTransferDriveSetLock(std::mutex* driveSetLock);
