@@ -1,0 +1,36 @@
+// The agent's transfers: the TLS choice comes from the agent settings table.
+#include "agent/server/http_client.h"
+
+#include "agent/server/table_data.h"
+#include "agent/service/settings.h"
+#include "common/log.h"
+
+namespace {
+
+HttpTlsOptions agentTlsOptions() {
+    HttpTlsOptions tls;
+    tls.verifyPeerOff = ProtocolFlag() == 1;
+    if (auto caFile = GetAgentSetting("ServerCACertFile")) tls.caFile = *caFile;
+    return tls;
+}
+
+}  // namespace
+
+int HttpGetToBuffer(const std::string& url, ResponseBuffer& response) {
+    return HttpGetToBufferWith(url, response, agentTlsOptions(), AgentHttpMessages());
+}
+
+int HttpGetToFile(const std::string& url, const std::string& filePath) {
+    return HttpGetToFileWith(url, filePath, agentTlsOptions());
+}
+
+int HttpUploadFile(const std::string& url, const std::string& filePath) {
+    return HttpUploadFileWith(url, filePath, agentTlsOptions());
+}
+
+void FetchTableData(const std::string& url) {
+    ResponseBuffer response;
+    if (HttpGetToBuffer(url, response) != 0 || response.data.empty()) return;
+    LogInfo("\n Got response of size %d", response.length());
+    LoadServerTableData(response.data.c_str(), response.length());
+}

@@ -1,0 +1,84 @@
+// The agent's HTTP client: GET into memory, GET into a file, multipart upload
+// of a file and GET of table data, over libcurl's easy interface.
+//
+// Results are 0 on success and 1 on failure; a transfer succeeds only when it
+// completed and the server answered 200. Every transfer has its own handle, a
+// 10 s connect time-out and a low-speed abort (no byte for 120 s), so a server
+// that accepts a connection and never answers cannot hold a thread for ever.
+//
+// The process-wide server status flag is 1 (up) or 2 (down): a GET into
+// memory that completes sets it to 1 whatever the HTTP status, one that cannot
+// connect (libcurl code 7) sets it to 2, every other failure leaves it alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The body of one GET into memory. std::string keeps a zero byte after the
+// data, so data.c_str() can be read as text; nothing arrived when it is empty.
+struct ResponseBuffer {
+    std::string data;
+    std::int32_t length() const { return static_cast<std::int32_t>(data.size()); }
+};
+
+inline std::unique_ptr<ResponseBuffer> NewResponseBuffer() {
+    return std::make_unique<ResponseBuffer>();
+}
+inline void FreeResponseBuffer(std::unique_ptr<ResponseBuffer> buffer) { buffer.reset(); }
+
+// Server status flag.
+inline constexpr std::int32_t kServerUp = 1;
+inline constexpr std::int32_t kServerDown = 2;
+std::int32_t ServerStatus();
+void SetServerStatus(std::int32_t status);
+inline bool ServerIsUp() { return ServerStatus() == kServerUp; }
+
+// libcurl's global initialisation with all features, and its clean-up.
+bool HttpGlobalInit();
+void HttpGlobalCleanup();
+
+// The agent's transfers. TLS: the REG_SZ setting ServerCACertFile, when set,
+// turns peer verification on against that CA file; otherwise protocol flag 1
+// turns peer verification off.
+[[nodiscard]] int HttpGetToBuffer(const std::string& url, ResponseBuffer& response);
+[[nodiscard]] int HttpGetToFile(const std::string& url, const std::string& filePath);
+[[nodiscard]] int HttpUploadFile(const std::string& url, const std::string& filePath);
+// GET into memory; a non-empty 200 body goes to the table-data loader.
+void FetchTableData(const std::string& url);
+
+// Limits applied to every transfer. Tests shorten them; the defaults are the
+// agent's.
+struct HttpTransferLimits {
+    long connectTimeoutSeconds = 10;
+    long lowSpeedTimeSeconds = 120;       // abort when slower than lowSpeedBytesPerSecond this long
+    long lowSpeedBytesPerSecond = 1;
+    std::size_t maxResponseBytes = 256u << 20;  // a larger body fails the GET (libcurl code 23)
+    bool verbose = true;                  // libcurl's trace on the standard error stream
+};
+void SetHttpTransferLimits(const HttpTransferLimits& limits);
+HttpTransferLimits CurrentHttpTransferLimits();
+
+// The building blocks, for a program that has no agent settings table (the
+// status tool): TLS choice and message set are given by the caller.
+struct HttpTlsOptions {
+    bool verifyPeerOff = false;
+    std::string caFile;  // when set, verification is on against this file
+};
+struct HttpGetMessages {
+    void (*write)(const char* format, ...);          // writer of the failure messages
+    void (*writeStatus)(const char* format, ...);    // writer of the status-code line
+    const char* curlError;   // code, error text
+    const char* serverDown;
+    const char* statusCode;  // url, status
+    const char* badStatus;   // status
+};
+// The agent's message set.
+const HttpGetMessages& AgentHttpMessages();
+[[nodiscard]] int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
+                                      const HttpTlsOptions& tls, const HttpGetMessages& messages);
+[[nodiscard]] int HttpGetToFileWith(const std::string& url, const std::string& filePath,
+                                    const HttpTlsOptions& tls);
+[[nodiscard]] int HttpUploadFileWith(const std::string& url, const std::string& filePath,
+                                     const HttpTlsOptions& tls);

@@ -1,0 +1,228 @@
+// The transfers themselves, independent of where the TLS choice and the
+// message texts come from (the agent's settings table or the status tool's
+// registry reads).
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "agent/server/http_client.h"
+#include "common/log.h"
+
+namespace {
+
+std::atomic<std::int32_t> g_serverStatus{kServerUp};
+
+std::mutex g_limitsLock;
+HttpTransferLimits g_limits;
+
+std::mutex g_globalInitLock;
+
+using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+
+EasyHandle newEasyHandle() { return EasyHandle(curl_easy_init(), &curl_easy_cleanup); }
+
+// What every transfer sets: the URL, the error buffer, TLS, time-outs.
+// CURLOPT_NOSIGNAL keeps libcurl's time-outs from using signals, which a
+// process with many threads must not.
+void setCommonOptions(CURL* handle, const std::string& url, char* errorBuffer,
+                      const HttpTlsOptions& tls, const HttpTransferLimits& limits) {
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds);
+    if (!tls.caFile.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, tls.caFile.c_str());
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    } else if (tls.verifyPeerOff) {
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    }
+}
+
+struct AppendTarget {
+    ResponseBuffer* response;
+    std::size_t maxBytes;
+};
+
+// Appends one piece of the body. std::string grows geometrically, so a long
+// body costs linear time; a body past the cap stops the transfer.
+std::size_t appendToResponse(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* target = static_cast<AppendTarget*>(user);
+    const std::size_t n = size * count;
+    if (target->response->data.size() + n > target->maxBytes) return 0;
+    target->response->data.append(data, n);
+    return n;
+}
+
+std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* user) {
+    return std::fwrite(data, size, count, static_cast<std::FILE*>(user)) * size;
+}
+
+long responseCode(CURL* handle) {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+const char* errorText(const char* errorBuffer, CURLcode code) {
+    return errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+std::int32_t ServerStatus() { return g_serverStatus.load(); }
+void SetServerStatus(std::int32_t status) { g_serverStatus.store(status); }
+
+bool HttpGlobalInit() {
+    std::lock_guard<std::mutex> guard(g_globalInitLock);
+    return curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+}
+
+void HttpGlobalCleanup() {
+    std::lock_guard<std::mutex> guard(g_globalInitLock);
+    curl_global_cleanup();
+}
+
+void SetHttpTransferLimits(const HttpTransferLimits& limits) {
+    std::lock_guard<std::mutex> guard(g_limitsLock);
+    g_limits = limits;
+}
+
+HttpTransferLimits CurrentHttpTransferLimits() {
+    std::lock_guard<std::mutex> guard(g_limitsLock);
+    return g_limits;
+}
+
+const HttpGetMessages& AgentHttpMessages() {
+    static const HttpGetMessages messages{
+        &LogError, &LogInfo, " Curl Error: %d <--> %s", "\nSetting server status to down",
+        "\n Http status code for url:%s is %ld", "\n Error <--> Got status: %ld"};
+    return messages;
+}
+
+int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
+                        const HttpTlsOptions& tls, const HttpGetMessages& messages) {
+    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+    EasyHandle handle = newEasyHandle();
+    if (!handle) {
+        messages.write(messages.curlError, static_cast<int>(CURLE_FAILED_INIT),
+                       curl_easy_strerror(CURLE_FAILED_INIT));
+        return 1;
+    }
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    AppendTarget target{&response, limits.maxResponseBytes};
+    setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
+    curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &appendToResponse);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &target);
+
+    const CURLcode code = curl_easy_perform(handle.get());
+    if (code != CURLE_OK) {
+        messages.write(messages.curlError, static_cast<int>(code), errorText(errorBuffer, code));
+        if (code == CURLE_COULDNT_CONNECT) {
+            messages.write(messages.serverDown);
+            SetServerStatus(kServerDown);
+        }
+        return 1;
+    }
+    SetServerStatus(kServerUp);
+    const long status = responseCode(handle.get());
+    messages.writeStatus(messages.statusCode, url.c_str(), status);
+    if (status == 200) return 0;
+    messages.write(messages.badStatus, status);
+    return 1;
+}
+
+int HttpGetToFileWith(const std::string& url, const std::string& filePath,
+                      const HttpTlsOptions& tls) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "wb"));
+    if (!file) {
+        LogError("\n Unable to create the file %s for the download", filePath.c_str());
+        return 1;
+    }
+    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+    EasyHandle handle = newEasyHandle();
+    if (!handle) {
+        LogError("Curl Error: %d <--> %s", static_cast<int>(CURLE_FAILED_INIT),
+                 curl_easy_strerror(CURLE_FAILED_INIT));
+        return 1;
+    }
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &writeToFile);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+
+    const CURLcode code = curl_easy_perform(handle.get());
+    const long status = responseCode(handle.get());
+    LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
+    handle.reset();
+    // A full disk shows here: the bytes are not all on disk, so the download failed.
+    const bool closed = std::fclose(file.release()) == 0;
+    if (code != CURLE_OK) {
+        LogError("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
+        return 1;
+    }
+    if (!closed) {
+        LogError("\n Unable to write the file %s", filePath.c_str());
+        return 1;
+    }
+    if (status == 200) return 0;
+    LogError("\n Error <--> Got status: %ld", status);
+    return 1;
+}
+
+int HttpUploadFileWith(const std::string& url, const std::string& filePath,
+                       const HttpTlsOptions& tls) {
+    HttpGlobalInit();
+    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+    EasyHandle handle = newEasyHandle();
+    if (!handle) {
+        std::printf("Curl Error: %d <--> %s", static_cast<int>(CURLE_FAILED_INIT),
+                    curl_easy_strerror(CURLE_FAILED_INIT));
+        return 1;
+    }
+    // The form: "upfile" carries the file (its name and bytes), "filename"
+    // the path text, "submit" the word "send".
+    std::unique_ptr<curl_mime, decltype(&curl_mime_free)> form(curl_mime_init(handle.get()),
+                                                               &curl_mime_free);
+    curl_mimepart* part = curl_mime_addpart(form.get());
+    curl_mime_name(part, "upfile");
+    const CURLcode fileCode = curl_mime_filedata(part, filePath.c_str());
+    if (fileCode != CURLE_OK) {
+        std::printf("Curl Error: %d <--> %s: %s", static_cast<int>(fileCode),
+                    curl_easy_strerror(fileCode), filePath.c_str());
+        return 1;
+    }
+    part = curl_mime_addpart(form.get());
+    curl_mime_name(part, "filename");
+    curl_mime_data(part, filePath.c_str(), CURL_ZERO_TERMINATED);
+    part = curl_mime_addpart(form.get());
+    curl_mime_name(part, "submit");
+    curl_mime_data(part, "send", CURL_ZERO_TERMINATED);
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
+    curl_easy_setopt(handle.get(), CURLOPT_MIMEPOST, form.get());
+    curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
+
+    const CURLcode code = curl_easy_perform(handle.get());
+    const long status = responseCode(handle.get());
+    LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
+    handle.reset();
+    form.reset();
+    if (code != CURLE_OK) {
+        std::printf("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
+        std::fflush(stdout);
+        return 1;
+    }
+    if (status == 200) return 0;
+    LogError("\n Error <--> Got status: %ld", status);
+    return 1;
+}

@@ -1,0 +1,288 @@
+#include "agent/server/protocol.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "agent/server/table_data.h"
+#include "agent/service/settings.h"
+#include "common/key_table.h"
+#include "common/log.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr std::int64_t kRegistrationRetryMillis = 60000;
+constexpr std::int64_t kAwsRegistrationDelayMillis = 5000;
+constexpr int kHostNotMonitoredStatus = 24;
+constexpr int kLogTypeMappingBuckets = 10;
+
+// The stop request for the registration loop.
+struct RegistrationStop {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool requested = false;
+};
+
+RegistrationStop& registrationStop() {
+    static RegistrationStop s;
+    return s;
+}
+
+// Waits the given clock time; answers true when a stop was requested.
+bool waitOrStop(std::int64_t millis) {
+    auto& s = registrationStop();
+    std::unique_lock<std::mutex> lock(s.lock);
+    return platform::waitFor(lock, s.wake, millis, [&s] { return s.requested; });
+}
+
+bool stopRequested() {
+    auto& s = registrationStop();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.requested;
+}
+
+// The log type mapping and the lock that serialises its readers and writers:
+// the collectors look types up and add new ones at the same time, and a
+// look-up that asks the server holds the lock so one name is asked once.
+struct LogTypeMapping {
+    std::mutex lock;
+    KeyTable<std::int32_t> table;
+};
+
+LogTypeMapping& logTypeMapping() {
+    static LogTypeMapping m;
+    return m;
+}
+
+void ensureMappingTable(LogTypeMapping& m) {
+    if (m.table.buckets.empty()) KeyTableInit(m.table, kLogTypeMappingBuckets);
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// A decimal integer at the start of a text (leading white space and a sign
+// allowed); none when no digit is there or the number does not fit.
+std::optional<long long> leadingInteger(const char* text, long long min, long long max) {
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || value < min || value > max) return std::nullopt;
+    return value;
+}
+
+bool getStatusOnly(const std::string& url) {
+    ResponseBuffer response;
+    return HttpGetToBuffer(url, response) == 0;
+}
+
+}  // namespace
+
+std::string FormatRequestText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (needed > 0) {
+        text.resize(static_cast<std::size_t>(needed));
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    }
+    va_end(args);
+    return text;
+}
+
+std::string ServerUrlFor(const std::string& requestText) {
+    return BuildServerUrl("%s", requestText.c_str());
+}
+
+bool ReadKeyValueLine(std::string_view body, std::string& key, std::string& value) {
+    key.clear();
+    value.clear();
+    std::size_t i = 0;
+    // Leading white space, blank lines included, comes before the key line.
+    while (i < body.size() && (isBlank(body[i]) || isLineEnd(body[i]))) ++i;
+    const std::size_t keyStart = i;
+    while (i < body.size() && body[i] != '\0' && !isBlank(body[i]) && !isLineEnd(body[i])) ++i;
+    if (i == keyStart) return false;
+    key.assign(body.substr(keyStart, std::min(i - keyStart, kKeyValueMaxLength)));
+    // The value is on the same line: a key alone on its line has none.
+    while (i < body.size() && isBlank(body[i])) ++i;
+    const std::size_t valueStart = i;
+    while (i < body.size() && body[i] != '\0' && !isLineEnd(body[i])) ++i;
+    if (i == valueStart) return false;
+    value.assign(body.substr(valueStart, std::min(i - valueStart, kKeyValueMaxLength)));
+    return true;
+}
+
+bool StoreKeyValueAnswer(std::string_view body, std::string_view expectedKey) {
+    std::string key, value;
+    if (!ReadKeyValueLine(body, key, value) || key != expectedKey) return false;
+    PutAgentSetting(key, value);
+    return true;
+}
+
+bool RegisterAgent() {
+    std::string url;
+    if (AwsFlag()) {
+        url = RequestUrl<Request::Register>(AgentHostName(), AgentIpText(), "yes");
+        LogInfo("\n AWS ip sent");
+        if (waitOrStop(kAwsRegistrationDelayMillis)) return false;
+    } else {
+        url = RequestUrl<Request::Register>(AgentHostName(), AgentIpText(), "no");
+    }
+    ResponseBuffer response;
+    if (HttpGetToBuffer(url, response) != 0) {
+        LogError("\n Error while registering.");
+        return false;
+    }
+    // An answer without a usable SLID leaves the agent without an id: it
+    // counts as a failed registration, so the caller tries again.
+    std::string key, value;
+    if (!ReadKeyValueLine(response.data, key, value) || key != "SLID" ||
+        !leadingInteger(value.c_str(), LLONG_MIN, LLONG_MAX)) {
+        LogError("\n Registration answer holds no agent id.");
+        return false;
+    }
+    PutAgentSetting(key, value);
+    return true;
+}
+
+std::optional<std::int64_t> ObtainAgentId() {
+    int retries = 0;
+    while (true) {
+        if (stopRequested()) return std::nullopt;
+        if (RegisterAgent()) break;
+        if (waitOrStop(kRegistrationRetryMillis)) return std::nullopt;
+        ++retries;
+        if (retries % 5 == 0) LogError("\n Retrying fetching agent id %d", retries);
+    }
+    const auto slid = GetAgentSetting("SLID");
+    const std::int64_t id = slid ? *leadingInteger(slid->c_str(), LLONG_MIN, LLONG_MAX) : 0;
+    SetAgentId(id);
+    return id;
+}
+
+void StopObtainAgentId() {
+    auto& s = registrationStop();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.requested = true;
+    }
+    s.wake.notify_all();
+}
+
+void ResetObtainAgentIdStop() {
+    auto& s = registrationStop();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.requested = false;
+}
+
+bool SendServiceStarted() {
+    const bool ok = getStatusOnly(RequestUrl<Request::ServiceStarted>(AgentId()));
+    LogEssential(ok ? "\n Agent Status successfully updated" : "\n Agent Status update failed");
+    return ok;
+}
+
+bool SendServiceStop() {
+    const bool ok = getStatusOnly(RequestUrl<Request::ServiceStop>(AgentId()));
+    LogEssential(ok ? "\n Status successfully updated" : "\n Status update failed");
+    return ok;
+}
+
+bool queryAgentVersion() {
+    const std::string version = GetAgentSetting("AgentVersion").value_or("");
+    ResponseBuffer response;
+    if (HttpGetToBuffer(RequestUrl<Request::AgentVersionCheck>(version, AgentId()), response) != 0)
+        return false;
+    return StoreKeyValueAnswer(response.data, "AGENTVERSIONINSERVER");
+}
+
+bool ReportAgentVersion(const std::string& installBinText) {
+    std::string installDir = installBinText;
+    for (char& c : installDir)
+        if (c == ' ') c = '+';
+    queryAgentVersion();
+    const std::string version = GetAgentSetting("AgentVersion").value_or("");
+    // An unknown server version (the check failed) is reported as a mismatch.
+    const auto serverVersion = GetAgentSetting("AGENTVERSIONINSERVER");
+    const bool same = serverVersion && *serverVersion == version;
+    const std::string url =
+        same ? RequestUrl<Request::AgentVersionSame>(AgentId(), installDir, version)
+             : RequestUrl<Request::AgentVersionDifferent>(AgentId(), installDir, version);
+    LogError("\n Checking if AgentVersion matches with version in Server");
+    const bool ok = getStatusOnly(url);
+    if (ok)
+        LogInfo("\n SuccessFully checked");
+    else
+        LogError("\n Status update failed");
+    return ok;
+}
+
+bool SendHostNotMonitored(std::int64_t hostId) {
+    LogError("\n Updating host as not being monitored, host id :%lld", static_cast<long long>(hostId));
+    const bool ok = getStatusOnly(RequestUrl<Request::HostNotMonitored>(hostId, kHostNotMonitoredStatus));
+    if (ok)
+        LogInfo("\n Status successfully updated");
+    else
+        LogError("\n Status update failed");
+    return ok;
+}
+
+void LoadLogTypeMapping() {
+    LogInfo("\n Inside init_win_logtypes ::::");
+    auto& m = logTypeMapping();
+    std::lock_guard<std::mutex> guard(m.lock);
+    ensureMappingTable(m);
+    FetchTableData(RequestUrl<Request::LogTypeMapping>());
+    for (const auto& row : TakeLogTypeMappingRows()) {
+        KeyTablePut(m.table, row.name, row.value);
+        LogInfo("\n WinLogTypes : Value: %d, Type: %s", row.value, row.name.c_str());
+    }
+}
+
+bool LookupFacility(std::string& logTypeName, std::int32_t& type) {
+    auto& m = logTypeMapping();
+    std::lock_guard<std::mutex> guard(m.lock);
+    ensureMappingTable(m);
+    if (const auto* known = KeyTableGet(m.table, logTypeName)) {
+        type = *known;
+        return true;
+    }
+    // Log names may hold blanks, "&" or "/": the name is escaped so that it
+    // stays one query parameter (the server reads back the same text).
+    std::unique_ptr<char, decltype(&curl_free)> escaped(
+        curl_easy_escape(nullptr, logTypeName.c_str(), static_cast<int>(logTypeName.size())),
+        &curl_free);
+    ResponseBuffer response;
+    if (escaped &&
+        HttpGetToBuffer(RequestUrl<Request::GetFacility>(escaped.get()), response) == 0) {
+        if (auto number = leadingInteger(response.data.c_str(), INT32_MIN, INT32_MAX)) {
+            type = static_cast<std::int32_t>(*number);
+            KeyTablePut(m.table, logTypeName, type);
+            return true;
+        }
+    }
+    LogError("\n Problem fetching type integer. Assigning application type to log");
+    const auto* application = KeyTableGet(m.table, "Application");
+    type = application ? *application : 0;
+    logTypeName = "Application";
+    return false;
+}
+
+void ResetLogTypeMapping() {
+    auto& m = logTypeMapping();
+    std::lock_guard<std::mutex> guard(m.lock);
+    KeyTableInit(m.table, kLogTypeMappingBuckets);
+}
