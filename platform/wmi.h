@@ -44,6 +44,7 @@ constexpr HResult E_FAIL_ = hresult(0x80004005);
 constexpr HResult E_INVALIDARG_ = hresult(0x80070057);
 constexpr HResult E_OUTOFMEMORY_ = hresult(0x8007000E);
 constexpr HResult E_ACCESSDENIED_ = hresult(0x80070005);
+constexpr HResult CO_E_NOTINITIALIZED_ = hresult(0x800401F0);      // COM not initialised on the thread
 constexpr HResult RPC_E_TOO_LATE_ = hresult(0x80010119);          // security already initialised
 constexpr HResult RPC_S_SERVER_UNAVAILABLE_HR = hresult(0x800706BA);  // host cannot be reached
 constexpr HResult WBEM_E_FAILED = hresult(0x80041001);
@@ -189,7 +190,17 @@ HResult createLocator(LocatorPtr& out);
 // The Windows backend ignores both settings.
 void setHostsRoot(const std::string& directory);
 std::string hostsRoot();
-// The agent's own host name: with "." it names the local host.
+// The agent's own host name: with "." it names the local host (default: the
+// machine's own name).
 void setLocalHostName(const std::string& name);
+
+// Where the POSIX backend tells what went wrong with a simulated host (a
+// malformed host.xml, an unreadable log file, a damaged record): each message
+// is one line, begins with "\n " and is handed to the sink (default: standard
+// error; null: dropped). The agent passes its error log writer.
+using DiagnosticSink = void (*)(const char* message);
+void setDiagnosticSink(DiagnosticSink sink);
+// The last such message on the calling thread ("" when none).
+std::string lastDiagnostic();
 
 }  // namespace platform::wmi

@@ -1,0 +1,194 @@
+// EVTX logs of the simulated hosts, read with libevtx.
+//
+// The record getters give the record number, event id and qualifiers, level,
+// provider, computer and the ordered strings; the record's own XML gives the
+// rest (channel, TimeCreated, keywords, task, EventSourceName, binary data,
+// UserData). A record that cannot be read is reported and skipped; the file
+// goes on with the next one, as libevtx itself skips damaged chunks.
+#include <libevtx.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/wmi_internal.h"
+
+namespace platform::wmi::sim {
+
+namespace {
+
+std::string errorText(libevtx_error_t*& error) {
+    if (!error) return "unknown error";
+    char buffer[512] = {};
+    libevtx_error_sprint(error, buffer, sizeof buffer);
+    libevtx_error_free(&error);
+    std::string text(buffer);
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// 100-ns intervals since 1601 to seconds since 1970.
+constexpr std::int64_t kFiletimeEpochSeconds = 11644473600LL;
+
+using Utf8SizeGetter = int (*)(libevtx_record_t*, size_t*, libevtx_error_t**);
+using Utf8Getter = int (*)(libevtx_record_t*, uint8_t*, size_t, libevtx_error_t**);
+
+// One of the record's UTF-8 getters into `out`; false (and `out` untouched)
+// when the record has no such value.
+bool recordText(libevtx_record_t* record, Utf8SizeGetter sizeOf, Utf8Getter get,
+                std::string& scratch, std::string& out) {
+    libevtx_error_t* error = nullptr;
+    size_t size = 0;
+    if (sizeOf(record, &size, &error) != 1 || size == 0) {
+        if (error) libevtx_error_free(&error);
+        return false;
+    }
+    scratch.resize(size);
+    if (get(record, reinterpret_cast<uint8_t*>(scratch.data()), size, &error) != 1) {
+        if (error) libevtx_error_free(&error);
+        return false;
+    }
+    out.assign(scratch.data(), size - 1);  // the size counts the terminating zero
+    return true;
+}
+
+class EvtxFile : public EventSource {
+public:
+    EvtxFile(std::string path, libevtx_file_t* file, int count)
+        : path_(std::move(path)), file_(file), count_(count) {}
+    ~EvtxFile() override {
+        libevtx_error_t* error = nullptr;
+        libevtx_file_close(file_, &error);
+        if (error) libevtx_error_free(&error);
+        libevtx_file_free(&file_, &error);
+        if (error) libevtx_error_free(&error);
+    }
+
+    bool next(EventEntry& out) override {
+        while (index_ < count_) {
+            const int i = index_++;
+            libevtx_record_t* record = nullptr;
+            libevtx_error_t* error = nullptr;
+            if (libevtx_file_get_record_by_index(file_, i, &record, &error) != 1 || !record) {
+                report("\n WMI host log %s: record %d skipped: %s", path_.c_str(), i,
+                       errorText(error).c_str());
+                continue;
+            }
+            const bool ok = readRecord(record, out);
+            libevtx_record_free(&record, &error);
+            if (error) libevtx_error_free(&error);
+            if (ok) return true;
+        }
+        return false;
+    }
+
+private:
+    bool readRecord(libevtx_record_t* record, EventEntry& e) {
+        libevtx_error_t* error = nullptr;
+        // The XML first: it holds everything, the getters below then give
+        // the values they have from the record itself.
+        bool haveXml = false;
+        size_t xmlSize = 0;
+        if (libevtx_record_get_utf8_xml_string_size(record, &xmlSize, &error) == 1 && xmlSize > 1) {
+            xml_.resize(xmlSize);
+            if (libevtx_record_get_utf8_xml_string(record, reinterpret_cast<uint8_t*>(xml_.data()),
+                                                   xmlSize, &error) == 1)
+                haveXml = eventFromXmlText(xml_.data(), xmlSize - 1, e);
+        }
+        if (error) libevtx_error_free(&error);
+        if (!haveXml) e = EventEntry{};
+
+        std::uint64_t identifier = 0;
+        std::uint32_t eventId = 0;
+        std::uint32_t qualifiers = 0;
+        std::uint8_t level = 0;
+        std::uint64_t written = 0;
+        if (libevtx_record_get_identifier(record, &identifier, &error) == 1) e.recordId = identifier;
+        if (libevtx_record_get_event_identifier(record, &eventId, &error) == 1) {
+            e.eventId = eventId;
+        } else if (!haveXml) {
+            report("\n WMI host log %s: record %llu skipped: %s", path_.c_str(),
+                   static_cast<unsigned long long>(identifier), errorText(error).c_str());
+            return false;
+        }
+        if (libevtx_record_get_event_identifier_qualifiers(record, &qualifiers, &error) == 1)
+            e.qualifiers = qualifiers;
+        if (libevtx_record_get_event_level(record, &level, &error) == 1) e.level = level;
+        if (!e.hasTime && libevtx_record_get_written_time(record, &written, &error) == 1 &&
+            written != 0) {
+            e.timeSeconds = static_cast<std::int64_t>(written / 10000000) - kFiletimeEpochSeconds;
+            e.hasTime = true;
+        }
+        if (error) libevtx_error_free(&error);
+        recordText(record, libevtx_record_get_utf8_source_name_size,
+                   libevtx_record_get_utf8_source_name, scratch_, e.provider);
+        recordText(record, libevtx_record_get_utf8_computer_name_size,
+                   libevtx_record_get_utf8_computer_name, scratch_, e.computer);
+
+        int strings = 0;
+        if (libevtx_record_get_number_of_strings(record, &strings, &error) == 1 && strings > 0) {
+            std::vector<std::string> values;
+            values.reserve(static_cast<std::size_t>(strings));
+            bool complete = true;
+            for (int s = 0; s < strings && complete; ++s) {
+                size_t size = 0;
+                if (libevtx_record_get_utf8_string_size(record, s, &size, &error) != 1) {
+                    complete = false;
+                    break;
+                }
+                std::string& value = values.emplace_back();
+                if (size > 1) {
+                    scratch_.resize(size);
+                    if (libevtx_record_get_utf8_string(record, s,
+                                                       reinterpret_cast<uint8_t*>(scratch_.data()),
+                                                       size, &error) != 1)
+                        complete = false;
+                    else
+                        value.assign(scratch_.data(), size - 1);
+                }
+            }
+            // A string that cannot be read leaves the values the XML gave.
+            if (complete) e.strings = std::move(values);
+        }
+        if (error) libevtx_error_free(&error);
+        return true;
+    }
+
+    std::string path_;
+    libevtx_file_t* file_;
+    int count_;
+    int index_ = 0;
+    std::string xml_;
+    std::string scratch_;
+};
+
+}  // namespace
+
+std::unique_ptr<EventSource> openEvtxFile(const std::string& path) {
+    libevtx_file_t* file = nullptr;
+    libevtx_error_t* error = nullptr;
+    if (libevtx_file_initialize(&file, &error) != 1) {
+        report("\n WMI host log %s cannot be read: %s", path.c_str(), errorText(error).c_str());
+        return nullptr;
+    }
+    if (libevtx_file_open(file, path.c_str(), LIBEVTX_OPEN_READ, &error) != 1) {
+        report("\n WMI host log %s is not a readable EVTX file: %s", path.c_str(),
+               errorText(error).c_str());
+        libevtx_file_free(&file, &error);
+        if (error) libevtx_error_free(&error);
+        return nullptr;
+    }
+    int count = 0;
+    if (libevtx_file_get_number_of_records(file, &count, &error) != 1) {
+        report("\n WMI host log %s: its records cannot be counted: %s", path.c_str(),
+               errorText(error).c_str());
+        count = 0;
+    }
+    if (libevtx_file_is_corrupted(file, &error) == 1)
+        report("\n WMI host log %s is damaged; its readable records are used", path.c_str());
+    if (error) libevtx_error_free(&error);
+    return std::make_unique<EvtxFile>(path, file, count);
+}
+
+}  // namespace platform::wmi::sim

@@ -1,0 +1,112 @@
+// Internals of the simulated WMI hosts, shared by the files of the POSIX
+// backend: the event model, the two log readers, DMTF times, the property
+// objects and the answers for files and directories.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/wmi.h"
+
+typedef struct _xmlNode xmlNode;
+
+namespace platform::wmi::sim {
+
+
+// One event as a log file holds it, before it becomes a Win32_NTLogEvent.
+struct EventEntry {
+    std::string channel;
+    std::string provider;
+    std::string eventSourceName;
+    std::string computer;
+    std::string userSid;
+    std::string taskName;  // RenderingInfo/Task
+    bool hasMessage = false;
+    std::string message;   // RenderingInfo/Message
+    std::uint32_t eventId = 0;
+    std::uint32_t qualifiers = 0;
+    int level = 0;
+    std::uint64_t keywords = 0;
+    std::uint32_t task = 0;
+    bool hasTime = false;
+    std::int64_t timeSeconds = 0;  // TimeCreated SystemTime, UTC, whole seconds
+    std::uint64_t recordId = 0;
+    std::vector<std::string> strings;  // EventData values, or UserData leaves
+    std::vector<std::uint8_t> binary;
+};
+
+// Reads the events of one log file in file order, lazily.
+class EventSource {
+public:
+    virtual ~EventSource() = default;
+    // The next event; false at the end of the file or when the rest of it
+    // cannot be read (the reason has been logged).
+    virtual bool next(EventEntry& out) = 0;
+};
+
+// Windows event XML: <Event> elements, at the top level or inside one root.
+std::unique_ptr<EventSource> openXmlEventFile(const std::string& path);
+// EVTX through libevtx. Null (after a message) when the file cannot be opened.
+std::unique_ptr<EventSource> openEvtxFile(const std::string& path);
+
+// Fills `out` from one <Event> element. False when it is not an event.
+bool eventFromXmlNode(const xmlNode* event, EventEntry& out);
+// The same from the text of one <Event> document (as libevtx renders a record).
+bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out);
+
+// ---- times
+
+// "yyyymmddHHMMSS.ffffff+ooo" (the sign and minute offset required) to
+// microseconds since 1970 UTC.
+bool parseDmtf(const std::string& text, std::int64_t& utcMicros);
+// Seconds since 1970 UTC as a DMTF text in the given offset (minutes east),
+// with the given microseconds as its fraction.
+std::string formatDmtf(std::int64_t utcSeconds, int offsetMinutes, int micros = 0);
+// "2016-07-08T18:12:51.681640800Z" to whole seconds since 1970 UTC.
+bool parseSystemTime(const std::string& text, std::int64_t& utcSeconds);
+// Days since 1970-01-01 of a civil date, and back.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d);
+
+// ---- objects
+
+// An object that answers Get from a list of named values (names compared
+// without regard to case, as WMI does).
+class PropertyObject : public Object {
+public:
+    explicit PropertyObject(std::vector<std::pair<std::string, Variant>> properties)
+        : properties_(std::move(properties)) {}
+    HResult get(const std::string& name, Variant& out) const override;
+
+private:
+    std::vector<std::pair<std::string, Variant>> properties_;
+};
+
+Variant nullValue();
+Variant integerValue(std::int64_t v);
+Variant textValue(std::string v);
+Variant booleanValue(bool v);
+
+// The Win32_NTLogEvent object of an event, times in the host's offset.
+ObjectPtr makeEventObject(EventEntry&& event, int offsetMinutes);
+
+// ---- files and directories
+
+// The object of `CIM_DataFile` (isFile) or `CIM_Directory` named by a Windows
+// path ("c:\\dir\\file.txt", backslashes single), from the local file system;
+// null when there is no such item of that kind.
+ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile);
+
+// ---- diagnostics
+
+// Formats a message (printf-style), keeps it as the thread's last diagnostic
+// and hands it to the sink.
+void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Case-insensitive ASCII comparison.
+bool equalsNoCase(const std::string& a, const std::string& b);
+std::string toLower(std::string text);
+
+}  // namespace platform::wmi::sim
