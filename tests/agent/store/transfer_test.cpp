@@ -1,0 +1,317 @@
+// The folder zipper and the event data transfer against an upload server on
+// 127.0.0.1; the zips are read back with the server's decoders.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "agent/server/http_client.h"
+#include "agent/store/data_files.h"
+#include "agent/store/transfer.h"
+#include "agent/store/zip_directory.h"
+#include "store_fixture.h"
+#include "testserver/decoders/decoders.h"
+
+namespace {
+
+std::vector<decoders::ZipEntry> zipEntries(const std::string& path) {
+    std::vector<decoders::ZipEntry> entries;
+    auto error = decoders::readZip(path, entries);
+    EXPECT_FALSE(error) << error.describe();
+    return entries;
+}
+
+std::vector<std::string> entryNames(const std::vector<decoders::ZipEntry>& entries) {
+    std::vector<std::string> names;
+    for (const auto& e : entries) names.push_back(e.name);
+    return names;
+}
+
+// An agentUpload endpoint that keeps every uploaded zip and answers with a
+// status the test sets.
+class UploadServer {
+public:
+    UploadServer() {
+        server_.Post("/event/agentUpload", [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex_);
+            if (onUpload) onUpload();
+            if (req.has_file("upfile")) uploads.push_back(req.get_file_value("upfile"));
+            res.status = status;
+            res.set_content("ok", "text/plain");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running()) std::this_thread::yield();
+    }
+    ~UploadServer() {
+        server_.stop();
+        thread_.join();
+    }
+    int port() const { return port_; }
+
+    std::mutex mutex_;
+    std::vector<httplib::MultipartFormData> uploads;
+    int status = 200;
+    std::function<void()> onUpload;
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+class TransferTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        PutAgentSetting("ServerProtocol", "http");
+        PutAgentSetting("ServerIPAddress", "127.0.0.1");
+        PutAgentSetting("ServerPort", std::to_string(server_.port()));
+        SetAgentId(42);
+        SetServerStatus(kServerUp);
+        HttpTransferLimits limits;
+        limits.verbose = false;
+        SetHttpTransferLimits(limits);
+    }
+    void TearDown() override {
+        setTransferDriveSetLock(nullptr);
+        StoreTest::TearDown();
+    }
+
+    void collect(int count, int eventId) {
+        std::vector<EventRecord> events;
+        for (int i = 0; i < count; ++i) events.push_back(event(5, eventId, 1 + i % 5));
+        std::lock_guard lock(eventDataMutex);
+        storeEvents(events.data(), count);
+        ASSERT_TRUE(appendRawLogs({"Windows", 5, "dc01"}, events.data(), count));
+    }
+
+    // The entries of upload n, from a copy of the uploaded bytes.
+    std::vector<decoders::ZipEntry> upload(std::size_t n) {
+        std::lock_guard lock(server_.mutex_);
+        EXPECT_GT(server_.uploads.size(), n);
+        if (server_.uploads.size() <= n) return {};
+        EXPECT_EQ(server_.uploads[n].filename, "logdata_42.zip");
+        std::ofstream("received.zip", std::ios::binary) << server_.uploads[n].content;
+        return zipEntries("received.zip");
+    }
+
+    std::size_t uploadCount() {
+        std::lock_guard lock(server_.mutex_);
+        return server_.uploads.size();
+    }
+
+    UploadServer server_;
+};
+
+std::size_t rawLogCount(const std::string& bytes) {
+    std::vector<decoders::PackedRecord> records;
+    EXPECT_FALSE(decoders::decodeRecords(bytes, kRawLogFormat, records));
+    return records.size();
+}
+
+}  // namespace
+
+TEST_F(StoreTest, ZipHoldsEveryFileByBareNameDeflatedWithoutTimeStamps) {
+    std::mt19937 random(7);
+    std::string big(300000, '\0');  // larger than many 16000-byte chunks
+    for (char& c : big) c = static_cast<char>('a' + random() % 4);
+    std::ofstream("serverdata/rawlogs", std::ios::binary) << big;
+    std::ofstream("serverdata/aggregate") << "|**|NULL|**|**|\n";
+    std::ofstream("serverdata/empty");
+
+    std::vector<std::string> added;
+    // Backslashes are read as slashes.
+    ASSERT_EQ(zipDirectory("serverdata\\", "out.zip", &added), 1);
+    EXPECT_EQ(added, (std::vector<std::string>{"serverdata/aggregate", "serverdata/empty",
+                                               "serverdata/rawlogs"}));
+    auto entries = zipEntries("out.zip");
+    ASSERT_EQ(entryNames(entries), (std::vector<std::string>{"aggregate", "empty", "rawlogs"}));
+    EXPECT_EQ(entries[2].data, big);
+    EXPECT_EQ(entries[0].data, "|**|NULL|**|**|\n");
+    EXPECT_EQ(entries[1].data, "");
+    for (const auto& e : entries) {
+        EXPECT_EQ(e.method, 8) << e.name;
+        EXPECT_EQ(e.dosDate, entries[0].dosDate) << "entries carry no time of their own";
+    }
+    EXPECT_LT(entries[2].compressedSize, big.size() / 3);
+
+    // The same files zipped again give the same bytes: nothing depends on time.
+    platform::advanceClock(3'600'000);
+    ASSERT_EQ(zipDirectory("serverdata/", "again.zip"), 1);
+    EXPECT_EQ(readFile("out.zip"), readFile("again.zip"));
+}
+
+TEST_F(StoreTest, ZipSkipsSubFoldersAndKeepsGoing) {
+    std::filesystem::create_directories("serverdata/archive/inner");
+    std::ofstream("serverdata/aggregate") << "a";
+    std::ofstream("serverdata/rawlogs") << "r";
+    std::vector<std::string> added;
+    ASSERT_EQ(zipDirectory("serverdata/", "out.zip", &added), 1);
+    EXPECT_EQ(entryNames(zipEntries("out.zip")), (std::vector<std::string>{"aggregate", "rawlogs"}));
+    EXPECT_EQ(added.size(), 2u);
+    EXPECT_NE(logText().find("\n Unable to open filename: serverdata/archive"), std::string::npos);
+}
+
+TEST_F(StoreTest, ZipTakesAtMost511NamesAndTheRestWaits) {
+    for (int i = 0; i < 600; ++i) std::ofstream("serverdata/f" + std::to_string(1000 + i)) << i;
+    std::vector<std::string> added;
+    ASSERT_EQ(zipDirectory("serverdata/", "out.zip", &added), 1);
+    EXPECT_EQ(added.size(), kZipMaxNames);
+    EXPECT_EQ(zipEntries("out.zip").size(), kZipMaxNames);
+    for (const auto& path : added) std::filesystem::remove(path);
+    ASSERT_EQ(zipDirectory("serverdata/", "rest.zip", &added), 1);
+    EXPECT_EQ(added.size(), 600 - kZipMaxNames);
+}
+
+TEST_F(StoreTest, ZipFailuresLeaveNoZipBehind) {
+    EXPECT_EQ(zipDirectory("no-such-folder/", "out.zip"), 0);
+    EXPECT_FALSE(std::filesystem::exists("out.zip"));
+
+    std::ofstream("serverdata/rawlogs") << "r";
+    EXPECT_EQ(zipDirectory("serverdata/", "missing-dir/out.zip"), 0);
+    EXPECT_NE(logText().find("Error opening zip file missing-dir/out.zip"), std::string::npos);
+
+    // A file that cannot be read makes the zip incomplete: no zip at all.
+    std::filesystem::create_symlink("gone", "serverdata/dangling");
+    std::vector<std::string> added = {"stale"};
+    EXPECT_EQ(zipDirectory("serverdata/", "out.zip", &added), 0);
+    EXPECT_FALSE(std::filesystem::exists("out.zip"));
+    EXPECT_TRUE(added.empty());
+    EXPECT_NE(logText().find("\n Unable to open filename: serverdata/dangling"), std::string::npos);
+}
+
+TEST_F(TransferTest, SuccessfulTransferSendsBothFilesAndDeletesThem) {
+    collect(3, 528);
+    const std::string before = currentSnapshotName();
+    std::atomic<bool> locksHeld{false};
+    std::mutex driveSet;
+    setTransferDriveSetLock(&driveSet);
+    server_.onUpload = [&] {
+        // Collectors and the drive set stay out for the whole upload.
+        bool dataFree = eventDataMutex.try_lock();
+        if (dataFree) eventDataMutex.unlock();
+        bool driveFree = driveSet.try_lock();
+        if (driveFree) driveSet.unlock();
+        locksHeld = !dataFree && !driveFree;
+    };
+
+    transferEventData(nullptr);
+    EXPECT_TRUE(locksHeld);
+    EXPECT_NE(currentSnapshotName(), before);
+    auto entries = upload(0);
+    ASSERT_EQ(entryNames(entries), (std::vector<std::string>{"aggregate", "rawlogs"}));
+    EXPECT_EQ(rawLogCount(entries[1].data), 3u);
+    std::vector<decoders::Row> rows;
+    decoders::RowFormat used;
+    ASSERT_FALSE(decoders::decodeRows(entries[0].data, decoders::RowFormat::Enclosed, 15, rows, used));
+    EXPECT_EQ(rows.size(), 1u);  // one kind: one line with its severity counts
+    ASSERT_EQ(rows[0].values.size(), 15u);
+    EXPECT_EQ(*rows[0].values[10], "1");
+    EXPECT_EQ(*rows[0].values[11], "1");
+    EXPECT_EQ(*rows[0].values[12], "1");
+
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+    EXPECT_FALSE(std::filesystem::exists("serverdata/aggregate"));
+    EXPECT_FALSE(std::filesystem::exists("logdata_42.zip"));
+    const std::string log = logText();
+    EXPECT_NE(log.find("\n Transfer data engaged"), std::string::npos);
+    EXPECT_NE(log.find("\n Zip Name: logdata_42.zip"), std::string::npos);
+    EXPECT_NE(log.find("\n Transfer done. Deleting files"), std::string::npos);
+}
+
+TEST_F(TransferTest, FailedUploadKeepsFilesForTheNextTransfer) {
+    collect(2, 528);
+    server_.status = 500;
+    transferEventData(nullptr);
+    EXPECT_NE(logText().find("\n Transfer failed. "), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists("serverdata/rawlogs"));
+    EXPECT_TRUE(std::filesystem::exists("serverdata/aggregate"));
+    EXPECT_FALSE(std::filesystem::exists("logdata_42.zip"));
+
+    platform::advanceClock(180'000);
+    collect(1, 4624);
+    server_.status = 200;
+    transferEventData(nullptr);
+    auto entries = upload(1);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(rawLogCount(entries[1].data), 3u);  // both periods in one zip
+    std::vector<decoders::Row> rows;
+    decoders::RowFormat used;
+    ASSERT_FALSE(decoders::decodeRows(entries[0].data, decoders::RowFormat::Enclosed, 15, rows, used));
+    EXPECT_EQ(rows.size(), 2u);  // one line per period's kind
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+}
+
+TEST_F(TransferTest, LeftOverFilesGoOutEvenWithoutNewEvents) {
+    collect(2, 528);
+    server_.status = 500;
+    transferEventData(nullptr);
+    server_.status = 200;
+    const std::string snapshot = currentSnapshotName();
+    transferEventData(nullptr);
+    EXPECT_EQ(currentSnapshotName(), snapshot);  // nothing new to rotate
+    EXPECT_EQ(uploadCount(), 2u);
+    EXPECT_EQ(rawLogCount(upload(1)[1].data), 2u);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+
+    // Nothing new and nothing left: no upload.
+    transferEventData(nullptr);
+    EXPECT_EQ(uploadCount(), 2u);
+    EXPECT_NE(logText().find("\n Server down or no data present."), std::string::npos);
+}
+
+TEST_F(TransferTest, ServerDownNeverRotatesOrUploads) {
+    collect(2, 528);
+    SetServerStatus(kServerDown);
+    const std::string snapshot = currentSnapshotName();
+    transferEventData(nullptr);
+    transferEventData(nullptr);
+    EXPECT_EQ(currentSnapshotName(), snapshot);
+    EXPECT_EQ(countCurrentEvents(), 2);
+    EXPECT_EQ(uploadCount(), 0u);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/aggregate"));
+    const std::string log = logText();
+    auto first = log.find("\n Server down or no data present.");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(log.find("\n Server down or no data present.", first + 1), std::string::npos);
+}
+
+TEST_F(TransferTest, IncompleteZipIsNotSentAndNothingIsDeleted) {
+    collect(2, 528);
+    std::filesystem::create_symlink("gone", "serverdata/broken");
+    transferEventData(nullptr);
+    EXPECT_EQ(uploadCount(), 0u);
+    EXPECT_TRUE(std::filesystem::exists("serverdata/rawlogs"));
+    EXPECT_TRUE(std::filesystem::exists("serverdata/aggregate"));
+    EXPECT_FALSE(std::filesystem::exists("logdata_42.zip"));
+    EXPECT_NE(logText().find("Could not zip serverdata/ completely"), std::string::npos);
+
+    // Once the folder is sound again, everything goes out.
+    std::filesystem::remove("serverdata/broken");
+    transferEventData(nullptr);
+    auto entries = upload(0);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(rawLogCount(entries[1].data), 2u);
+}
+
+TEST_F(TransferTest, UploadDeletesOnlyTheFilesThatWentIntoTheZip) {
+    collect(1, 528);
+    std::filesystem::create_directories("serverdata/sub");
+    std::ofstream("serverdata/sub/keep") << "k";
+    transferEventData(nullptr);
+    EXPECT_EQ(entryNames(upload(0)), (std::vector<std::string>{"aggregate", "rawlogs"}));
+    EXPECT_TRUE(std::filesystem::exists("serverdata/sub/keep"));
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+}
+
+TEST_F(TransferTest, UnreachableServerFailsTheUploadAndKeepsFiles) {
+    PutAgentSetting("ServerPort", "1");  // nothing listens there
+    collect(1, 528);
+    transferEventData(nullptr);
+    EXPECT_TRUE(std::filesystem::exists("serverdata/rawlogs"));
+    EXPECT_NE(logText().find("\n Transfer failed. "), std::string::npos);
+}
