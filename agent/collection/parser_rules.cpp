@@ -6,6 +6,8 @@
 
 #include "agent/collection/parser_rules.h"
 
+#include "agent/collection/attribute_slots.h"
+
 #include <libxml/xmlreader.h>
 
 #include <cerrno>
@@ -341,15 +343,25 @@ const ParserRule* findParserRule(int eventId, int minorVersion) {
     return findParserRule(g_rules, eventId, minorVersion);
 }
 
+namespace {
+
+// The value of a rule's key; keys outside the 14 names (only in rule lists
+// made by hand) go through the table's own look-up.
+std::string* valueOf(AttributeTable& attributes, const std::string& key) {
+    int index = attributeIndex(key);
+    if (index >= 0) return &attributeSlot(attributes, index);
+    if (std::string* value = KeyTableGet(attributes, key)) return value;
+    KeyTablePut(attributes, key, std::string());
+    return KeyTableGet(attributes, key);
+}
+
+}  // namespace
+
 void applyParserRule(const ParserRule& rule, const std::vector<std::string>& insertionStrings,
                      AttributeTable& attributes) {
     const std::size_t count = insertionStrings.size();
     for (const auto& attribute : rule.attributes) {
-        std::string* value = KeyTableGet(attributes, attribute.key);
-        if (value == nullptr) {
-            KeyTablePut(attributes, attribute.key, std::string());
-            value = KeyTableGet(attributes, attribute.key);
-        }
+        std::string* value = valueOf(attributes, attribute.key);
         const std::size_t position = static_cast<std::size_t>(attribute.index) - 1;
         if (attribute.index >= 1 && position < count) {
             // OBJ_NAME is kept in UTF-8, the others in the system code page;
@@ -363,11 +375,7 @@ void applyParserRule(const ParserRule& rule, const std::vector<std::string>& ins
         }
     }
     for (const auto& open : rule.openAttributes) {
-        std::string* value = KeyTableGet(attributes, open.key);
-        if (value == nullptr) {
-            KeyTablePut(attributes, open.key, std::string());
-            value = KeyTableGet(attributes, open.key);
-        }
+        std::string* value = valueOf(attributes, open.key);
         copyBounded(*value, open.value, kAttributeFieldSize);
     }
 }

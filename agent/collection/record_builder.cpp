@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "agent/collection/event_record.h"
+#include "agent/collection/attribute_slots.h"
 #include "agent/collection/parser_rules.h"
 #include "common/log.h"
 #include "platform/clock.h"
@@ -71,21 +72,6 @@ int integerOf(const wmi::Variant& value) {
     return 0;
 }
 
-const std::string& attributeValue(const AttributeTable& attributes, const char* name) {
-    static const std::string empty;
-    const std::string* value = KeyTableGet(attributes, name);
-    return value ? *value : empty;
-}
-
-std::string& attributeSlot(AttributeTable& attributes, const char* name) {
-    std::string* value = KeyTableGet(attributes, name);
-    if (value == nullptr) {
-        KeyTablePut(attributes, name, std::string());
-        value = KeyTableGet(attributes, name);
-    }
-    return *value;
-}
-
 // The record fields bounded like the attributes; "-" when empty where the
 // data files expect a placeholder.
 void copyField(std::string& out, const std::string& value, std::size_t fieldSize, bool dashWhenEmpty) {
@@ -119,14 +105,45 @@ struct BucketCache {
 };
 
 thread_local HourCache t_hourCache;
+
+// Positions in kAttributeNames.
+enum AttributeIndex {
+    kUserName, kLogonType, kDomain, kClientUserName, kClientDomain, kRemoteHost, kObjType, kObjName,
+    kTargetUser, kTargetDomain, kGroupName, kMemberName, kAccesses, kProcessName
+};
+
+// Buckets of the 14 names for the table size last seen on this thread.
+struct SlotBuckets {
+    std::size_t bucketCount = 0;
+    std::size_t bucket[kAttributeCount] = {};
+};
+thread_local SlotBuckets t_slotBuckets;
 thread_local BucketCache t_bucketCache;
 
 }  // namespace
 
-bool isAttributeName(std::string_view name) {
-    for (const char* attribute : kAttributeNames)
-        if (name == attribute) return true;
-    return false;
+bool isAttributeName(std::string_view name) { return attributeIndex(name) >= 0; }
+
+int attributeIndex(std::string_view name) {
+    for (int i = 0; i < kAttributeCount; ++i)
+        if (name == kAttributeNames[i]) return i;
+    return -1;
+}
+
+std::string& attributeSlot(AttributeTable& table, int index) {
+    const std::string_view name = kAttributeNames[index];
+    if (table.buckets.empty()) KeyTableInit(table, 20);
+    SlotBuckets& cache = t_slotBuckets;
+    if (cache.bucketCount != table.buckets.size()) {
+        for (int i = 0; i < kAttributeCount; ++i)
+            cache.bucket[i] = KeyTableHash(kAttributeNames[i], table.buckets.size());
+        cache.bucketCount = table.buckets.size();
+    }
+    auto& chain = table.buckets[cache.bucket[index]];
+    for (auto& entry : chain)
+        if (entry.name == name) return entry.value;
+    chain.push_back({std::string(name), std::string()});
+    return chain.back().value;
 }
 
 void initAttributeTable(AttributeTable& table) {
@@ -188,7 +205,7 @@ bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDif
     BucketCache& bucket = t_bucketCache;
     if (!bucket.valid || eventTime < bucket.hourStart || eventTime >= bucket.hourEnd) {
         std::tm local = platform::toLocalTime(eventTime);
-        char text[32];  // "%Y-%m-%d %H:00:00" is 19 characters for any year below 10000
+        char text[64];  // "%Y-%m-%d %H:00:00" takes 19 characters
         std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:00:00", local.tm_year + 1900,
                       local.tm_mon + 1, local.tm_mday, local.tm_hour);
         bucket.bucket = text;
@@ -324,11 +341,11 @@ void buildEventRecord(const RecordHost& host, wmi::ObjectPtr event, EventRecord&
                             insertionStrings.type == wmi::Variant::Type::TextArray ? insertionStrings.texts
                                                                                    : none,
                             attributes);
-            const std::string& clientUser = attributeValue(attributes, "CLIENT_USERNAME");
-            if (!clientUser.empty() && clientUser != "-") attributeSlot(attributes, "USER_NAME") = clientUser;
-            const std::string& clientDomain = attributeValue(attributes, "CLIENT_DOMAIN");
+            const std::string& clientUser = attributeSlot(attributes, kClientUserName);
+            if (!clientUser.empty() && clientUser != "-") attributeSlot(attributes, kUserName) = clientUser;
+            const std::string& clientDomain = attributeSlot(attributes, kClientDomain);
             if (!clientDomain.empty() && clientDomain != "-")
-                attributeSlot(attributes, "DOMAIN") = clientDomain;
+                attributeSlot(attributes, kDomain) = clientDomain;
             for (auto& chain : attributes.buckets)
                 for (auto& entry : chain)
                     if (entry.value.empty()) entry.value = "-";
@@ -336,24 +353,23 @@ void buildEventRecord(const RecordHost& host, wmi::ObjectPtr event, EventRecord&
         if (objectAccess) {
             std::string access = classifyAccesses(record.message, host.majorVersion);
             LogInfo("\n Access : %s", access.c_str());
-            std::string& slot = attributeSlot(attributes, "ACCESSES");
+            std::string& slot = attributeSlot(attributes, kAccesses);
             copyBounded(slot, access, kAttributeFieldSize);
             LogInfo("\n Access after cut: %s", slot.c_str());
         }
     }
 
-    copyField(record.user, attributeValue(attributes, "USER_NAME"), kUserFieldSize, false);
-    copyField(record.domain, attributeValue(attributes, "DOMAIN"), kDomainFieldSize, true);
-    copyField(record.accessOrLogonType,
-              attributeValue(attributes, objectAccess ? "ACCESSES" : "LOGONTYPE"),
+    copyField(record.user, attributeSlot(attributes, kUserName), kUserFieldSize, false);
+    copyField(record.domain, attributeSlot(attributes, kDomain), kDomainFieldSize, true);
+    copyField(record.accessOrLogonType, attributeSlot(attributes, objectAccess ? kAccesses : kLogonType),
               kAccessOrLogonTypeFieldSize, true);
-    copyField(record.remoteHost, attributeValue(attributes, "REMOTEHOST"), kAttributeFieldSize, false);
-    copyField(record.objectName, attributeValue(attributes, "OBJ_NAME"), kAttributeFieldSize, false);
-    copyField(record.objectType, attributeValue(attributes, "OBJ_TYPE"), kAttributeFieldSize, false);
-    copyField(record.targetUser, attributeValue(attributes, "TARGET_USER"), kAttributeFieldSize, false);
-    copyField(record.targetDomain, attributeValue(attributes, "TARGET_DOMAIN"), kAttributeFieldSize, false);
-    copyField(record.groupName, attributeValue(attributes, "GROUP_NAME"), kAttributeFieldSize, false);
-    copyField(record.memberName, attributeValue(attributes, "MEMBER_NAME"), kAttributeFieldSize, false);
-    copyField(record.accesses, attributeValue(attributes, "ACCESSES"), kAttributeFieldSize, false);
-    copyField(record.processName, attributeValue(attributes, "PROCESS_NAME"), kAttributeFieldSize, false);
+    copyField(record.remoteHost, attributeSlot(attributes, kRemoteHost), kAttributeFieldSize, false);
+    copyField(record.objectName, attributeSlot(attributes, kObjName), kAttributeFieldSize, false);
+    copyField(record.objectType, attributeSlot(attributes, kObjType), kAttributeFieldSize, false);
+    copyField(record.targetUser, attributeSlot(attributes, kTargetUser), kAttributeFieldSize, false);
+    copyField(record.targetDomain, attributeSlot(attributes, kTargetDomain), kAttributeFieldSize, false);
+    copyField(record.groupName, attributeSlot(attributes, kGroupName), kAttributeFieldSize, false);
+    copyField(record.memberName, attributeSlot(attributes, kMemberName), kAttributeFieldSize, false);
+    copyField(record.accesses, attributeSlot(attributes, kAccesses), kAttributeFieldSize, false);
+    copyField(record.processName, attributeSlot(attributes, kProcessName), kAttributeFieldSize, false);
 }
