@@ -135,20 +135,18 @@ void buildLine(std::string& line, sqlite3_stmt* stmt, int columns, RowFormat for
     line.clear();
     switch (format) {
         case RowFormat::Enclosed:
-            line += "|**|";
+        case RowFormat::Plain: {
+            // Both end every value with the separator; the enclosed format
+            // also opens the line with one and spells NULL out.
+            const bool enclosed = format == RowFormat::Enclosed;
+            if (enclosed) line += "|**|";
             for (int c = 0; c < columns; ++c) {
-                appendValue(line, stmt, c, "NULL");
+                appendValue(line, stmt, c, enclosed ? "NULL" : "");
                 line += "|**|";
             }
             line += "**|\n";
             break;
-        case RowFormat::Plain:
-            for (int c = 0; c < columns; ++c) {
-                appendValue(line, stmt, c, "");
-                line += "|**|";
-            }
-            line += "**|\n";
-            break;
+        }
         case RowFormat::Tab:
             // No tab follows the first column, so its NULL (in every export)
             // leaves no trace and the line starts with the second value.
