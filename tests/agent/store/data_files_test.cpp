@@ -238,14 +238,3 @@ TEST_F(StoreTest, ExportModesAndFailuresLeaveFilesAsExpected) {
     ASSERT_TRUE(exportQueryRows("select '" + longText + "'", "long", true));
     EXPECT_EQ(readFile("long"), "|**|" + longText + "|**|**|\n");
 }
-
-TEST_F(StoreTest, RemoveServerDataFilesDeletesBothFiles) {
-    std::ofstream("serverdata/rawlogs") << "x";
-    std::ofstream("serverdata/aggregate") << "y";
-    std::ofstream("serverdata/other") << "z";
-    removeServerDataFiles();
-    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
-    EXPECT_FALSE(std::filesystem::exists("serverdata/aggregate"));
-    EXPECT_TRUE(std::filesystem::exists("serverdata/other"));
-    removeServerDataFiles();  // nothing to delete is fine
-}
