@@ -1,0 +1,592 @@
+#include "testserver/server.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "platform/clock.h"
+#include "testserver/scenario.h"
+#include "testserver/tls.h"
+#include "testserver/uploads.h"
+
+namespace testserver {
+
+namespace fs = std::filesystem;
+
+// ---- Rules, updates ---------------------------------------------------------------
+
+void RuleSet::add(OverrideRule rule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.push_back(std::move(rule));
+}
+
+void RuleSet::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.clear();
+}
+
+std::optional<OverrideRule> RuleSet::take(const std::string& target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+        if (target.find(it->pattern) == std::string::npos) continue;
+        OverrideRule used = *it;
+        if (it->remaining > 0 && --it->remaining == 0) rules_.erase(it);
+        return used;
+    }
+    return std::nullopt;
+}
+
+std::vector<OverrideRule> RuleSet::list() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rules_;
+}
+
+std::string xmlAttribute(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string updateDocument(const std::vector<UpdateRow>& rows) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Updates>\n";
+    for (const UpdateRow& row : rows)
+        xml += "  <SLUPDATE SERVICETYPE=\"" + xmlAttribute(row.serviceType) + "\" SERVICEID=\"" +
+               xmlAttribute(row.serviceId) + "\"/>\n";
+    xml += "</Updates>\n";
+    return xml;
+}
+
+// ---- Server state ----------------------------------------------------------------
+
+namespace {
+
+enum ListenerKind { kHttp = 0, kHttps = 1, kControl = 2 };
+const char* const kListenerNames[] = {"http", "https", "control"};
+
+struct Listener {
+    ListenerKind kind = kHttp;
+    bool enabled = false;
+    int port = 0;
+    std::unique_ptr<httplib::Server> server;  // the current instance; guarded by State::mutex
+    std::thread thread;
+    bool refused = false;
+    std::int64_t refusedUntil = 0;  // clock millis; LLONG_MAX = until accepted again
+};
+
+std::string isoTime(std::int64_t millis) {
+    const std::tm t = platform::toUtcTime(millis / 1000);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(millis % 1000));
+    return text;
+}
+
+void answer(httplib::Response& res, int status, const std::string& body,
+            const char* type = "text/plain") {
+    res.status = status;
+    res.set_content(body, type);
+}
+
+std::int64_t numberParam(const httplib::Request& req, const char* key, std::int64_t fallback) {
+    if (!req.has_param(key)) return fallback;
+    const std::string text = req.get_param_value(key);
+    if (text == "all") return -1;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    return end && *end == '\0' && !text.empty() ? v : fallback;
+}
+
+}  // namespace
+
+struct Server::State {
+    explicit State(ServerOptions o)
+        : options(std::move(o)), scenario(options.scenarioDir), uploads(options.outputDir) {}
+
+    ServerOptions options;
+    Scenario scenario;
+    UploadStore uploads;
+    RuleSet statusRules;
+    RuleSet delayRules;
+    TlsIdentity tls;
+    std::string certPath;
+    std::string error;
+
+    std::mutex mutex;  // listeners, updates, holds, the facility numbers
+    std::condition_variable changed;
+    bool stopping = false;
+    int holdGeneration = 0;
+    std::array<Listener, 3> listeners;
+    std::vector<UpdateRow> updates;
+    std::map<std::string, int> assignedFacilities;
+
+    std::mutex logMutex;
+    std::FILE* log = nullptr;
+
+    void logRequest(const httplib::Request& req) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        if (!log) return;
+        std::fprintf(log, "%s %s %s\n", isoTime(platform::nowMillis()).c_str(), req.method.c_str(),
+                     req.target.c_str());
+        std::fflush(log);
+    }
+
+    // Waits for a delay rule: ms < 0 holds until the delay rules are cleared
+    // or the server stops; either also ends a finite delay early.
+    void hold(std::int64_t ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        const int generation = holdGeneration;
+        platform::waitFor(lock, changed, ms, [&] { return stopping || holdGeneration != generation; });
+    }
+
+    void releaseHolds() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++holdGeneration;
+        }
+        changed.notify_all();
+    }
+
+    std::unique_ptr<httplib::Server> makeServer(ListenerKind kind);
+    bool bind(Listener& l);
+    void run(Listener& l);
+    void refuse(ListenerKind kind, std::int64_t ms);
+    void accept();
+
+    void routeEvents(httplib::Server& s);
+    void routeControl(httplib::Server& s);
+    void agentHandler(const httplib::Request& req, httplib::Response& res);
+    void tableDump(const std::string& base, const httplib::Request& req, httplib::Response& res);
+    void serveFile(httplib::Response& res, const std::string& name, const char* type);
+    void facility(const httplib::Request& req, httplib::Response& res);
+    void upload(const httplib::Request& req, httplib::Response& res);
+};
+
+// ---- Listeners ---------------------------------------------------------------------
+
+std::unique_ptr<httplib::Server> Server::State::makeServer(ListenerKind kind) {
+    std::unique_ptr<httplib::Server> s;
+    if (kind == kHttps) {
+        if (!options.certFile.empty())
+            s = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+        else
+            s = std::make_unique<httplib::SSLServer>(tls.cert, tls.key);
+    } else {
+        s = std::make_unique<httplib::Server>();
+    }
+    // Enough workers that requests held by a delay rule do not starve the others.
+    s->new_task_queue = [] { return new httplib::ThreadPool(32); };
+    s->set_payload_max_length(std::size_t{1} << 30);
+    if (kind != kControl) routeEvents(*s);
+    routeControl(*s);
+    return s;
+}
+
+bool Server::State::bind(Listener& l) {
+    auto s = makeServer(l.kind);
+    if (!s->is_valid()) {
+        error = std::string(kListenerNames[l.kind]) + " listener: invalid certificate or key";
+        return false;
+    }
+    if (l.port == 0) {
+        const int port = s->bind_to_any_port("127.0.0.1");
+        if (port <= 0) {
+            error = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener";
+            return false;
+        }
+        l.port = port;
+    } else if (!s->bind_to_port("127.0.0.1", l.port)) {
+        error = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener to port " +
+                std::to_string(l.port);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    l.server = std::move(s);
+    return true;
+}
+
+// The listener's thread: serves until stopped; while connections are refused
+// no socket listens on the port, then the same port is bound again.
+void Server::State::run(Listener& l) {
+    while (true) {
+        httplib::Server* s = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!l.refused && !stopping) s = l.server.get();
+        }
+        if (s) s->listen_after_bind();
+        std::unique_lock<std::mutex> lock(mutex);
+        l.server.reset();
+        while (!stopping) {
+            if (!l.refused) break;
+            if (l.refusedUntil != LLONG_MAX && platform::nowMillis() >= l.refusedUntil) break;
+            const std::int64_t wait = l.refusedUntil == LLONG_MAX ? -1 : l.refusedUntil - platform::nowMillis();
+            platform::waitFor(lock, changed, wait, [&] { return stopping || !l.refused; });
+        }
+        l.refused = false;
+        if (stopping) return;
+        lock.unlock();
+        // The port was ours a moment ago; another process may take it while
+        // it is closed, so rebinding is retried until the server stops.
+        while (!bind(l)) {
+            std::unique_lock<std::mutex> again(mutex);
+            std::fprintf(stderr, "orbisk-testserver: %s; retrying\n", error.c_str());
+            if (platform::waitFor(again, changed, 200, [&] { return stopping; })) return;
+        }
+    }
+}
+
+void Server::State::refuse(ListenerKind kind, std::int64_t ms) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (Listener& l : listeners) {
+        if (!l.enabled || l.kind == kControl) continue;
+        if (kind != kControl && l.kind != kind) continue;  // kControl here stands for "all"
+        l.refused = true;
+        l.refusedUntil = ms < 0 ? LLONG_MAX : platform::nowMillis() + ms;
+        if (l.server) l.server->stop();
+    }
+    changed.notify_all();
+}
+
+void Server::State::accept() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Listener& l : listeners) l.refused = false;
+    }
+    changed.notify_all();
+}
+
+// ---- Catalogue answers ------------------------------------------------------------
+
+void Server::State::serveFile(httplib::Response& res, const std::string& name, const char* type) {
+    const auto content = scenario.readFile(name);
+    if (!content) return answer(res, 404, "scenario has no " + name + "\n");
+    answer(res, 200, *content, type);
+}
+
+// Table dumps: the scenario's <base>.xml; a per-host request serves
+// <base>-<hostid>.xml when the scenario has one, else <base>.xml reduced to
+// the rows of that host.
+void Server::State::tableDump(const std::string& base, const httplib::Request& req, httplib::Response& res) {
+    if (!req.has_param("hostid")) return serveFile(res, base + ".xml", "text/xml");
+    const std::string hostId = req.get_param_value("hostid");
+    if (isSafeFileName(base + "-" + hostId + ".xml")) {
+        if (auto own = scenario.readFile(base + "-" + hostId + ".xml")) return answer(res, 200, *own, "text/xml");
+    }
+    const auto all = scenario.readFile(base + ".xml");
+    if (!all) return answer(res, 404, "scenario has no " + base + ".xml\n");
+    const auto reduced = keepRowsOfHost(*all, hostId);
+    if (!reduced) return answer(res, 500, base + ".xml does not parse\n");
+    answer(res, 200, *reduced, "text/xml");
+}
+
+// getFacility: the LVALUE of the log type in logtypemapping.xml; a type the
+// mapping lacks gets the next free number, the same one at every request.
+void Server::State::facility(const httplib::Request& req, httplib::Response& res) {
+    const std::string type = req.get_param_value("type");
+    if (type.empty()) return answer(res, 400, "getFacility needs a type\n");
+    const auto xml = scenario.readFile("logtypemapping.xml");
+    const auto rows = xml ? rowsOfTable(*xml, "LogTypeMapping") : std::nullopt;
+    int highest = 0;
+    if (rows) {
+        for (const auto& row : *rows) {
+            auto t = row.find("LTYPE");
+            auto v = row.find("LVALUE");
+            if (t == row.end() || v == row.end()) continue;
+            const int value = std::atoi(v->second.c_str());
+            if (t->second == type) return answer(res, 200, std::to_string(value));
+            highest = std::max(highest, value);
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = assignedFacilities.find(type);
+    if (it == assignedFacilities.end()) {
+        int next = highest + 1;
+        for (const auto& [name, value] : assignedFacilities) next = std::max(next, value + 1);
+        it = assignedFacilities.emplace(type, next).first;
+    }
+    answer(res, 200, std::to_string(it->second));
+}
+
+void Server::State::agentHandler(const httplib::Request& req, httplib::Response& res) {
+    const std::string mode = req.get_param_value("mode");
+    if (mode == "register") return answer(res, 200, "SLID " + scenario.setting("slid", "1001") + "\n");
+    if (mode == "agentStatusUpdate" || mode == "hoststatus") return answer(res, 200, "");
+    if (mode == "agentversion") {
+        if (req.get_param_value("isSameVersion") == "check") {
+            const std::string v = scenario.setting("agentVersionInServer", req.get_param_value("version"));
+            return answer(res, 200, "AGENTVERSIONINSERVER " + v + "\n");
+        }
+        return answer(res, 200, "");
+    }
+    if (mode == "version") {
+        // The body is compared byte for byte by the agent: no line end.
+        return answer(res, 200, scenario.setting("version", "8.0.0"));
+    }
+    if (mode == "Renovo.exe") return serveFile(res, "Renovo.exe", "application/octet-stream");
+    if (mode == "getFacility") return facility(req, res);
+    if (mode == "getTableData") {
+        std::string table = req.get_param_value("table");
+        std::transform(table.begin(), table.end(), table.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (!isSafeFileName(table + ".xml")) return answer(res, 400, "bad table name\n");
+        return serveFile(res, table + ".xml", "text/xml");
+    }
+    if (mode == "isInstall") return serveFile(res, "isinstall.xml", "text/xml");
+    if (mode == "monitorrequests") {
+        const std::string type = req.get_param_value("rType");
+        if (type == "AGENT") return serveFile(res, "monitorrequests-agent.xml", "text/xml");
+        if (type == "TEMPLATE") return serveFile(res, "monitorrequests-template.xml", "text/xml");
+        return answer(res, 400, "unknown rType " + type + "\n");
+    }
+    if (mode == "fimRequests")
+        return answer(res, 200, "FIMREQUESTS_DELETED " + scenario.setting("fimRequestsDeleted", "NO") + "\n");
+    if (mode == "baseconfig")
+        return answer(res, 200, "BASECONFIG " + scenario.setting("baseconfig", "INITIALIZED") + "\n");
+    if (mode == "update") {
+        std::vector<UpdateRow> rows;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            rows.swap(updates);
+        }
+        return answer(res, 200, updateDocument(rows), "text/xml");
+    }
+    answer(res, 404, "unknown mode " + mode + "\n");
+}
+
+void Server::State::upload(const httplib::Request& req, httplib::Response& res) {
+    if (!req.is_multipart_form_data() || !req.has_file("upfile"))
+        return answer(res, 400, "agentUpload needs a multipart form with an upfile part\n");
+    const httplib::MultipartFormData file = req.get_file_value("upfile");
+    const std::string field = req.has_file("filename") ? req.get_file_value("filename").content : "";
+    const std::string summary = uploads.store(file.filename, field, file.content, isoTime(platform::nowMillis()));
+    answer(res, 200, summary + "\n", "application/json");
+}
+
+void Server::State::routeEvents(httplib::Server& s) {
+    // Every request but the control ones is logged on arrival, then delayed
+    // and answered by the control rules, then by the catalogue.
+    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (req.path.rfind("/control/", 0) == 0) return httplib::Server::HandlerResponse::Unhandled;
+        logRequest(req);
+        if (auto delay = delayRules.take(req.target)) hold(delay->delayMillis);
+        if (auto forced = statusRules.take(req.target)) {
+            answer(res, forced->status,
+                   forced->body.value_or("forced status " + std::to_string(forced->status) + "\n"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    s.Get("/event/agentHandler", [this](const httplib::Request& req, httplib::Response& res) { agentHandler(req, res); });
+    s.Get("/event/hostdetails", [this](const httplib::Request& req, httplib::Response& res) {
+        tableDump("hostdetails", req, res);
+    });
+    s.Get("/event/filters", [this](const httplib::Request& req, httplib::Response& res) { tableDump("filters", req, res); });
+    s.Get("/event/notifications", [this](const httplib::Request& req, httplib::Response& res) {
+        tableDump("notifications", req, res);
+    });
+    s.Post("/event/agentUpload", [this](const httplib::Request& req, httplib::Response& res) { upload(req, res); });
+}
+
+// ---- Control interface ------------------------------------------------------------
+
+void Server::State::routeControl(httplib::Server& s) {
+    using Req = httplib::Request;
+    using Res = httplib::Response;
+    s.Post("/control/update", [this](const Req& req, Res& res) {
+        std::vector<UpdateRow> rows;
+        if (req.has_param("type")) rows.push_back({req.get_param_value("type"), req.get_param_value("id")});
+        // Further rows as "TYPE ID" lines of the body.
+        std::size_t pos = 0;
+        while (pos < req.body.size()) {
+            std::size_t end = req.body.find('\n', pos);
+            if (end == std::string::npos) end = req.body.size();
+            const std::string line = req.body.substr(pos, end - pos);
+            const auto blank = line.find(' ');
+            if (blank != std::string::npos) rows.push_back({line.substr(0, blank), line.substr(blank + 1)});
+            pos = end + 1;
+        }
+        if (rows.empty()) return answer(res, 400, "no SLUPDATE row given\n");
+        std::lock_guard<std::mutex> lock(mutex);
+        updates.insert(updates.end(), rows.begin(), rows.end());
+        answer(res, 200, "queued " + std::to_string(updates.size()) + "\n");
+    });
+    s.Get("/control/update", [this](const Req&, Res& res) {
+        std::lock_guard<std::mutex> lock(mutex);
+        answer(res, 200, updateDocument(updates), "text/xml");
+    });
+    s.Post("/control/file", [this](const Req& req, Res& res) {
+        if (!scenario.setOverlay(req.get_param_value("name"), req.body)) return answer(res, 400, "bad file name\n");
+        answer(res, 200, "ok\n");
+    });
+    s.Delete("/control/file", [this](const Req& req, Res& res) {
+        answer(res, 200, scenario.clearOverlay(req.get_param_value("name")) ? "restored\n" : "was not swapped\n");
+    });
+    s.Post("/control/status", [this](const Req& req, Res& res) {
+        OverrideRule rule;
+        rule.pattern = req.get_param_value("pattern");
+        rule.status = static_cast<int>(numberParam(req, "code", 0));
+        rule.remaining = static_cast<int>(numberParam(req, "count", -1));
+        if (!req.body.empty()) rule.body = req.body;
+        if (rule.status < 100 || rule.status > 599 || rule.remaining == 0)
+            return answer(res, 400, "status needs code=100..599 and count=N (N>0) or all\n");
+        statusRules.add(std::move(rule));
+        answer(res, 200, "ok\n");
+    });
+    s.Delete("/control/status", [this](const Req&, Res& res) {
+        statusRules.clear();
+        answer(res, 200, "ok\n");
+    });
+    s.Post("/control/delay", [this](const Req& req, Res& res) {
+        OverrideRule rule;
+        rule.pattern = req.get_param_value("pattern");
+        rule.delayMillis = numberParam(req, "ms", 0);
+        rule.remaining = static_cast<int>(numberParam(req, "count", -1));
+        if (rule.delayMillis == 0 || rule.remaining == 0)
+            return answer(res, 400, "delay needs ms=N (-1 = hold) and count=N (N>0) or all\n");
+        delayRules.add(std::move(rule));
+        answer(res, 200, "ok\n");
+    });
+    s.Delete("/control/delay", [this](const Req&, Res& res) {
+        delayRules.clear();
+        releaseHolds();
+        answer(res, 200, "ok\n");
+    });
+    s.Post("/control/refuse", [this](const Req& req, Res& res) {
+        const std::string which = req.has_param("listener") ? req.get_param_value("listener") : "all";
+        ListenerKind kind = kControl;
+        if (which == "http") kind = kHttp;
+        else if (which == "https") kind = kHttps;
+        else if (which != "all") return answer(res, 400, "listener is http, https or all\n");
+        const std::int64_t ms = numberParam(req, "ms", -1);
+        // The answer still reaches the caller: stopping a listener closes only
+        // its listening socket, and the running request completes.
+        refuse(kind, ms);
+        answer(res, 200, "ok\n");
+    });
+    s.Post("/control/accept", [this](const Req&, Res& res) {
+        accept();
+        answer(res, 200, "ok\n");
+    });
+    s.Post("/control/reset", [this](const Req&, Res& res) {
+        statusRules.clear();
+        delayRules.clear();
+        releaseHolds();
+        scenario.clearAllOverlays();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            updates.clear();
+        }
+        accept();
+        answer(res, 200, "ok\n");
+    });
+    s.Get("/control/ports", [this](const Req&, Res& res) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string text;
+        for (const Listener& l : listeners)
+            text += std::string(kListenerNames[l.kind]) + "_port=" + std::to_string(l.enabled ? l.port : -1) + "\n";
+        answer(res, 200, text);
+    });
+}
+
+// ---- Server -------------------------------------------------------------------------
+
+Server::Server(ServerOptions options) : state_(std::make_unique<State>(std::move(options))) {}
+
+Server::~Server() { stop(); }
+
+bool Server::start() {
+    State& st = *state_;
+    std::error_code ec;
+    fs::create_directories(st.options.outputDir, ec);
+    if (!fs::is_directory(st.options.outputDir)) {
+        st.error = "cannot create the output folder " + st.options.outputDir;
+        return false;
+    }
+    if (!fs::is_directory(st.options.scenarioDir)) {
+        st.error = "no scenario folder " + st.options.scenarioDir;
+        return false;
+    }
+    const std::string logPath =
+        st.options.logFile.empty() ? (fs::path(st.options.outputDir) / "requests.log").string() : st.options.logFile;
+    st.log = std::fopen(logPath.c_str(), "a");
+    if (!st.log) {
+        st.error = "cannot open the request log " + logPath;
+        return false;
+    }
+    const int ports[] = {st.options.httpPort, st.options.httpsPort, st.options.controlPort};
+    for (int k = 0; k < 3; ++k) {
+        st.listeners[k].kind = static_cast<ListenerKind>(k);
+        st.listeners[k].enabled = ports[k] >= 0;
+        st.listeners[k].port = std::max(ports[k], 0);
+    }
+    if (st.listeners[kHttps].enabled) {
+        if (st.options.certFile.empty() != st.options.keyFile.empty()) {
+            st.error = "give both --cert and --key, or neither";
+            return false;
+        }
+        if (st.options.certFile.empty()) {
+            st.certPath = (fs::path(st.options.outputDir) / "server-cert.pem").string();
+            if (!makeSelfSignedIdentity(st.tls, st.error) || !writeCertificatePem(st.tls, st.certPath, st.error))
+                return false;
+        } else {
+            st.certPath = st.options.certFile;
+        }
+    }
+    for (Listener& l : st.listeners)
+        if (l.enabled && !st.bind(l)) return false;
+    for (Listener& l : st.listeners)
+        if (l.enabled) l.thread = std::thread([&st, &l] { st.run(l); });
+    return true;
+}
+
+void Server::stop() {
+    State& st = *state_;
+    // A listener whose thread has not entered its accept loop yet ignores
+    // stop(), so it is asked again until every thread has let go of its server.
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(st.mutex);
+            st.stopping = true;
+            bool serving = false;
+            for (Listener& l : st.listeners) {
+                if (!l.server || !l.thread.joinable()) continue;
+                l.server->stop();
+                serving = true;
+            }
+            if (!serving) break;
+        }
+        st.changed.notify_all();
+        platform::sleepMillis(10);
+    }
+    st.changed.notify_all();
+    for (Listener& l : st.listeners)
+        if (l.thread.joinable()) l.thread.join();
+    std::lock_guard<std::mutex> lock(st.logMutex);
+    if (st.log) std::fclose(st.log);
+    st.log = nullptr;
+}
+
+const std::string& Server::error() const { return state_->error; }
+int Server::httpPort() const { return state_->listeners[kHttp].enabled ? state_->listeners[kHttp].port : -1; }
+int Server::httpsPort() const { return state_->listeners[kHttps].enabled ? state_->listeners[kHttps].port : -1; }
+int Server::controlPort() const {
+    return state_->listeners[kControl].enabled ? state_->listeners[kControl].port : -1;
+}
+std::string Server::certFile() const { return state_->certPath; }
+
+}  // namespace testserver

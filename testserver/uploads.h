@@ -1,0 +1,30 @@
+// Keeps every upload: the zip as received, its entries unpacked beside it,
+// and each decoded into JSON lines; one summary line per upload goes to
+// <root>/uploads.jsonl.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace testserver {
+
+class UploadStore {
+public:
+    explicit UploadStore(std::string root);
+    // Stores one upload; returns its summary line (JSON, without "\n").
+    // Nothing is overwritten: every upload gets its own sequence number.
+    std::string store(const std::string& upfileName, const std::string& filenameField,
+                      const std::string& bytes, const std::string& receivedAt);
+
+private:
+    std::string root_;
+    std::mutex mutex_;
+    int next_ = 1;
+};
+
+// A file name safe to create inside a folder: the last path component of
+// name (after "/" or "\"), with every byte outside [A-Za-z0-9._-] replaced by
+// "_"; "" and names made of dots give fallback.
+std::string safeBaseName(const std::string& name, const std::string& fallback);
+
+}  // namespace testserver
