@@ -441,7 +441,7 @@ void Server::State::routeControl(httplib::Server& s) {
         rule.pattern = req.get_param_value("pattern");
         rule.status = static_cast<int>(numberParam(req, "code", 0));
         rule.remaining = static_cast<int>(numberParam(req, "count", -1));
-        if (!req.body.empty()) rule.body = req.body;
+        if (!req.body.empty() || req.has_param("withbody")) rule.body = req.body;
         if (rule.status < 100 || rule.status > 599 || rule.remaining == 0)
             return answer(res, 400, "status needs code=100..599 and count=N (N>0) or all\n");
         statusRules.add(std::move(rule));
