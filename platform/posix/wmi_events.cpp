@@ -1,8 +1,7 @@
-// Events of the simulated hosts: the Windows event XML reader, the mapping of
-// an event to Win32_NTLogEvent, DMTF times and the property objects.
+// Events of the simulated hosts: one <Event> element to an event, the mapping
+// of an event to Win32_NTLogEvent, DMTF times and the property objects.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/xmlreader.h>
 
 #include <cctype>
 #include <cstdarg>
@@ -264,8 +263,11 @@ void appendText(const xmlNode* n, std::string& out) {
     for (const xmlNode* c = n->children; c; c = c->next) {
         if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
             out += reinterpret_cast<const char*>(c->content);
-        else if (c->type == XML_ELEMENT_NODE || c->type == XML_ENTITY_REF_NODE)
+        else if (c->type == XML_ELEMENT_NODE)
             appendText(c, out);
+        // Entity references of a DTD are not followed: nested ones would
+        // expand without bound. Character and predefined entities are
+        // already in the text.
     }
 }
 
@@ -364,6 +366,19 @@ void collectLeaves(const xmlNode* n, std::vector<std::string>& out) {
     }
 }
 
+// An XML parser hands line ends over as LF, whatever the file had; rendered
+// messages on Windows end their lines with CR LF, and so does WMI's Message.
+std::string windowsLineEnds(const std::string& text) {
+    if (text.find('\n') == std::string::npos) return text;
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 bool eventFromXmlNode(const xmlNode* event, EventEntry& e) {
@@ -391,7 +406,7 @@ bool eventFromXmlNode(const xmlNode* event, EventEntry& e) {
             for (const xmlNode* r = n->children; r; r = r->next) {
                 if (isElement(r, "Message")) {
                     e.hasMessage = true;
-                    e.message = textOf(r);
+                    e.message = windowsLineEnds(textOf(r));
                 } else if (isElement(r, "Task")) {
                     e.taskName = textOf(r);
                 }
@@ -402,166 +417,32 @@ bool eventFromXmlNode(const xmlNode* event, EventEntry& e) {
     return true;
 }
 
-bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out) {
+bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out, const char* encoding,
+                      std::string* error) {
     if (length > static_cast<std::size_t>(INT32_MAX)) return false;
-    xmlDocPtr doc = xmlReadMemory(text, static_cast<int>(length), nullptr, "UTF-8",
-                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (!doc) return false;
+    // One parser context per thread, reused: its dictionary and buffers stay
+    // allocated between the records of a log.
+    struct Context {
+        xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+        ~Context() {
+            if (ctxt) xmlFreeParserCtxt(ctxt);
+        }
+    };
+    thread_local Context context;
+    if (!context.ctxt) return false;
+    xmlDocPtr doc = xmlCtxtReadMemory(context.ctxt, text, static_cast<int>(length), nullptr, encoding,
+                                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc) {
+        if (error) {
+            const xmlError* e = xmlCtxtGetLastError(context.ctxt);
+            *error = e && e->message ? e->message : "not well-formed";
+            while (!error->empty() && (error->back() == '\n' || error->back() == '\r')) error->pop_back();
+        }
+        return false;
+    }
     const bool ok = eventFromXmlNode(xmlDocGetRootElement(doc), out);
     xmlFreeDoc(doc);
     return ok;
-}
-
-// ------------------------------------------------------------------ XML log files
-
-namespace {
-
-// The file as the parser reads it. `wevtutil qe` writes <Event> elements one
-// after the other without a root element, which is not a well-formed document;
-// the input is therefore wrapped in one element of our own, after the XML
-// declaration if there is one. A file that already has a root element parses
-// the same way inside the wrapper. UTF-16 files are read as they are (one
-// root element needed).
-constexpr char kWrapOpen[] = "<ambrik-event-file>";
-constexpr char kWrapClose[] = "</ambrik-event-file>";
-
-struct WrappedInput {
-    std::FILE* file = nullptr;
-    std::string pending;
-    std::size_t pendingPos = 0;
-    bool started = false;
-    bool wrap = true;
-    bool closed = false;
-
-    ~WrappedInput() {
-        if (file) std::fclose(file);
-    }
-
-    void start() {
-        started = true;
-        std::string head(4096, '\0');
-        head.resize(std::fread(head.data(), 1, head.size(), file));
-        const bool utf16 = head.size() >= 2 && ((head[0] == '\xFF' && head[1] == '\xFE') ||
-                                                (head[0] == '\xFE' && head[1] == '\xFF'));
-        std::size_t prolog = 0;
-        if (head.compare(0, 3, "\xEF\xBB\xBF") == 0) prolog = 3;
-        if (head.compare(prolog, 5, "<?xml") == 0) {
-            const std::size_t end = head.find("?>", prolog);
-            if (end == std::string::npos)
-                wrap = false;
-            else
-                prolog = end + 2;
-        }
-        if (utf16) wrap = false;
-        if (wrap)
-            pending = head.substr(0, prolog) + kWrapOpen + head.substr(prolog);
-        else
-            pending = std::move(head);
-    }
-
-    int read(char* buffer, int length) {
-        if (!started) start();
-        int written = 0;
-        while (written < length) {
-            if (pendingPos < pending.size()) {
-                const std::size_t n = std::min(pending.size() - pendingPos,
-                                               static_cast<std::size_t>(length - written));
-                std::memcpy(buffer + written, pending.data() + pendingPos, n);
-                pendingPos += n;
-                written += static_cast<int>(n);
-                continue;
-            }
-            const std::size_t n = std::fread(buffer + written, 1,
-                                             static_cast<std::size_t>(length - written), file);
-            written += static_cast<int>(n);
-            if (n > 0) continue;
-            if (wrap && !closed) {
-                closed = true;
-                pending = kWrapClose;
-                pendingPos = 0;
-                continue;
-            }
-            break;
-        }
-        return written;
-    }
-};
-
-int readCallback(void* context, char* buffer, int length) {
-    return static_cast<WrappedInput*>(context)->read(buffer, length);
-}
-
-int closeCallback(void*) { return 0; }
-
-class XmlEventFile : public EventSource {
-public:
-    XmlEventFile(std::string path, std::FILE* file) : path_(std::move(path)) {
-        input_.file = file;
-        reader_ = xmlReaderForIO(readCallback, closeCallback, &input_, path_.c_str(), nullptr,
-                                 XML_PARSE_NONET | XML_PARSE_NOBLANKS);
-        if (reader_) xmlTextReaderSetErrorHandler(reader_, onError, this);
-    }
-    ~XmlEventFile() override {
-        if (reader_) xmlFreeTextReader(reader_);
-    }
-
-    bool next(EventEntry& out) override {
-        if (!reader_ || done_) return false;
-        int status = advance ? xmlTextReaderNext(reader_) : xmlTextReaderRead(reader_);
-        advance = false;
-        while (status == 1) {
-            if (xmlTextReaderNodeType(reader_) == XML_READER_TYPE_ELEMENT &&
-                std::strcmp(reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader_)),
-                            "Event") == 0) {
-                const xmlNode* node = xmlTextReaderExpand(reader_);
-                if (!node) {
-                    status = -1;  // the event does not end (truncated or broken file)
-                    break;
-                }
-                advance = true;  // the next call skips this event's subtree
-                eventFromXmlNode(node, out);
-                return true;
-            }
-            status = xmlTextReaderRead(reader_);
-        }
-        done_ = true;
-        if (status < 0 || !error_.empty())
-            report("\n WMI host log %s is not well-formed near line %d: %s", path_.c_str(),
-                   errorLine_, error_.empty() ? "read error" : error_.c_str());
-        return false;
-    }
-
-private:
-    static void onError(void* self, const char* message, xmlParserSeverities severity,
-                        xmlTextReaderLocatorPtr locator) {
-        auto* file = static_cast<XmlEventFile*>(self);
-        if (severity != XML_PARSER_SEVERITY_ERROR && severity != XML_PARSER_SEVERITY_VALIDITY_ERROR)
-            return;
-        if (!file->error_.empty()) return;  // the first error says where it went wrong
-        file->error_ = message ? message : "";
-        while (!file->error_.empty() && (file->error_.back() == '\n' || file->error_.back() == '\r'))
-            file->error_.pop_back();
-        file->errorLine_ = locator ? xmlTextReaderLocatorLineNumber(locator) : 0;
-    }
-
-    std::string path_;
-    WrappedInput input_;
-    xmlTextReaderPtr reader_ = nullptr;
-    bool advance = false;
-    bool done_ = false;
-    std::string error_;
-    int errorLine_ = 0;
-};
-
-}  // namespace
-
-std::unique_ptr<EventSource> openXmlEventFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        report("\n WMI host log %s cannot be opened", path.c_str());
-        return nullptr;
-    }
-    return std::make_unique<XmlEventFile>(path, file);
 }
 
 }  // namespace platform::wmi::sim

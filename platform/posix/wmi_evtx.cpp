@@ -1,9 +1,10 @@
 // EVTX logs of the simulated hosts, read with libevtx.
 //
-// The record getters give the record number, event id and qualifiers, level,
-// provider, computer and the ordered strings; the record's own XML gives the
-// rest (channel, TimeCreated, keywords, task, EventSourceName, binary data,
-// UserData). A record that cannot be read is reported and skipped; the file
+// The record getters give the record number, event id and qualifiers and the
+// level; the record's own XML gives the rest (channel, provider and
+// EventSourceName, computer, TimeCreated, keywords, task, the EventData values,
+// binary data, UserData). When a record has no readable XML, the getters'
+// provider, computer, written time and strings stand in. A record that cannot be read is reported and skipped; the file
 // goes on with the next one, as libevtx itself skips damaged chunks.
 #include <libevtx.h>
 
@@ -86,8 +87,8 @@ public:
 private:
     bool readRecord(libevtx_record_t* record, EventEntry& e) {
         libevtx_error_t* error = nullptr;
-        // The XML first: it holds everything, the getters below then give
-        // the values they have from the record itself.
+        // The XML first; the getters below then give the numbers from the
+        // record itself.
         bool haveXml = false;
         size_t xmlSize = 0;
         if (libevtx_record_get_utf8_xml_string_size(record, &xmlSize, &error) == 1 && xmlSize > 1) {
@@ -121,35 +122,28 @@ private:
             e.hasTime = true;
         }
         if (error) libevtx_error_free(&error);
+        if (haveXml) return true;
+
+        // Without the XML the getters give what they have. Their strings
+        // then stand for the insertion strings (they also hold a classic
+        // event's binary data as text, so they are not used beside the XML).
         recordText(record, libevtx_record_get_utf8_source_name_size,
                    libevtx_record_get_utf8_source_name, scratch_, e.provider);
         recordText(record, libevtx_record_get_utf8_computer_name_size,
                    libevtx_record_get_utf8_computer_name, scratch_, e.computer);
-
         int strings = 0;
         if (libevtx_record_get_number_of_strings(record, &strings, &error) == 1 && strings > 0) {
-            std::vector<std::string> values;
-            values.reserve(static_cast<std::size_t>(strings));
-            bool complete = true;
-            for (int s = 0; s < strings && complete; ++s) {
+            e.strings.reserve(static_cast<std::size_t>(strings));
+            for (int s = 0; s < strings; ++s) {
                 size_t size = 0;
-                if (libevtx_record_get_utf8_string_size(record, s, &size, &error) != 1) {
-                    complete = false;
-                    break;
-                }
-                std::string& value = values.emplace_back();
-                if (size > 1) {
-                    scratch_.resize(size);
-                    if (libevtx_record_get_utf8_string(record, s,
-                                                       reinterpret_cast<uint8_t*>(scratch_.data()),
-                                                       size, &error) != 1)
-                        complete = false;
-                    else
-                        value.assign(scratch_.data(), size - 1);
-                }
+                std::string& value = e.strings.emplace_back();
+                if (libevtx_record_get_utf8_string_size(record, s, &size, &error) != 1 || size <= 1)
+                    continue;
+                scratch_.resize(size);
+                if (libevtx_record_get_utf8_string(record, s, reinterpret_cast<uint8_t*>(scratch_.data()),
+                                                   size, &error) == 1)
+                    value.assign(scratch_.data(), size - 1);
             }
-            // A string that cannot be read leaves the values the XML gave.
-            if (complete) e.strings = std::move(values);
         }
         if (error) libevtx_error_free(&error);
         return true;

@@ -54,8 +54,10 @@ std::unique_ptr<EventSource> openEvtxFile(const std::string& path);
 
 // Fills `out` from one <Event> element. False when it is not an event.
 bool eventFromXmlNode(const xmlNode* event, EventEntry& out);
-// The same from the text of one <Event> document (as libevtx renders a record).
-bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out);
+// The same from the text of one <Event> document (as libevtx renders a
+// record), in the given encoding; *error says why it is not one.
+bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out,
+                      const char* encoding = "UTF-8", std::string* error = nullptr);
 
 // ---- times
 

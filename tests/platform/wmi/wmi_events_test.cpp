@@ -1,0 +1,272 @@
+// Events of the simulated hosts as Win32_NTLogEvent objects: the property
+// mapping from event XML, the real EVTX samples, and the message texts.
+#include <cstdio>
+
+#include "tests/platform/wmi/wmi_test_util.h"
+
+using namespace wmitest;
+
+namespace {
+
+const char* kHostXml = "<host version='10.0.17763' currentTimeZone='60'/>";
+
+class EventMapping : public WmiTest {};
+
+TEST_F(EventMapping, PropertiesOfARenderedEvent) {
+    writeHostXml("h1", kHostXml);
+    EventXml e;
+    e.channel = "System";
+    e.provider = "Microsoft-Windows-Service Control Manager";
+    e.eventSourceName = "Service Control Manager";
+    e.eventId = 7036;
+    e.qualifiers = 16384;
+    e.level = 4;
+    e.task = 0;
+    e.systemTime = "2024-03-10T23:30:15.987654321Z";
+    e.recordId = 4242;
+    e.computer = "DC01.corp.example";
+    e.data = {"Windows Update", "running", ""};
+    e.binary = "570069006E00";
+    e.hasMessage = true;
+    e.message = "The Windows Update service entered the running state.";
+    e.taskName = "None";
+    writeFile(host("h1") / "System.xml", "<Events>" + eventXml(e) + "</Events>");
+
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 1u);
+    const ObjectPtr& o = objects[0];
+    EXPECT_EQ(text(o, "Logfile"), "System");
+    EXPECT_EQ(text(o, "SourceName"), "Service Control Manager");  // EventSourceName wins
+    EXPECT_EQ(integer(o, "EventCode"), 7036);
+    EXPECT_EQ(integer(o, "EventIdentifier"), 7036 | (16384 << 16));
+    EXPECT_EQ(integer(o, "EventType"), 3);
+    EXPECT_EQ(text(o, "Type"), "Information");
+    // 23:30:15 UTC in a host 60 minutes east is 00:30:15 the next day.
+    EXPECT_EQ(text(o, "TimeGenerated"), "20240311003015.000000+060");
+    EXPECT_EQ(text(o, "TimeWritten"), "20240311003015.000000+060");
+    EXPECT_EQ(text(o, "Message"), e.message);
+    Variant strings = prop(o, "InsertionStrings");
+    ASSERT_EQ(strings.type, Variant::Type::TextArray);
+    EXPECT_EQ(strings.texts, (std::vector<std::string>{"Windows Update", "running", ""}));
+    Variant data = prop(o, "Data");
+    ASSERT_EQ(data.type, Variant::Type::Bytes);
+    EXPECT_EQ(data.bytes, (std::vector<std::uint8_t>{0x57, 0, 0x69, 0, 0x6E, 0}));
+    EXPECT_EQ(integer(o, "RecordNumber"), 4242);
+    EXPECT_EQ(text(o, "ComputerName"), "DC01.corp.example");
+    EXPECT_EQ(integer(o, "Category"), 0);
+    EXPECT_EQ(text(o, "CategoryString"), "None");
+    Variant v;
+    EXPECT_EQ(o->get("NoSuchProperty", v), WBEM_E_NOT_FOUND);
+    EXPECT_TRUE(v.isNull());
+    // Property names are not case-sensitive in WMI.
+    EXPECT_EQ(integer(o, "eventcode"), 7036);
+}
+
+TEST_F(EventMapping, TypeFromKeywordsAndLevel) {
+    writeHostXml("h1", kHostXml);
+    struct Case {
+        int level;
+        const char* keywords;
+        int type;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "0x8020000000000000", 4, "Audit Success"}, {0, "0x8010000000000000", 5, "Audit Failure"},
+        {2, "0x8010000000000000", 5, "Audit Failure"}, {1, "0x80000000000000", 1, "Error"},
+        {2, "0x80000000000000", 1, "Error"},           {3, "0x80000000000000", 2, "Warning"},
+        {4, "0x80000000000000", 3, "Information"},     {0, "0x80000000000000", 3, "Information"},
+        {5, "0x0", 3, "Information"},
+    };
+    std::string file = "<Events>";
+    long long record = 1;
+    for (const Case& c : cases) {
+        EventXml e;
+        e.level = c.level;
+        e.keywords = c.keywords;
+        e.recordId = record++;
+        file += eventXml(e);
+    }
+    writeFile(host("h1") / "a.xml", file + "</Events>");
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), std::size(cases));
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        EXPECT_EQ(integer(objects[i], "EventType"), cases[i].type) << i;
+        EXPECT_EQ(text(objects[i], "Type"), cases[i].text) << i;
+    }
+}
+
+TEST_F(EventMapping, AbsentValuesAreNullAndUserDataGivesStrings) {
+    writeHostXml("h1", "<host version='6.1.7601' currentTimeZone='-300'/>");
+    EventXml noStrings;  // no message, no data, no binary
+    EventXml userData;
+    userData.eventData = false;
+    userData.eventId = 1102;
+    userData.userData =
+        "<LogFileCleared xmlns='http://manifests.microsoft.com/win/2004/08/windows/eventlog'>"
+        "<SubjectUserSid>S-1-5-21-1</SubjectUserSid><SubjectUserName>admin</SubjectUserName>"
+        "<Nested><SubjectDomainName>CORP</SubjectDomainName></Nested></LogFileCleared>";
+    userData.systemTime = "2024-03-10T02:00:00Z";
+    writeFile(host("h1") / "a.xml", eventXml(noStrings) + eventXml(userData));
+
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_TRUE(prop(objects[0], "Message").isNull());
+    EXPECT_TRUE(prop(objects[0], "InsertionStrings").isNull());
+    EXPECT_TRUE(prop(objects[0], "Data").isNull());
+    EXPECT_TRUE(prop(objects[0], "CategoryString").isNull());
+    Variant strings = prop(objects[1], "InsertionStrings");
+    ASSERT_EQ(strings.type, Variant::Type::TextArray);
+    EXPECT_EQ(strings.texts, (std::vector<std::string>{"S-1-5-21-1", "admin", "CORP"}));
+    // Five hours west: 02:00 UTC is 21:00 the day before.
+    EXPECT_EQ(text(objects[1], "TimeGenerated"), "20240309210000.000000-300");
+}
+
+TEST_F(EventMapping, BareEventsWithDeclarationAndFileOrder) {
+    writeHostXml("h1", kHostXml);
+    EventXml e;
+    std::string bare = "<?xml version='1.0' encoding='UTF-8'?>\n";
+    for (int i = 1; i <= 3; ++i) {
+        e.recordId = i;
+        bare += eventXml(e);
+    }
+    writeFile(host("h1") / "b.xml", bare);  // wevtutil qe without a root element
+    e.recordId = 10;
+    writeFile(host("h1") / "a.xml", "\xEF\xBB\xBF<Events>" + eventXml(e) + "</Events>");
+    writeFile(host("h1") / "notes.txt", "not a log");
+
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 4u);
+    EXPECT_EQ(integer(objects[0], "RecordNumber"), 10);  // a.xml before b.xml
+    EXPECT_EQ(integer(objects[1], "RecordNumber"), 1);
+    EXPECT_EQ(integer(objects[3], "RecordNumber"), 3);
+}
+
+// ---------------------------------------------------------------- real samples
+
+const std::string kSamples = std::string(AMBRIK_SHARED_DATA_DIR) + "/evtx/";
+
+class RealSamples : public WmiTest {
+protected:
+    void drop(const std::string& relative, const std::string& as) {
+        fs::create_directories(host("h1"));
+        fs::create_symlink(kSamples + relative, host("h1") / as);
+    }
+};
+
+TEST_F(RealSamples, SecurityLogonEventAsEvtxExportShowsIt) {
+    writeHostXml("h1", "<host version='10.0.14393' currentTimeZone='0'/>");
+    drop("omerbenamram-evtx/samples/security.evtx", "Security.evtx");
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 2261u);
+    // Record 2 is a 4624 logon of SYSTEM (evtxexport: 20 strings, 6th SYSTEM).
+    const ObjectPtr& logon = objects[1];
+    EXPECT_EQ(integer(logon, "RecordNumber"), 2);
+    EXPECT_EQ(integer(logon, "EventCode"), 4624);
+    EXPECT_EQ(integer(logon, "EventIdentifier"), 4624);
+    EXPECT_EQ(text(logon, "Logfile"), "Security");
+    EXPECT_EQ(text(logon, "SourceName"), "Microsoft-Windows-Security-Auditing");
+    EXPECT_EQ(text(logon, "ComputerName"), "37L4247F27-25");
+    EXPECT_EQ(integer(logon, "EventType"), 4);
+    EXPECT_EQ(integer(logon, "Category"), 12544);
+    EXPECT_EQ(text(logon, "TimeGenerated"), "20160708181251.000000+000");
+    EXPECT_TRUE(prop(logon, "Message").isNull());
+    Variant strings = prop(logon, "InsertionStrings");
+    ASSERT_EQ(strings.texts.size(), 20u);
+    EXPECT_EQ(strings.texts[0], "S-1-0-0");
+    EXPECT_EQ(strings.texts[5], "SYSTEM");
+    EXPECT_EQ(strings.texts[6], "NT AUTHORITY");
+    EXPECT_EQ(strings.texts[17], "");
+    // Records come in file order.
+    for (std::size_t i = 1; i < objects.size(); ++i)
+        ASSERT_LT(integer(objects[i - 1], "RecordNumber"), integer(objects[i], "RecordNumber"));
+}
+
+TEST_F(RealSamples, ClassicSystemEventsKeepQualifiersAndBinaryData) {
+    writeHostXml("h1", "<host version='10.0.15063' currentTimeZone='120'/>");
+    drop("omerbenamram-evtx/samples/system.evtx", "System.evtx");  // flagged as damaged
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 1881u);
+    EXPECT_TRUE(diagnosed("is damaged"));
+    // 6009 of EventLog with Qualifiers 32768.
+    EXPECT_EQ(integer(objects[0], "EventCode"), 6009);
+    EXPECT_EQ(integer(objects[0], "EventIdentifier"), 0x80001779);
+    EXPECT_EQ(text(objects[0], "TimeGenerated"), "20170712191628.000000+120");
+    // 6005 carries only <Binary>: 24 bytes of data and no insertion strings.
+    EXPECT_EQ(integer(objects[1], "EventCode"), 6005);
+    EXPECT_TRUE(prop(objects[1], "InsertionStrings").isNull());
+    Variant data = prop(objects[1], "Data");
+    ASSERT_EQ(data.bytes.size(), 24u);
+    EXPECT_EQ(data.bytes[0], 0xE1);
+    EXPECT_EQ(data.bytes[1], 0x07);
+}
+
+TEST_F(RealSamples, UserDataEventAndDamagedFilesAreRead) {
+    drop("mdecrevoisier-EVTX-to-MITRE-Attack/TA0003-Persistence/T1136-Create account/"
+         "ID472, 4728 Hidden user creation.evtx",
+         "a.evtx");
+    drop("omerbenamram-evtx/samples/sample_with_a_bad_chunk_magic.evtx", "b.evtx");
+    drop("omerbenamram-evtx/samples/Application_no_crc32.evtx", "c.evtx");
+    HResult end = 0;
+    auto objects = query("h1", kAllEvents, &end);
+    EXPECT_EQ(end, WBEM_S_FALSE);
+    ASSERT_EQ(objects.size(), 21u + 267u + 17u);
+    // 1102 "log cleared" has its values under UserData.
+    EXPECT_EQ(integer(objects[0], "EventCode"), 1102);
+    Variant strings = prop(objects[0], "InsertionStrings");
+    ASSERT_EQ(strings.texts.size(), 4u);
+    EXPECT_EQ(strings.texts[1], "admmig");
+    EXPECT_EQ(text(objects[21], "Logfile"), "Microsoft-Windows-AppXDeployment/Operational");
+    EXPECT_EQ(text(objects[21 + 267], "Logfile"), "Application");
+}
+
+// A rendered message from a real export (the OTRF JSON line of a 4689),
+// written as RenderingInfo, comes back byte for byte with Windows line ends.
+std::string jsonField(const std::string& line, const std::string& key) {
+    const std::string marker = "\"" + key + "\":\"";
+    std::size_t i = line.find(marker);
+    if (i == std::string::npos) return "";
+    std::string out;
+    for (i += marker.size(); i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] != '\\') {
+            out += line[i];
+            continue;
+        }
+        const char c = line[++i];
+        out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+    }
+    return out;
+}
+
+TEST_F(RealSamples, RenderedMessageOfARealEvent) {
+    const fs::path unpacked = root / "unzipped";
+    fs::create_directories(unpacked);
+    const std::string command =
+        "unzip -q -o '" + kSamples +
+        "OTRF-Security-Datasets/datasets/atomic/windows/credential_access/host/"
+        "psh_lsass_memory_dump_comsvcs.zip' -d '" +
+        unpacked.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string line;
+    for (const auto& entry : fs::directory_iterator(unpacked)) {
+        std::ifstream in(entry.path());
+        while (std::getline(in, line))
+            if (line.find("\"EventID\":4689") != std::string::npos) break;
+    }
+    const std::string message = jsonField(line, "Message");
+    ASSERT_NE(message.find("A process has exited.\r\n"), std::string::npos);
+
+    EventXml e;
+    e.channel = "Security";
+    e.eventId = 4689;
+    e.keywords = "0x8020000000000000";
+    e.level = 0;
+    e.hasMessage = true;
+    e.message = message;
+    // As a file written on Windows: CR LF line ends in the message text.
+    writeFile(host("h1") / "Security.xml", "<Events>" + eventXml(e) + "</Events>");
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(text(objects[0], "Message"), message);
+}
+
+}  // namespace
