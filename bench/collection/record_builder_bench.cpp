@@ -92,11 +92,7 @@ void BM_BuildEventRecords(benchmark::State& state) {
     const std::vector<FakeEvent> batch = makeBatch(3000);
     AttributeTable attributes;
     initAttributeTable(attributes);
-    RecordRunValues run;
-    run.securityTypeId = collection_test::kSecurityType;
-    run.lookupFacility = [](std::string& name, int& type) {
-        type = name == "Security" ? collection_test::kSecurityType : collection_test::kSystemType;
-    };
+    RecordRunValues run = collection_test::testRunValues();
     RecordHost host{42, 10, 0, 0};
     std::vector<EventRecord> buffer(300);
     std::size_t next = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/collection/event_record.h"
 #include "platform/wmi.h"
 
 namespace collection_test {
@@ -75,5 +76,23 @@ inline std::unique_ptr<FakeEvent> securityEvent(int eventId, const std::vector<s
 inline constexpr int kSecurityType = 3;
 inline constexpr int kApplicationType = 1;
 inline constexpr int kSystemType = 2;
+
+// Run values whose facility look-up knows Security and System and, like the
+// server's fallback, turns every other log into "Application".
+inline RecordRunValues testRunValues() {
+    RecordRunValues run;
+    run.securityTypeId = kSecurityType;
+    run.lookupFacility = [](std::string& name, int& type) {
+        if (name == "Security") {
+            type = kSecurityType;
+        } else if (name == "System") {
+            type = kSystemType;
+        } else {
+            name = "Application";
+            type = kApplicationType;
+        }
+    };
+    return run;
+}
 
 }  // namespace collection_test

@@ -22,7 +22,7 @@ public:
         SetLogFilePtr(file_);
     }
     ~LogCapture() {
-        SetLogFilePtr(nullptr);
+        ReplaceLogStream(nullptr);  // detach before closing: writers must not see a closed stream
         std::fclose(file_);
     }
     std::string text() {

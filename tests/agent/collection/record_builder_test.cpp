@@ -132,17 +132,7 @@ class BuildRecord : public ::testing::Test {
 protected:
     void SetUp() override {
         initAttributeTable(attributes);
-        run.securityTypeId = collection_test::kSecurityType;
-        run.lookupFacility = [](std::string& name, int& type) {
-            if (name == "Security") {
-                type = collection_test::kSecurityType;
-            } else if (name == "System") {
-                type = collection_test::kSystemType;
-            } else {
-                name = "Application";
-                type = collection_test::kApplicationType;
-            }
-        };
+        run = collection_test::testRunValues();
         ParserRuleList rules;
         ASSERT_TRUE(loadParserRulesText(R"(<Rules>
             <Parser-Rule eventids="4624">

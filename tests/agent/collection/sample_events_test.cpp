@@ -245,11 +245,7 @@ TEST(SampleSecurityEvents, ShippedRulesFillTheNamedFields) {
 
     AttributeTable attributes;
     initAttributeTable(attributes);
-    RecordRunValues run;
-    run.securityTypeId = collection_test::kSecurityType;
-    run.lookupFacility = [](std::string& name, int& type) {
-        type = name == "Security" ? collection_test::kSecurityType : collection_test::kApplicationType;
-    };
+    RecordRunValues run = collection_test::testRunValues();
     const RecordHost host{1, 10, 0, 0};
 
     std::vector<fs::path> files;
