@@ -8,6 +8,7 @@
 // goes on with the next one, as libevtx itself skips damaged chunks.
 #include <libevtx.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,12 @@ std::string errorText(libevtx_error_t*& error) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
 }
+
+// The record XML buffer: big enough for nearly every record; a bigger record
+// is measured first, up to a limit no real record reaches (a record is at most
+// a chunk, 64 KiB, of which the XML is a few times bigger).
+constexpr std::size_t kXmlBufferSize = 64 * 1024;
+constexpr std::size_t kMaxXmlSize = 16 * 1024 * 1024;
 
 // 100-ns intervals since 1601 to seconds since 1970.
 constexpr std::int64_t kFiletimeEpochSeconds = 11644473600LL;
@@ -89,13 +96,25 @@ private:
         libevtx_error_t* error = nullptr;
         // The XML first; the getters below then give the numbers from the
         // record itself.
+        // libevtx renders the XML for the size and again for the text, so
+        // the text is asked for first into a buffer that usually suffices,
+        // and the size only when it does not.
         bool haveXml = false;
-        size_t xmlSize = 0;
-        if (libevtx_record_get_utf8_xml_string_size(record, &xmlSize, &error) == 1 && xmlSize > 1) {
-            xml_.resize(xmlSize);
-            if (libevtx_record_get_utf8_xml_string(record, reinterpret_cast<uint8_t*>(xml_.data()),
-                                                   xmlSize, &error) == 1)
-                haveXml = eventFromXmlText(xml_.data(), xmlSize - 1, e);
+        bool rendered = libevtx_record_get_utf8_xml_string(
+                            record, reinterpret_cast<uint8_t*>(xml_.data()), xml_.size(), &error) == 1;
+        if (!rendered) {
+            if (error) libevtx_error_free(&error);
+            size_t xmlSize = 0;
+            if (libevtx_record_get_utf8_xml_string_size(record, &xmlSize, &error) == 1 && xmlSize > 1 &&
+                xmlSize <= kMaxXmlSize) {
+                xml_.assign(xmlSize, '\0');
+                rendered = libevtx_record_get_utf8_xml_string(
+                               record, reinterpret_cast<uint8_t*>(xml_.data()), xmlSize, &error) == 1;
+            }
+        }
+        if (rendered) {
+            const std::size_t length = strnlen(xml_.data(), xml_.size());
+            haveXml = length > 0 && eventFromXmlText(xml_.data(), length, e);
         }
         if (error) libevtx_error_free(&error);
         if (!haveXml) e = EventEntry{};
@@ -153,7 +172,7 @@ private:
     libevtx_file_t* file_;
     int count_;
     int index_ = 0;
-    std::string xml_;
+    std::string xml_ = std::string(kXmlBufferSize, '\0');
     std::string scratch_;
 };
 
