@@ -158,7 +158,7 @@ std::unique_ptr<CriteriaNode> ParseCriteria(std::string_view text) {
             case Tok::String: {
                 Sym sym = t.kind == Tok::Identifier ? Sym::Identifier : Sym::Literal;
                 if (expressionMayStart(stack)) {
-                    if (!push(stack, {sym, t.text})) return nullptr;
+                    if (!push(stack, {sym, t.text, 0, nullptr})) return nullptr;
                     break;
                 }
                 // The second operand of a comparison: one identifier and one literal.
@@ -185,16 +185,16 @@ std::unique_ptr<CriteriaNode> ParseCriteria(std::string_view text) {
                 if (stack.empty() ||
                     (stack.back().sym != Sym::Identifier && stack.back().sym != Sym::Literal))
                     return nullptr;
-                if (!push(stack, {Sym::Operator, t.text, t.op})) return nullptr;
+                if (!push(stack, {Sym::Operator, t.text, t.op, nullptr})) return nullptr;
                 break;
             case Tok::And:
             case Tok::Or:
                 if (stack.empty() || stack.back().sym != Sym::Expression) return nullptr;
-                if (!push(stack, {t.kind == Tok::And ? Sym::And : Sym::Or, t.text})) return nullptr;
+                if (!push(stack, {t.kind == Tok::And ? Sym::And : Sym::Or, t.text, 0, nullptr})) return nullptr;
                 break;
             case Tok::LParen:
                 if (!expressionMayStart(stack)) return nullptr;
-                if (!push(stack, {Sym::LParen, t.text})) return nullptr;
+                if (!push(stack, {Sym::LParen, t.text, 0, nullptr})) return nullptr;
                 break;
             case Tok::RParen: {
                 if (stack.empty() || stack.back().sym != Sym::Expression) return nullptr;

@@ -63,6 +63,39 @@ const char* missingEndMessage(const std::string& name) {
     return nullptr;
 }
 
+// The elements still open where a broken document goes wrong: a light scan
+// of the raw text that stops at the first end tag that closes another
+// element. The reader may fail before it has delivered any node of a small
+// document, so the open elements are found again here for the message.
+std::vector<std::string> openElementsAtFault(std::string_view doc) {
+    std::vector<std::string> open;
+    std::size_t pos = 0;
+    auto nameAt = [&](std::size_t p) {
+        std::size_t e = p;
+        while (e < doc.size() && doc[e] != '>' && doc[e] != '/' && doc[e] != ' ' && doc[e] != '\t' &&
+               doc[e] != '\r' && doc[e] != '\n')
+            ++e;
+        return std::string(doc.substr(p, e - p));
+    };
+    while ((pos = doc.find('<', pos)) != std::string_view::npos) {
+        std::string_view rest = doc.substr(pos);
+        std::size_t end;
+        if (rest.substr(0, 4) == "<!--") end = doc.find("-->", pos);
+        else if (rest.substr(0, 9) == "<![CDATA[") end = doc.find("]]>", pos);
+        else end = doc.find('>', pos);
+        if (end == std::string_view::npos) break;
+        if (rest.size() > 1 && rest[1] == '/') {
+            std::string name = nameAt(pos + 2);
+            if (open.empty() || open.back() != name) return open;
+            open.pop_back();
+        } else if (rest.size() > 1 && rest[1] != '!' && rest[1] != '?' && doc[end - 1] != '/') {
+            open.push_back(nameAt(pos + 1));
+        }
+        pos = end + 1;
+    }
+    return open;
+}
+
 // --- From the element tree to the definition -----------------------------
 // Element names are compared case-sensitively here: only the lower-case
 // forms are understood.
@@ -302,12 +335,11 @@ void parseDictionary(const char* data, std::size_t length, const char* name) {
         }
     }
     if (ret != 0) {
-        if (table) {
-            for (auto it = open.rbegin(); it != open.rend(); ++it) {
-                if (const char* message = missingEndMessage((*it)->name)) {
-                    LogError("%s", message);
-                    break;
-                }
+        std::vector<std::string> openNames = openElementsAtFault(std::string_view(data, length));
+        for (auto it = openNames.rbegin(); it != openNames.rend(); ++it) {
+            if (const char* message = missingEndMessage(*it)) {
+                LogError("%s", message);
+                break;
             }
         }
         LogError("\nxmlTextReaderRead returned error \n");

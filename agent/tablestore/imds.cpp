@@ -53,7 +53,7 @@ std::vector<ColumnInfo> columnsOf(const std::shared_ptr<const TableDefn>& defn,
         for (const auto& c : defn->columns) out.push_back({c.name.c_str(), c.type});
     } else if (view) {
         for (const auto& c : view->columns)
-            out.push_back({c.columnName.c_str(), c.column ? c.column->type : QOR_SQL_NOT_SUPPORTED_TYPE});
+            out.push_back({c.columnName.c_str(), static_cast<unsigned char>(c.column ? c.column->type : 0)});
     }
     return out;
 }

@@ -1,0 +1,186 @@
+// The table-dump loader: rows from elements, the colon rules, inheritance,
+// undeclared elements, and documents that must load nothing.
+#include <filesystem>
+#include <fstream>
+
+#include "test_support.h"
+
+using namespace tablestore_test;
+
+namespace {
+
+class Loader : public StoreTest {};
+
+TEST_F(Loader, RootHoldsOneRowPerElementWithAttributesInAnyCase) {
+    load(R"(<HostList><Hosts host_id="101" Host_Name="Alpha &amp; Co" DNS_NAME="alpha.localhost"
+                 HOST_IPADDRESS="127.0.0.11" UNKNOWN="x">text is ignored</Hosts>
+               <HostDetails HOST_ID="101" TYPE="Windows" MON_INTERVAL="2"/></HostList>)");
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->rowCount, 1);
+    GotoNextRowObject(r);
+    EXPECT_EQ(int64(r, "HOST_ID"), 101);
+    EXPECT_EQ(text(r, "HOST_NAME"), "Alpha & Co");
+    EXPECT_EQ(text(r, "dns_name"), "alpha.localhost");
+    EXPECT_EQ(text(r, "HOST_IPADDRESS"), "127.0.0.11");
+    r = SelectRows("HostDetails", "HOST_ID = 101");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->rowCount, 1);
+    GotoNextRowObject(r);
+    int len = 0;
+    const void* v = GetColumnValueByName("MON_INTERVAL", &len, r);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(len, 4);
+    std::int16_t low;  // readers of 16-bit values take the low half
+    std::memcpy(&low, v, 2);
+    EXPECT_EQ(low, 2);
+}
+
+TEST_F(Loader, ColonRulesForTextsAndNumbers) {
+    load(R"(<r><Hosts HOST_ID="12abc" HOST_NAME="D:\logs" HOST_IPADDRESS="fe80::1" DNS_NAME="A:B:Z:W"/></r>)");
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    ASSERT_TRUE(GotoNextRowObject(r));
+    EXPECT_EQ(int64(r, "HOST_ID"), 0);  // not a number
+    EXPECT_EQ(text(r, "HOST_NAME"), "D:\\logs");  // one colon: whole
+    EXPECT_EQ(text(r, "HOST_IPADDRESS"), "1");    // the part after the second colon
+    EXPECT_EQ(text(r, "DNS_NAME"), "Z:W");
+}
+
+TEST_F(Loader, ReferencesResolveOnceAndAreRemembered) {
+    LogCapture log;
+    load(R"(<r><Hosts HOST_ID="7:8:9" HOST_NAME="first"/><Hosts HOST_ID="7:8:9" HOST_NAME="second"/>
+             <Hosts HOST_ID="::5" HOST_NAME="third"/></r>)");
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    ASSERT_EQ(r->rowCount, 3);
+    GotoNextRowObject(r);
+    int len = 0;
+    GetColumnValueByName("HOST_ID", &len, r);
+    EXPECT_EQ(len, 8);  // stored in the BIGINT column's own width
+    EXPECT_EQ(int64(r, "HOST_ID"), 9);
+    GotoNextRowObject(r);
+    EXPECT_EQ(int64(r, "HOST_ID"), 9);
+    GotoNextRowObject(r);
+    EXPECT_EQ(GetColumnValueByName("HOST_ID", &len, r), nullptr);  // no table or column: no value
+    EXPECT_TRUE(log.contains("Unable to get Column details for AutoID generation \n"));
+    EXPECT_EQ(ids("HOST_ID = 9", "Hosts").size(), 2u);
+}
+
+TEST_F(Loader, UndeclaredParentsAreSkippedButTheirChildrenLoad) {
+    load(R"(<r><Unknown a="1"><Deeper><Hosts HOST_ID="1"/></Deeper></Unknown><Hosts HOST_ID="2"/>
+             <Hosts HOST_ID="3"><Hosts HOST_ID="4"/></Hosts></r>)");
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    std::vector<std::int64_t> order;
+    while (GotoNextRowObject(r)) order.push_back(int64(r, "HOST_ID"));
+    EXPECT_EQ(order, (std::vector<std::int64_t>{1, 2, 3, 4}));  // depth first, document order
+    EXPECT_EQ(GetTableDataByName("Unknown"), nullptr);
+}
+
+TEST_F(Loader, AbsentColumnStaysNull) {
+    load(R"(<r><Hosts HOST_ID="1"/></r>)");
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    GotoNextRowObject(r);
+    int len = -1;
+    EXPECT_EQ(GetColumnValueByName("HOST_NAME", &len, r), nullptr);
+    EXPECT_EQ(len, 0);
+}
+
+TEST_F(Loader, KeysInheritFromAncestorsAndDescendants) {
+    load(R"(<r><Groups GROUPID="7" NAME="g"><Members MEMBER="inside"/></Groups>
+             <Members MEMBER="above">
+               <Groups GROUPID="8"/>
+             </Members>
+             <Members MEMBER="orphan"/>
+             <Hosts HOST_ID="3"><HostDetails TYPE="Windows"/></Hosts></r>)");
+    ResultHandle r = SelectRows("Members", "MEMBER = 'inside'");
+    ASSERT_TRUE(GotoNextRowObject(r));
+    EXPECT_EQ(int64(r, "GROUP_REF"), 7);
+    r = SelectRows("Members", "MEMBER = 'above'");
+    ASSERT_TRUE(GotoNextRowObject(r));
+    EXPECT_EQ(int64(r, "GROUP_REF"), 8);
+    r = SelectRows("Members", "MEMBER = 'orphan'");
+    ASSERT_TRUE(GotoNextRowObject(r));
+    int len = 0;
+    EXPECT_EQ(GetColumnValueByName("GROUP_REF", &len, r), nullptr);
+    r = SelectRows("HostDetails", nullptr);
+    ASSERT_TRUE(GotoNextRowObject(r));
+    EXPECT_EQ(int64(r, "HOST_ID"), 3);  // primary key from the ancestor
+}
+
+TEST_F(Loader, BadDocumentsLoadNothing) {
+    LogCapture log;
+    load("<r><Hosts HOST_ID=\"1\"></r>");
+    EXPECT_TRUE(log.contains("error: could not parse file file.xml\n"));
+    EXPECT_EQ(GetTableDataByName("Hosts"), nullptr);
+    load("");
+    load("not xml at all");
+
+    // Nested thousands deep: beyond the parser's depth limit.
+    std::string deep = "<r>";
+    for (int i = 0; i < 5000; ++i) deep += "<Hosts HOST_ID=\"1\">";
+    for (int i = 0; i < 5000; ++i) deep += "</Hosts>";
+    load(deep + "</r>");
+    EXPECT_EQ(GetTableRowCount("Hosts"), -1);
+
+    // A gigantic attribute is refused by the parser's size limit.
+    std::string huge = "<r><Hosts HOST_ID=\"1\" HOST_NAME=\"" + std::string(12u << 20, 'a') + "\"/></r>";
+    load(huge);
+    EXPECT_EQ(GetTableRowCount("Hosts"), -1);
+
+    // Entities that expand exponentially stay bounded.
+    std::string laughs = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
+    char prev = 'a';
+    for (char c = 'b'; c <= 'k'; ++c, ++prev) {
+        std::string refs;
+        for (int i = 0; i < 10; ++i) refs += std::string("&") + prev + ";";
+        laughs += std::string("<!ENTITY ") + c + " \"" + refs + "\">";
+    }
+    laughs += "]><r><Hosts HOST_ID=\"5\" HOST_NAME=\"&k;\"/></r>";
+    load(laughs);
+    EXPECT_LE(GetTableRowCount("Hosts"), 1);
+}
+
+TEST_F(Loader, FromFile) {
+    auto path = std::filesystem::path(AMBRIK_BINARY_DIR) / "tablestore-loader-test.xml";
+    std::ofstream(path) << R"(<r><Hosts HOST_ID="4294967301" HOST_NAME="big"/></r>)";
+    loadTableDataFromFile(path.c_str());
+    std::filesystem::remove(path);
+    EXPECT_EQ(ids("HOST_ID = 4294967301", "Hosts").size(), 1u);
+    LogCapture log;
+    loadTableDataFromFile("/nonexistent/dump.xml");
+    EXPECT_TRUE(log.contains("error: could not parse file file.xml\n"));
+}
+
+TEST(LoaderWithShippedDictionary, DefaultScenarioHostsAreReadable) {
+    const std::string dump = AMBRIK_SOURCE_DIR "/testserver/scenarios/default/hostdetails.xml";
+    if (!std::filesystem::exists(dump)) GTEST_SKIP() << "no test server scenario";
+    FreeAllTableData();
+    ReleaseDataDictionary();
+    LoadDataDictFromXMLFile(AMBRIK_SOURCE_DIR "/data/data-dictionary.xml");
+    loadTableDataFromFile(dump.c_str());
+    ResultHandle hosts = SelectRows("Hosts", nullptr);
+    ResultHandle details = SelectRows("HostDetails", nullptr);
+    ASSERT_TRUE(hosts);
+    ASSERT_TRUE(details);
+    EXPECT_GT(hosts->rowCount, 0);
+    EXPECT_EQ(hosts->rowCount, details->rowCount);
+    while (GotoNextRowObject(hosts)) {
+        int len = 0;
+        std::int64_t id = 0;
+        const void* v = GetColumnValueByName("HOST_ID", &len, hosts);
+        EXPECT_TRUE(ReadColumnInt64(v, len, &id));
+        for (const char* col : {"HOST_NAME", "DNS_NAME", "HOST_IPADDRESS"})
+            EXPECT_NE(GetColumnValueByName(col, &len, hosts), nullptr) << col;
+        std::string criteria = "HOST_ID = " + std::to_string(id);
+        ResultHandle one = SelectRows("HostDetails", criteria.c_str());
+        ASSERT_TRUE(one);
+        ASSERT_EQ(one->rowCount, 1);
+        GotoNextRowObject(one);
+        for (const char* col : {"DOMAIN_NAME", "TYPE", "USERNAME", "PASSWORD", "LAST_MSG_TIME", "MON_INTERVAL",
+                                "LOG_COLLECTION_STATUS", "STATUS"})
+            EXPECT_NE(GetColumnValueByName(col, &len, one), nullptr) << col;
+    }
+    FreeAllTableData();
+    ReleaseDataDictionary();
+}
+
+}  // namespace
