@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds every libFuzzer target of fuzz/ with clang and runs each for a while.
+#   bash scripts/fuzz.sh BUILD_DIR [SECONDS]
+# A target that finds a crash, a leak or a time-out makes the script fail;
+# the reproducing input is left in BUILD_DIR/fuzz-artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="${1:?usage: fuzz.sh BUILD_DIR [SECONDS]}"
+seconds="${2:-60}"
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -DAMBRIK_FUZZ=ON -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF >/dev/null
+
+# Targets are the names given to ambrik_fuzzer() in fuzz/<module>/CMakeLists.txt.
+declare -a targets=()
+declare -A folder_of=()
+for list in fuzz/*/CMakeLists.txt; do
+    [ -e "$list" ] || continue
+    module="$(basename "$(dirname "$list")")"
+    while read -r name; do
+        targets+=("$name")
+        folder_of["$name"]="$module"
+    done < <(sed -n 's/^[[:space:]]*ambrik_fuzzer([[:space:]]*\([A-Za-z0-9_]*\).*/\1/p' "$list")
+done
+if [ "${#targets[@]}" -eq 0 ]; then
+    echo "no fuzz targets found"
+    exit 0
+fi
+
+cmake --build "$build" --target "${targets[@]}" -j2
+
+status=0
+for name in "${targets[@]}"; do
+    module="${folder_of[$name]}"
+    binary="$build/fuzz/$module/$name"
+    corpus="$build/fuzz-corpus/$name"
+    artifacts="$build/fuzz-artifacts/$name/"
+    mkdir -p "$corpus" "$artifacts"
+    # Seeds: fuzz/<module>/seeds/<name without the module prefix and the suffix>/
+    seed_name="${name#"${module}"_}"
+    seed_name="${seed_name%_fuzzer}"
+    seeds="fuzz/$module/seeds/$seed_name"
+    [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
+    echo "=== $name for ${seconds}s ==="
+    if ! "$binary" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+            -artifact_prefix="$artifacts" -print_final_stats=1; then
+        echo "*** $name failed; inputs in $artifacts"
+        status=1
+    fi
+done
+exit "$status"
