@@ -341,6 +341,16 @@ TEST_F(BuildRecord, MessageChoice) {
     event = systemEvent();
     event->null("Message").strings({std::string(2000, 'i')});
     EXPECT_EQ(build(std::move(event)).message, std::string(1023, 'i'));
+
+    // A 1 MB message and 10000 insertion strings on an object-access event.
+    std::vector<std::string> many(10000, std::string(300, 's'));
+    event = securityEvent(4663, many);
+    event->text("Message", std::string(1 << 20, 'M'));
+    EventRecord record = build(std::move(event));
+    EXPECT_EQ(record.message.size(), 4500u);
+    EXPECT_EQ(record.user.size(), 99u);
+    EXPECT_EQ(record.objectName.size(), 255u);
+    EXPECT_EQ(record.accesses, std::string(255, 'M'));
 }
 
 TEST_F(BuildRecord, LogFileAndSourceThatDoNotFitBecomeDash) {
