@@ -174,12 +174,15 @@ FileKind kindFromContent(std::string_view bytes) {
     std::vector<Row> rows;
     RowFormat format;
     if (!decodeRows(bytes, std::nullopt, 0, rows, format) && !rows.empty()) {
-        switch (rows[0].values.size()) {
+        // A tab row lacks the separator after the (empty) first column.
+        const std::size_t shift = format == RowFormat::Tab ? 1 : 0;
+        switch (rows[0].values.size() + shift) {
             case 15: return FileKind::Aggregate;
             case 24: return FileKind::Attributes;
-            case 8:
-                return rows[0].values[2] && looksLikeDate(*rows[0].values[2]) ? FileKind::Trend
-                                                                              : FileKind::TreeView;
+            case 8: {
+                const auto& hour = rows[0].values[2 - shift];
+                return hour && looksLikeDate(*hour) ? FileKind::Trend : FileKind::TreeView;
+            }
             default: break;
         }
     }

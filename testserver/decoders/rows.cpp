@@ -99,7 +99,12 @@ DecodeError decodeRows(std::string_view text, std::optional<RowFormat> format,
         Row row;
         row.offset = pos;
         if (tab) {
-            for (std::string& part : splitOn(body, "\t")) row.values.emplace_back(std::move(part));
+            std::vector<std::string> parts = splitOn(body, "\t");
+            // The tab writer puts no tab after the first column, which every
+            // export leaves NULL (empty): a row one short of the expected
+            // count starts with that empty first column.
+            if (expectedColumns != 0 && parts.size() + 1 == expectedColumns) row.values.emplace_back("");
+            for (std::string& part : parts) row.values.emplace_back(std::move(part));
         } else {
             DecodeError e = splitDelimited(body, pos, *format, row.values);
             if (e) return e;

@@ -1,0 +1,361 @@
+// The test server end to end, run as a child process through the harness.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <minizip/zip.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include "testserver/harness.h"
+#include "testserver/scenario.h"
+#include "testserver/server.h"
+#include "tests/testserver/bytes.h"
+
+namespace fs = std::filesystem;
+using testserver::TestServer;
+
+namespace {
+
+httplib::Result get(const TestServer& server, const std::string& request) {
+    httplib::Client client("127.0.0.1", server.httpPort());
+    client.set_read_timeout(20, 0);
+    return client.Get(("/event/" + request).c_str());
+}
+
+std::string body(const TestServer& server, const std::string& request) {
+    auto r = get(server, request);
+    if (!r) return "<no answer>";
+    if (r->status != 200) return "<status " + std::to_string(r->status) + ">";
+    return r->body;
+}
+
+int status(const TestServer& server, const std::string& request) {
+    auto r = get(server, request);
+    return r ? r->status : -1;
+}
+
+std::size_t rowCount(const std::string& xml, const std::string& table) {
+    auto rows = testserver::rowsOfTable(xml, table);
+    return rows ? rows->size() : 0;
+}
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string zipBytes(const std::vector<std::pair<std::string, std::string>>& entries) {
+    const std::string path = "/tmp/ambrik-server-test-" + std::to_string(getpid()) + ".zip";
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    for (const auto& [name, data] : entries) {
+        zip_fileinfo info{};
+        zipOpenNewFileInZip3(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0, -MAX_WBITS,
+                             8, Z_DEFAULT_STRATEGY, nullptr, 0);
+        zipWriteInFileInZip(zip, data.data(), static_cast<unsigned>(data.size()));
+        zipCloseFileInZip(zip);
+    }
+    zipClose(zip, nullptr);
+    std::string bytes = readAll(path);
+    fs::remove(path);
+    return bytes;
+}
+
+httplib::Result upload(const TestServer& server, const std::string& zip, const std::string& name) {
+    httplib::Client client("127.0.0.1", server.httpPort());
+    httplib::MultipartFormDataItems form = {{"upfile", zip, name, "application/octet-stream"},
+                                            {"filename", name, "", ""},
+                                            {"submit", "send", "", ""}};
+    return client.Post("/event/agentUpload", form);
+}
+
+testserver::HarnessOptions httpOnly() {
+    testserver::HarnessOptions options;
+    options.https = false;
+    return options;
+}
+
+testserver::OverrideRule statusRule(const std::string& pattern, int status, int remaining) {
+    testserver::OverrideRule rule;
+    rule.pattern = pattern;
+    rule.status = status;
+    rule.remaining = remaining;
+    return rule;
+}
+
+const char* kAggregateLine =
+    "|**|NULL|**|14|**|2026-12-07 14:00:00|**|101|**|Security|**|Security|**|4625|**|admin|**|CORP|**|3|**|0|**|0|**|"
+    "0|**|0|**|1|**|**|\n";
+
+}  // namespace
+
+TEST(TestServer, AnswersTheWholeCatalogueFromTheDefaultScenario) {
+    TestServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+
+    EXPECT_EQ(body(server, "agentHandler?mode=register&name=agenthost&ip=127.0.0.1&aws=no"), "SLID 1001\n");
+    EXPECT_EQ(status(server, "agentHandler?mode=agentStatusUpdate&status=ServiceStarted&agentId=1001"), 200);
+    EXPECT_EQ(body(server, "agentHandler?mode=agentversion&isSameVersion=check&version=8.0.0&slid=1001"),
+              "AGENTVERSIONINSERVER 8.0.0\n");
+    EXPECT_EQ(status(server, "agentHandler?mode=agentversion&isSameVersion=yes&slid=1001&installDir=C:\\Program+Files\\"
+                             "bin&version=8.0.0"),
+              200);
+    EXPECT_EQ(body(server, "agentHandler?mode=version"), "8.0.0");
+    EXPECT_EQ(body(server, "agentHandler?mode=getFacility&type=Security"), "3");
+    // A type the mapping lacks gets a new number, the same one every time.
+    const std::string fresh = body(server, "agentHandler?mode=getFacility&type=Custom");
+    EXPECT_EQ(fresh, "5");
+    EXPECT_EQ(body(server, "agentHandler?mode=getFacility&type=Custom"), fresh);
+    EXPECT_EQ(status(server, "agentHandler?mode=hoststatus&hostid=101&status=24&nextScanTime=-"), 200);
+    EXPECT_EQ(body(server, "agentHandler?mode=Renovo.exe").rfind("#!/bin/sh", 0), 0u);
+
+    const std::string hosts = body(server, "hostdetails?slid=1001");
+    EXPECT_EQ(rowCount(hosts, "Hosts"), 4u);
+    EXPECT_EQ(rowCount(hosts, "HostDetails"), 4u);
+    const std::string one = body(server, "hostdetails?slid=1001&hostid=102");
+    EXPECT_EQ(rowCount(one, "Hosts"), 1u);
+    EXPECT_NE(one.find("bravo.localhost"), std::string::npos);
+    EXPECT_EQ(rowCount(body(server, "hostdetails?slid=1001&hostid=999"), "Hosts"), 0u);
+
+    const std::string filters = body(server, "filters?slid=1001");
+    EXPECT_EQ(rowCount(filters, "HostFilter"), 1u);
+    EXPECT_EQ(rowCount(filters, "LAExpression"), 1u);
+    const std::string filters102 = body(server, "filters?hostid=102");
+    EXPECT_EQ(rowCount(filters102, "HostFilter"), 0u);
+    EXPECT_EQ(rowCount(filters102, "HostGroupMapping"), 1u);
+    EXPECT_EQ(rowCount(filters102, "SyslogFilter"), 1u);
+    EXPECT_EQ(rowCount(body(server, "notifications?slid=1001"), "NotificationType"), 1u);
+    EXPECT_EQ(rowCount(body(server, "notifications?hostid=101"), "HostNotification"), 1u);
+
+    EXPECT_EQ(rowCount(body(server, "agentHandler?type=file&mode=monitorrequests&rType=AGENT&slid=1001"),
+                       "FIM_AgentRequest"),
+              1u);
+    EXPECT_EQ(status(server, "agentHandler?type=file&mode=monitorrequests&rType=TEMPLATE&slid=1001"), 200);
+    EXPECT_EQ(status(server, "agentHandler?type=file&mode=isInstall&slid=1001"), 200);
+    EXPECT_EQ(rowCount(body(server, "agentHandler?mode=getTableData&table=LogTypeMapping"), "LogTypeMapping"), 4u);
+    EXPECT_EQ(body(server, "agentHandler?type=file&mode=baseconfig&slid=1001"), "BASECONFIG INITIALIZED\n");
+    EXPECT_EQ(body(server, "agentHandler?type=file&mode=fimRequests&slid=1001"), "FIMREQUESTS_DELETED NO\n");
+    EXPECT_EQ(status(server, "agentHandler?mode=noSuchMode"), 404);
+    EXPECT_EQ(status(server, "agentHandler?mode=getTableData&table=..%2F..%2Fetc%2Fpasswd"), 400);
+
+    // Every request is logged on arrival, in order, exactly as sent.
+    const auto log = server.requests();
+    ASSERT_GE(log.size(), 20u);
+    EXPECT_EQ(log[0].method, "GET");
+    EXPECT_EQ(log[0].target, "/event/agentHandler?mode=register&name=agenthost&ip=127.0.0.1&aws=no");
+    EXPECT_NE(log[3].target.find("&installDir=C:"), std::string::npos) << log[3].target;
+    EXPECT_EQ(log[0].time.size(), 24u);
+}
+
+TEST(TestServer, HttpsIsVerifiableAgainstItsOwnCertificate) {
+    TestServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_FALSE(server.certFile().empty());
+    httplib::SSLClient pinned("127.0.0.1", server.httpsPort());
+    pinned.set_ca_cert_path(server.certFile().c_str());
+    pinned.enable_server_certificate_verification(true);
+    auto r = pinned.Get("/event/agentHandler?mode=version");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->body, "8.0.0");
+
+    // A client that trusts another CA refuses the connection.
+    httplib::SSLClient strict("127.0.0.1", server.httpsPort());
+    strict.set_ca_cert_path("/nonexistent-ca.pem");
+    strict.enable_server_certificate_verification(true);
+    EXPECT_FALSE(strict.Get("/event/agentHandler?mode=version"));
+}
+
+TEST(TestServer, QueuedUpdatesAreServedOnceInOrder) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.queueUpdate("Host", 17));
+    ASSERT_TRUE(server.queueUpdate("Alert", 17));
+    const std::string first = body(server, "agentHandler?mode=update&slid=1001");
+    auto rows = testserver::rowsOfTable(first, "SLUPDATE");
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 2u);
+    EXPECT_EQ((*rows)[0].at("SERVICETYPE"), "Host");
+    EXPECT_EQ((*rows)[1].at("SERVICETYPE"), "Alert");
+    EXPECT_EQ((*rows)[1].at("SERVICEID"), "17");
+    EXPECT_EQ(rowCount(body(server, "agentHandler?mode=update&slid=1001"), "SLUPDATE"), 0u);
+}
+
+TEST(TestServer, StatusRulesCountDownAndCanBeCleared) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string reg = "agentHandler?mode=register&name=h&ip=1.2.3.4&aws=no";
+    ASSERT_TRUE(server.failRequests("mode=register", 500, 2));
+    EXPECT_EQ(status(server, reg), 500);
+    EXPECT_EQ(status(server, "agentHandler?mode=version"), 200);  // other requests are untouched
+    EXPECT_EQ(status(server, reg), 500);
+    EXPECT_EQ(body(server, reg), "SLID 1001\n");
+
+    // A canned 200 answer without the SLID line, then the real one.
+    ASSERT_TRUE(server.failRequests("mode=register", 200, 1, "REGISTERED\n"));
+    EXPECT_EQ(body(server, reg), "REGISTERED\n");
+    EXPECT_EQ(body(server, reg), "SLID 1001\n");
+    ASSERT_TRUE(server.failRequests("mode=register", 200, 1, std::string()));
+    EXPECT_EQ(body(server, reg), "");
+
+    ASSERT_TRUE(server.failRequests("hostdetails", 404));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(status(server, "hostdetails?slid=1001"), 404);
+    ASSERT_TRUE(server.clearStatusRules());
+    EXPECT_EQ(status(server, "hostdetails?slid=1001"), 200);
+    // Even a forced answer is logged.
+    EXPECT_EQ(server.countRequests("hostdetails"), 4u);
+    EXPECT_FALSE(server.failRequests("x", 42));
+}
+
+TEST(TestServer, DelaysHoldAnswersUntilTheyEnd) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.delayRequests("mode=version", -1, 1));
+    auto held = std::async(std::launch::async, [&] { return body(server, "agentHandler?mode=version"); });
+    ASSERT_TRUE(server.waitForRequests("mode=version", 1, 10000));
+    // The request arrived and is held; others are answered meanwhile.
+    EXPECT_EQ(status(server, "agentHandler?mode=register&name=h&ip=i&aws=no"), 200);
+    EXPECT_EQ(held.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    ASSERT_TRUE(server.clearDelays());
+    EXPECT_EQ(held.get(), "8.0.0");
+
+    ASSERT_TRUE(server.delayRequests("mode=version", 300, 1));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(body(server, "agentHandler?mode=version"), "8.0.0");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST(TestServer, RefusedConnectionsComeBack) {
+    TestServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.refuseConnections(-1));
+    auto r = get(server, "agentHandler?mode=version");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), httplib::Error::Connection);
+    httplib::SSLClient tls("127.0.0.1", server.httpsPort());
+    tls.enable_server_certificate_verification(false);
+    EXPECT_FALSE(tls.Get("/event/agentHandler?mode=version"));
+    // The control listener stays open.
+    ASSERT_TRUE(server.acceptConnections());
+    std::string answer;
+    for (int i = 0; i < 250 && answer != "8.0.0"; ++i) {
+        answer = body(server, "agentHandler?mode=version");
+        if (answer != "8.0.0") std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(answer, "8.0.0");
+
+    // A refusal with a time limit ends by itself.
+    ASSERT_TRUE(server.refuseConnections(200, "http"));
+    answer.clear();
+    for (int i = 0; i < 250 && answer != "8.0.0"; ++i) {
+        answer = body(server, "agentHandler?mode=version");
+        if (answer != "8.0.0") std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(answer, "8.0.0");
+    EXPECT_TRUE(server.stop());
+}
+
+TEST(TestServer, UploadsAreKeptUnpackedAndDecoded) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string raw = testbytes::rawLogRecord() + testbytes::rawLogRecord("second event");
+    const std::string zip = zipBytes({{"rawlogs", raw}, {"aggregate", kAggregateLine}});
+    auto r = upload(server, zip, "logdata_1001.zip");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    ASSERT_TRUE(upload(server, zip, "logdata_1001.zip"));  // the same name again
+
+    const auto summaries = server.uploads();
+    ASSERT_EQ(summaries.size(), 2u);
+    EXPECT_NE(summaries[0].find("\"stored\":\"uploads/0001-logdata_1001.zip\""), std::string::npos) << summaries[0];
+    EXPECT_NE(summaries[0].find("\"entries\":[\"rawlogs\",\"aggregate\"]"), std::string::npos);
+    EXPECT_NE(summaries[0].find("\"error\":null"), std::string::npos);
+    EXPECT_NE(summaries[1].find("uploads/0002-logdata_1001.zip"), std::string::npos);
+
+    const fs::path dir = fs::path(server.outputDir()) / "uploads";
+    EXPECT_EQ(readAll(dir / "0001-logdata_1001.zip"), zip);
+    EXPECT_EQ(readAll(dir / "0001-logdata_1001" / "rawlogs"), raw);
+    const std::string decoded = readAll(dir / "0001-logdata_1001" / "rawlogs.jsonl");
+    EXPECT_NE(decoded.find("\"message\":\"second event\""), std::string::npos) << decoded;
+    EXPECT_NE(readAll(dir / "0001-logdata_1001" / "aggregate.jsonl").find("\"EVENTID\":\"4625\""), std::string::npos);
+    EXPECT_NE(readAll(dir / "0002-logdata_1001.jsonl").find("{\"entry\":\"rawlogs\""), std::string::npos);
+}
+
+TEST(TestServer, BadUploadsAreRecordedOrRefused) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    // A broken zip is kept as received, with the decoding error in its summary.
+    auto r = upload(server, "PK\x03\x04 truncated", "../../evil name.zip");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    ASSERT_EQ(server.uploads().size(), 1u);
+    EXPECT_NE(server.uploads()[0].find("uploads/0001-evil_name.zip"), std::string::npos) << server.uploads()[0];
+    EXPECT_EQ(server.uploads()[0].find("\"error\":null"), std::string::npos);
+
+    // A record cut short inside an otherwise sound zip.
+    const std::string raw = testbytes::rawLogRecord();
+    ASSERT_TRUE(upload(server, zipBytes({{"rawlogs", raw.substr(0, raw.size() - 3)}}), "logdata_1001.zip"));
+    ASSERT_EQ(server.uploads().size(), 2u);
+    EXPECT_NE(server.uploads()[1].find("record of"), std::string::npos) << server.uploads()[1];
+
+    httplib::Client client("127.0.0.1", server.httpPort());
+    EXPECT_EQ(client.Post("/event/agentUpload", "x", "text/plain")->status, 400);
+    // A forced failure stores nothing: the agent keeps its files and sends them again.
+    ASSERT_TRUE(server.failRequests("agentUpload", 500, 1));
+    EXPECT_EQ(upload(server, zipBytes({{"rawlogs", raw}}), "logdata_1001.zip")->status, 500);
+    EXPECT_EQ(server.uploads().size(), 2u);
+}
+
+TEST(TestServer, SwappedFilesAnswerUntilRestored) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.swapFile("scenario.conf", "slid = 77\nversion = 9.1.0\n"));
+    EXPECT_EQ(body(server, "agentHandler?mode=register&name=h&ip=i&aws=no"), "SLID 77\n");
+    EXPECT_EQ(body(server, "agentHandler?mode=version"), "9.1.0");
+    ASSERT_TRUE(server.swapFile("hostdetails.xml", "<R><Hosts HOST_ID=\"5\" DNS_NAME=\"x.localhost\"/></R>"));
+    EXPECT_EQ(rowCount(body(server, "hostdetails?slid=77"), "Hosts"), 1u);
+    EXPECT_FALSE(server.swapFile("../escape.xml", "x"));
+    ASSERT_TRUE(server.restoreFile("scenario.conf"));
+    EXPECT_EQ(body(server, "agentHandler?mode=register&name=h&ip=i&aws=no"), "SLID 1001\n");
+    ASSERT_TRUE(server.reset());
+    EXPECT_EQ(rowCount(body(server, "hostdetails?slid=1001"), "Hosts"), 4u);
+}
+
+TEST(TestServer, StartFailuresAreReported) {
+    testserver::HarnessOptions options;
+    options.scenarioDir = "/nonexistent/scenario";
+    TestServer server(options);
+    EXPECT_FALSE(server.ok());
+}
+
+// ---- Pieces of the server ----------------------------------------------------------------
+
+TEST(ServerPieces, HostRowsAreKeptByHostIdAtAnyDepth) {
+    const std::string xml =
+        "<Root><Hosts host_id=\"1\"/><Hosts HOST_ID=\"2\"/><Group><HostFilter HOSTID=\"2\" FILTERID=\"9\"/>"
+        "<HostFilter HOSTID=\"3\"/></Group><SyslogFilter ID=\"9\"/></Root>";
+    const auto kept = testserver::keepRowsOfHost(xml, "2");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(rowCount(*kept, "Hosts"), 1u);
+    EXPECT_EQ(rowCount(*kept, "HostFilter"), 1u);
+    EXPECT_EQ(rowCount(*kept, "SyslogFilter"), 1u);
+    EXPECT_FALSE(testserver::keepRowsOfHost("<Root><unclosed></Root>", "2"));
+}
+
+TEST(ServerPieces, RulesMatchFirstAndCountDown) {
+    testserver::RuleSet rules;
+    rules.add(statusRule("register", 500, 1));
+    rules.add(statusRule("", 404, -1));
+    EXPECT_EQ(rules.take("/event/agentHandler?mode=register")->status, 500);
+    EXPECT_EQ(rules.take("/event/agentHandler?mode=register")->status, 404);
+    EXPECT_EQ(rules.list().size(), 1u);
+    rules.clear();
+    EXPECT_FALSE(rules.take("anything"));
+
+    const auto settings = testserver::parseSettings("# c\n slid = 5 \nbad line\nversion=8.0.0 beta\n");
+    EXPECT_EQ(settings.at("slid"), "5");
+    EXPECT_EQ(settings.at("version"), "8.0.0 beta");
+    EXPECT_EQ(settings.size(), 2u);
+    EXPECT_NE(testserver::updateDocument({{"Host", "1\"<"}}).find("SERVICEID=\"1&quot;&lt;\""), std::string::npos);
+}
