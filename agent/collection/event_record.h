@@ -81,6 +81,7 @@ inline constexpr const char* kAttributeNames[] = {
     "REMOTEHOST", "OBJ_TYPE",  "OBJ_NAME",      "TARGET_USER",     "TARGET_DOMAIN",
     "GROUP_NAME", "MEMBER_NAME", "ACCESSES",    "PROCESS_NAME"};
 inline constexpr int kAttributeCount = 14;
+static_assert(sizeof kAttributeNames / sizeof kAttributeNames[0] == kAttributeCount);
 bool isAttributeName(std::string_view name);
 
 // Attribute name -> value (at most 255 bytes). One per collection run.

@@ -90,6 +90,8 @@ bool digitsAt(std::string_view text, std::size_t from, std::size_t count, int& o
 
 // Local-time conversions are the costly part of a record; events arrive in
 // time order, so one hour's conversion serves the many events of that hour.
+// A change of the machine's time zone while the agent runs reaches the events
+// of the hour being cached only when the next hour's events come in.
 struct HourCache {
     bool valid = false;
     int year = 0, month = 0, day = 0, hour = 0, daylightSaving = 0;
