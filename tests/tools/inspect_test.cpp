@@ -1,0 +1,126 @@
+// ambrik-inspect as a program: kinds, exit codes and its JSON lines.
+#include <gtest/gtest.h>
+#include <minizip/zip.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/testserver/bytes.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::vector<std::string> lines;
+};
+
+Outcome inspect(const std::string& args) {
+    Outcome run;
+    std::FILE* pipe = popen((std::string(INSPECT_EXECUTABLE) + " " + args + " 2>/dev/null").c_str(), "r");
+    if (!pipe) return run;
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::size_t pos = 0, end;
+    while ((end = out.find('\n', pos)) != std::string::npos) {
+        run.lines.push_back(out.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return run;
+}
+
+class Inspect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("ambrik-inspect-" + std::to_string(getpid()));
+        fs::create_directories(dir / "serverdata");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string write(const std::string& name, const std::string& bytes) {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p.string();
+    }
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(Inspect, PrintsOneLinePerRecordAndTakesTheKindFromTheName) {
+    const std::string raw = write("serverdata/rawlogs", testbytes::rawLogRecord() + testbytes::rawLogRecord("two"));
+    Outcome run = inspect(raw);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[0].rfind("{\"offset\":0,", 0), 0u) << run.lines[0];
+    EXPECT_NE(run.lines[1].find("\"message\":\"two\"}"), std::string::npos) << run.lines[1];
+
+    // A copy without the telling name is recognised by its content, and
+    // --kind overrides both.
+    const std::string copy = write("copy.bin", testbytes::changeIndexRecord("c:\\a", "RENAMED"));
+    run = inspect(copy);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 1u);
+    EXPECT_NE(run.lines[0].find("\"changeType\":\"RENAMED\""), std::string::npos);
+    run = inspect("--kind rawlogs " + copy);
+    EXPECT_EQ(run.status, 1);
+
+    // Several files, each announced.
+    run = inspect(raw + " " + copy);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 5u);
+    EXPECT_NE(run.lines[3].find("\"kind\":\"changeindex\""), std::string::npos);
+}
+
+TEST_F(Inspect, CorruptFilesEndWithTheErrorAndExitOne) {
+    const std::string record = testbytes::rawLogRecord();
+    const std::string raw = write("serverdata/rawlogs", record + record.substr(0, 20));
+    Outcome run = inspect(raw);
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[1].rfind("{\"error\":", 0), 0u);
+    EXPECT_NE(run.lines[1].find("\"offset\":" + std::to_string(record.size()) + "}"), std::string::npos)
+        << run.lines[1];
+}
+
+TEST_F(Inspect, ZipsAreListedWithTheirDecodedEntries) {
+    const std::string path = (dir / "logdata_1001.zip").string();
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    ASSERT_NE(zip, nullptr);
+    const std::string raw = testbytes::rawLogRecord();
+    zip_fileinfo info{};
+    zipOpenNewFileInZip3(zip, "rawlogs", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0, -MAX_WBITS, 8,
+                         Z_DEFAULT_STRATEGY, nullptr, 0);
+    zipWriteInFileInZip(zip, raw.data(), static_cast<unsigned>(raw.size()));
+    zipCloseFileInZip(zip);
+    zipClose(zip, nullptr);
+    Outcome run = inspect(path);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[0], "{\"entry\":\"rawlogs\",\"kind\":\"rawlogs\",\"size\":" + std::to_string(raw.size()) + "}");
+}
+
+TEST_F(Inspect, RowFormatCanBeForced) {
+    const std::string agg = write("serverdata/aggregate", "14\t2026-12-07 14:00:00\t101\tA\tB\t1\tu\td\tc\t1\t0\t0\t0\t0\n");
+    Outcome run = inspect(agg);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 1u);
+    EXPECT_NE(run.lines[0].find("\"format\":\"tab\",\"NULL\":\"\",\"HOUROFDAY\":\"14\""), std::string::npos)
+        << run.lines[0];
+    EXPECT_EQ(inspect("--format plain " + agg).status, 1);
+}
+
+TEST_F(Inspect, BadUsageExitsTwo) {
+    EXPECT_EQ(inspect("").status, 2);
+    EXPECT_EQ(inspect("--bogus x").status, 2);
+    EXPECT_EQ(inspect("--kind nope x").status, 2);
+    EXPECT_EQ(inspect((dir / "missing").string()).status, 2);
+    EXPECT_EQ(inspect("--help").status, 0);
+}
