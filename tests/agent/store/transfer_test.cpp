@@ -315,3 +315,33 @@ TEST_F(TransferTest, UnreachableServerFailsTheUploadAndKeepsFiles) {
     EXPECT_TRUE(std::filesystem::exists("serverdata/rawlogs"));
     EXPECT_NE(logText().find("\n Transfer failed. "), std::string::npos);
 }
+
+TEST_F(TransferTest, EventsStoredWhileTransfersRunAreNeitherLostNorSentTwice) {
+    constexpr int kThreads = 4, kBuffers = 20, kPerBuffer = 10;
+    std::vector<std::thread> collectors;
+    for (int t = 0; t < kThreads; ++t)
+        collectors.emplace_back([this] {
+            for (int b = 0; b < kBuffers; ++b) collect(kPerBuffer, 528);
+        });
+    for (int i = 0; i < 5; ++i) transferEventData(nullptr);
+    for (auto& c : collectors) c.join();
+    transferEventData(nullptr);
+
+    std::size_t records = 0;
+    long counted = 0;
+    for (std::size_t n = 0; n < uploadCount(); ++n) {
+        auto entries = upload(n);
+        for (const auto& e : entries) {
+            if (e.name == "rawlogs") records += rawLogCount(e.data);
+            if (e.name != "aggregate") continue;
+            std::vector<decoders::Row> rows;
+            decoders::RowFormat used;
+            ASSERT_FALSE(decoders::decodeRows(e.data, decoders::RowFormat::Enclosed, 15, rows, used));
+            for (const auto& row : rows)
+                for (int c = 10; c < 15; ++c) counted += std::stol(*row.values[c]);
+        }
+    }
+    EXPECT_EQ(records, std::size_t{kThreads * kBuffers * kPerBuffer});
+    EXPECT_EQ(counted, kThreads * kBuffers * kPerBuffer);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+}
