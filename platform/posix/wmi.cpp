@@ -193,22 +193,18 @@ bool loadHostConfig(HostConfig& config) {
                     fail("fault hresult \"" + v + "\" is not a number");
                     break;
                 }
-                v = propText(n, "count", present);
-                if (present) {
+                // count and after: optional counts of calls and of objects.
+                auto readCount = [&](const char* attribute, int& out) {
+                    v = propText(n, attribute, present);
+                    if (!present) return true;
                     if (!parseInteger(v, number, 10) || number < 0 || number > INT32_MAX) {
-                        fail("fault count \"" + v + "\" is not a count");
-                        break;
+                        fail(std::string("fault ") + attribute + " \"" + v + "\" is not a count");
+                        return false;
                     }
-                    f.count = static_cast<int>(number);
-                }
-                v = propText(n, "after", present);
-                if (present) {
-                    if (!parseInteger(v, number, 10) || number < 0 || number > INT32_MAX) {
-                        fail("fault after \"" + v + "\" is not a count");
-                        break;
-                    }
-                    f.after = static_cast<int>(number);
-                }
+                    out = static_cast<int>(number);
+                    return true;
+                };
+                if (!readCount("count", f.count) || !readCount("after", f.after)) break;
                 config.faults.push_back(f);
             }
         }

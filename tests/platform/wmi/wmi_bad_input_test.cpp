@@ -122,10 +122,8 @@ TEST_F(BadInput, HundredMegabyteLogIsReadAsAStream) {
         }
         out << "</Events>";
     }
-    ServicesPtr s;
-    ASSERT_EQ(connect("//h1/root/cimv2", s), S_OK_);
-    EnumeratorPtr e;
-    ASSERT_EQ(s->execQuery("WQL", kAllEvents, 48, e), S_OK_);
+    EnumeratorPtr e = openQuery("h1", kAllEvents);
+    ASSERT_NE(e, nullptr);
     ObjectPtr o;
     std::int64_t count = 0, last = 0;
     while (e->next(WBEM_INFINITE, o) == WBEM_S_NO_ERROR) {

@@ -141,6 +141,39 @@ TEST_F(EventMapping, BareEventsWithDeclarationAndFileOrder) {
     EXPECT_EQ(integer(objects[3], "RecordNumber"), 3);
 }
 
+// A log saved as UTF-16 (as PowerShell's redirection writes it), with text
+// outside ASCII and outside the basic plane.
+TEST_F(EventMapping, Utf16LogFile) {
+    writeHostXml("h1", kHostXml);
+    EventXml e;
+    e.data = {"Ren\xC3\xA9" "e", "\xF0\x9F\x94\x91 key", "\xE6\x97\xA5\xE6\x9C\xAC"};
+    const std::string utf8 = "<?xml version='1.0' encoding='UTF-16'?>\n<Events>" + eventXml(e) + eventXml(e) + "</Events>";
+    // UTF-8 to UTF-16LE with a byte order mark.
+    std::string bytes = "\xFF\xFE";
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        std::uint32_t cp;
+        int extra;
+        if (c < 0x80) { cp = c; extra = 0; }
+        else if (c < 0xE0) { cp = c & 0x1F; extra = 1; }
+        else if (c < 0xF0) { cp = c & 0x0F; extra = 2; }
+        else { cp = c & 0x07; extra = 3; }
+        for (int k = 1; k <= extra; ++k) cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += 1 + extra;
+        auto unit = [&](std::uint32_t u) { bytes += static_cast<char>(u & 0xFF); bytes += static_cast<char>(u >> 8); };
+        if (cp >= 0x10000) {
+            unit(0xD800 + ((cp - 0x10000) >> 10));
+            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    writeFile(host("h1") / "a.xml", bytes);
+    auto objects = query("h1", kAllEvents);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(prop(objects[1], "InsertionStrings").texts, e.data);
+}
+
 // ---------------------------------------------------------------- real samples
 
 const std::string kSamples = std::string(AMBRIK_SHARED_DATA_DIR) + "/evtx/";

@@ -176,9 +176,8 @@ TEST_F(Queries, LogsAreReadAgainAtEveryQuery) {
     e.recordId = 1;
     writeFile(host("h1") / "App.xml", eventXml(e));
     ServicesPtr s;
-    ASSERT_EQ(connect("//h1/root/cimv2", s), S_OK_);
-    EnumeratorPtr first;
-    ASSERT_EQ(s->execQuery("WQL", kAllEvents, 48, first), S_OK_);
+    EnumeratorPtr first = openQuery("h1", kAllEvents, &s);
+    ASSERT_NE(first, nullptr);
     ObjectPtr o;
     ASSERT_EQ(first->next(0, o), WBEM_S_NO_ERROR);
     EXPECT_EQ(first->next(0, o), WBEM_S_FALSE);
@@ -310,10 +309,8 @@ TEST_F(Faults, NextTimesOutThenDeliversAndFailsMidway) {
 TEST_F(Faults, DelayPerObjectOnTheManualClock) {
     writeHostXml("h1", "<host><delay ms='1200'/></host>");
     platform::useManualClock(1'700'000'000'000);
-    ServicesPtr s;
-    ASSERT_EQ(connect("//h1/root/cimv2", s), S_OK_);
-    EnumeratorPtr e;
-    ASSERT_EQ(s->execQuery("WQL", kAllEvents, 48, e), S_OK_);
+    EnumeratorPtr e = openQuery("h1", kAllEvents);
+    ASSERT_NE(e, nullptr);
     ObjectPtr o;
     EXPECT_EQ(e->next(0, o), WBEM_S_TIMEDOUT);
     platform::advanceClock(1199);

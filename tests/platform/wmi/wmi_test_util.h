@@ -156,21 +156,30 @@ protected:
         return locator->connectServer(ns, user, password, "", 0, services);
     }
 
+    // Connects to a host (no account) and starts a query; null on failure.
+    EnumeratorPtr openQuery(const std::string& hostName, const std::string& wql,
+                            ServicesPtr* keep = nullptr) {
+        ServicesPtr services;
+        HResult hr = connect("//" + hostName + "/root/cimv2", services);
+        EXPECT_EQ(hr, WBEM_S_NO_ERROR) << std::hex << hr;
+        if (failed(hr)) return nullptr;
+        EnumeratorPtr enumerator;
+        hr = services->execQuery("WQL", wql, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+                                 enumerator);
+        EXPECT_EQ(hr, WBEM_S_NO_ERROR) << std::hex << hr;
+        if (keep) *keep = std::move(services);
+        return enumerator;
+    }
+
     // Runs a query on a host and reads every object; the last Next result
     // goes to *end.
     std::vector<ObjectPtr> query(const std::string& hostName, const std::string& wql,
                                  HResult* end = nullptr) {
         std::vector<ObjectPtr> objects;
-        ServicesPtr services;
-        HResult hr = connect("//" + hostName + "/root/cimv2", services);
-        EXPECT_EQ(hr, WBEM_S_NO_ERROR) << std::hex << hr;
-        if (failed(hr)) return objects;
-        EnumeratorPtr enumerator;
-        hr = services->execQuery("WQL", wql, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
-                                 enumerator);
-        EXPECT_EQ(hr, WBEM_S_NO_ERROR) << std::hex << hr;
-        if (failed(hr)) return objects;
+        EnumeratorPtr enumerator = openQuery(hostName, wql);
+        if (!enumerator) return objects;
         ObjectPtr object;
+        HResult hr;
         while ((hr = enumerator->next(WBEM_INFINITE, object)) == WBEM_S_NO_ERROR)
             objects.push_back(std::move(object));
         if (end) *end = hr;
