@@ -93,6 +93,12 @@ void transferEventData(void* /*userArgument*/) {
         LogInfo("\n Server down or no data present.");
         return;
     }
+    if (!HaveAgentId()) {
+        // The zip is named after the agent and the server files it under
+        // that id: until registration has given one, everything waits.
+        LogInfo("\n No agent id yet; the data waits for the next transfer.");
+        return;
+    }
     char zipName[64];
     std::snprintf(zipName, sizeof zipName, "logdata_%lld.zip", static_cast<long long>(AgentId()));
 

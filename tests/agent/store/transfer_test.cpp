@@ -280,6 +280,21 @@ TEST_F(TransferTest, ServerDownNeverRotatesOrUploads) {
     EXPECT_NE(log.find("\n Server down or no data present.", first + 1), std::string::npos);
 }
 
+TEST_F(TransferTest, NothingIsSentBeforeRegistrationGaveAnAgentId) {
+    collect(2, 528);
+    ResetAgentSettings();
+    PutAgentSetting("ServerProtocol", "http");
+    PutAgentSetting("ServerIPAddress", "127.0.0.1");
+    PutAgentSetting("ServerPort", std::to_string(server_.port()));
+    transferEventData(nullptr);
+    EXPECT_EQ(uploadCount(), 0u);
+    EXPECT_EQ(countCurrentEvents(), 2);  // still collecting in the same snapshot
+
+    SetAgentId(42);
+    transferEventData(nullptr);
+    EXPECT_EQ(rawLogCount(upload(0)[1].data), 2u);
+}
+
 TEST_F(TransferTest, IncompleteZipIsNotSentAndNothingIsDeleted) {
     collect(2, 528);
     std::filesystem::create_symlink("gone", "serverdata/broken");
