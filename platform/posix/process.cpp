@@ -1,0 +1,264 @@
+// Processes on POSIX: posix_spawn with the child's own working directory
+// (the parent's never changes), Windows-like program search and result codes.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/registry.h"
+
+extern char** environ;
+
+namespace platform {
+
+struct ProcessHandle {
+    pid_t pid = -1;
+    int pidfd = -1;  // becomes readable when the child ends; -1 when the kernel has none
+    bool reaped = false;
+    std::uint32_t exitCode = 0;
+};
+
+namespace {
+
+long spawnErrorToCode(int err) {
+    switch (err) {
+        case ENOENT:
+            return kErrorFileNotFound;
+        case EACCES:
+        case EPERM:
+            return kErrorAccessDenied;
+        case ENOEXEC:
+            return kErrorBadExeFormat;
+        case ENOTDIR:
+            return kErrorDirectory;
+        case ENOMEM:
+        case EAGAIN:
+            return kErrorNotEnoughMemory;
+        default:
+            return kErrorGenFailure;
+    }
+}
+
+std::string currentDirectory() {
+    std::string dir(256, '\0');
+    while (::getcwd(dir.data(), dir.size()) == nullptr) {
+        if (errno != ERANGE) return ".";
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::char_traits<char>::length(dir.c_str()));
+    return dir;
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// 0 when path is an executable regular file, 5 when it exists but may not
+// be run, 2 otherwise.
+long checkProgram(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return kErrorFileNotFound;
+    return ::access(path.c_str(), X_OK) == 0 ? kErrorSuccess : kErrorAccessDenied;
+}
+
+// Finds the program as CreateProcess would, relative to the child's
+// (absolute) working directory.
+long findProgram(const std::string& name, const std::string& workDir, std::string* found) {
+    std::vector<std::string> candidates;
+    if (!name.empty() && name[0] == '/') {
+        candidates.push_back(name);
+    } else if (name.find('/') != std::string::npos) {
+        candidates.push_back(join(workDir, name));
+        candidates.push_back(join(currentDirectory(), name));
+    } else {
+        candidates.push_back(join(workDir, name));
+        const char* path = std::getenv("PATH");
+        std::string list = path ? path : "/usr/local/bin:/usr/bin:/bin";
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            std::size_t colon = list.find(':', start);
+            std::string dir = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+            candidates.push_back(join(dir.empty() ? workDir : (dir[0] == '/' ? dir : join(workDir, dir)), name));
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+    }
+    long result = kErrorFileNotFound;
+    for (const auto& candidate : candidates) {
+        long rc = checkProgram(candidate);
+        if (rc == kErrorSuccess) {
+            *found = candidate;
+            return kErrorSuccess;
+        }
+        if (rc == kErrorAccessDenied) result = rc;
+    }
+    return result;
+}
+
+std::uint32_t exitCodeOf(int status) {
+    if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+    return kErrorGenFailure;
+}
+
+// Reaps the child if it has ended. true when it has.
+bool tryReap(ProcessHandle& p, long* error) {
+    if (p.reaped) return true;
+    int status = 0;
+    while (true) {
+        pid_t r = ::waitpid(p.pid, &status, WNOHANG);
+        if (r == p.pid) {
+            p.reaped = true;
+            p.exitCode = exitCodeOf(status);
+            return true;
+        }
+        if (r == 0) return false;
+        if (errno == EINTR) continue;
+        // ECHILD: the child is no longer ours to wait for (SIGCHLD ignored).
+        *error = kErrorInvalidHandle;
+        return false;
+    }
+}
+
+// One small real-time step of waiting for the child: wakes early when it
+// ends (pidfd), otherwise after a few milliseconds so the clock deadline,
+// which may be a manual or scaled clock, is looked at again.
+void waitStep(const ProcessHandle& p) {
+    constexpr int kStepMillis = 20;
+    if (p.pidfd >= 0) {
+        struct pollfd fd {p.pidfd, POLLIN, 0};
+        ::poll(&fd, 1, kStepMillis);
+    } else {
+        ::poll(nullptr, 0, kStepMillis);
+    }
+}
+
+void releaseProcess(ProcessHandle* p) {
+    if (!p) return;
+    if (p->pidfd >= 0) ::close(p->pidfd);
+    if (!p->reaped && p->pid > 0) {
+        // The caller does not wait for this child; reap it when it ends so
+        // it does not stay behind as a zombie.
+        pid_t pid = p->pid;
+        try {
+            std::thread([pid] {
+                int status = 0;
+                while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+            }).detach();
+        } catch (...) {
+            // No thread: the child is reaped when the process ends.
+        }
+    }
+    delete p;
+}
+
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+}  // namespace
+
+long startProcess(const std::string& commandLine, const std::string& workingDirectory,
+                  bool /*showWindow*/, Process* process) {
+    if (!process) return kErrorInvalidParameter;
+    std::vector<std::string> words = splitCommandLine(commandLine);
+    if (words.empty() || words[0].empty()) return kErrorInvalidParameter;
+
+    std::string workDir = currentDirectory();
+    if (!workingDirectory.empty()) {
+        struct stat st {};
+        if (::stat(workingDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kErrorDirectory;
+        workDir = workingDirectory[0] == '/' ? workingDirectory : join(workDir, workingDirectory);
+    }
+    std::string program;
+    long rc = findProgram(words[0], workDir, &program);
+    if (rc != kErrorSuccess) return rc;
+
+    SpawnSetup setup;
+    if (!workingDirectory.empty() &&
+        posix_spawn_file_actions_addchdir_np(&setup.actions, workDir.c_str()) != 0)
+        return kErrorNotEnoughMemory;
+    // Handles are not inherited: only standard input, output and error.
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&setup.attr, &all);
+    posix_spawnattr_setsigmask(&setup.attr, &none);
+    posix_spawnattr_setpgroup(&setup.attr, 0);
+    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int err = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
+    if (err != 0) return spawnErrorToCode(err);
+
+    auto* handle = new ProcessHandle;
+    handle->pid = pid;
+#ifdef SYS_pidfd_open
+    handle->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (handle->pidfd >= 0) ::fcntl(handle->pidfd, F_SETFD, FD_CLOEXEC);
+#endif
+    *process = Process(handle, &releaseProcess);
+    return kErrorSuccess;
+}
+
+long waitProcess(const Process& process, std::int64_t timeoutMillis, std::uint32_t* exitCode) {
+    if (!process) return kErrorInvalidHandle;
+    const std::int64_t deadline = nowMillis() + (timeoutMillis < 0 ? 0 : timeoutMillis);
+    while (true) {
+        long error = kErrorSuccess;
+        if (tryReap(*process, &error)) {
+            if (exitCode) *exitCode = process->exitCode;
+            return kErrorSuccess;
+        }
+        if (error != kErrorSuccess) return error;
+        if (timeoutMillis >= 0 && nowMillis() >= deadline) return kWaitTimeout;
+        waitStep(*process);
+    }
+}
+
+long terminateProcess(const Process& process, std::uint32_t exitCode) {
+    if (!process) return kErrorInvalidHandle;
+    long error = kErrorSuccess;
+    if (tryReap(*process, &error)) return kErrorSuccess;  // already ended: keep its own code
+    ::kill(-process->pid, SIGKILL);
+    ::kill(process->pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(process->pid, &status, 0) < 0) {
+        if (errno != EINTR) return kErrorInvalidHandle;
+    }
+    process->reaped = true;
+    process->exitCode = exitCode;
+    return kErrorSuccess;
+}
+
+long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
+
+}  // namespace platform

@@ -1,0 +1,163 @@
+// Starting programs: command-line words, program search, the child's own
+// working directory, time limits on the manual clock and termination.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+
+namespace fs = std::filesystem;
+using namespace platform;
+
+namespace {
+
+TEST(CommandLineWords, FollowWindowsQuotingRules) {
+    struct Case {
+        const char* line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"prog a b", {"prog", "a", "b"}},
+        {"  prog   a\t b  ", {"prog", "a", "b"}},
+        {"\"C:\\Program Files\\x.exe\" arg", {"C:\\Program Files\\x.exe", "arg"}},
+        {"C:\\dir\\x.exe \"a b\" c", {"C:\\dir\\x.exe", "a b", "c"}},
+        {"p a\\\\b", {"p", "a\\\\b"}},            // backslashes not before a quote are literal
+        {"p a\\\"b", {"p", "a\"b"}},              // \" is a literal quote
+        {"p a\\\\\"b c\"", {"p", "a\\b c"}},      // \\" is one backslash, quote opens
+        {"p a\\\\\\\"b", {"p", "a\\\"b"}},        // \\\" is a backslash and a quote
+        {"p \"\" x", {"p", "", "x"}},             // an empty quoted word counts
+        {"p \"a\"\"b\"", {"p", "a\"b"}},          // a doubled quote inside quotes
+        {"p \"\"\"", {"p", "\""}},
+        {"p \"unterminated arg", {"p", "unterminated arg"}},
+        {"\"prog\\\" x", {"prog\\", "x"}},        // the program name ignores escapes
+        {"", {}},
+        {"   ", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.words) << c.line;
+}
+
+class Processes : public ::testing::Test {
+protected:
+    fs::path dir;
+    fs::path startDir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/ambrik-process-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        startDir = fs::current_path();
+    }
+    void TearDown() override {
+        useSystemClock();
+        fs::current_path(startDir);
+        fs::remove_all(dir);
+    }
+    void script(const fs::path& path, const std::string& body, bool executable = true) {
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(path, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
+    }
+    static std::string slurp(const fs::path& p) {
+        std::ifstream in(p);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    long run(const std::string& line, const std::string& workDir, std::uint32_t* code) {
+        Process p(nullptr, nullptr);
+        long rc = startProcess(line, workDir, false, &p);
+        if (rc != 0) return rc;
+        return waitProcess(p, -1, code);
+    }
+};
+
+TEST_F(Processes, ProgramIsFoundInTheWorkingDirectoryAndRunsThere) {
+    fs::create_directory(dir / "work");
+    script(dir / "work" / "tool", "pwd > where.txt\nprintf '%s|' \"$@\" > args.txt\nexit 7");
+    std::uint32_t code = 0;
+    ASSERT_EQ(run("tool one \"two words\" a\\\"q", (dir / "work").string(), &code), kErrorSuccess);
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(slurp(dir / "work" / "where.txt"), (dir / "work").string() + "\n");
+    EXPECT_EQ(slurp(dir / "work" / "args.txt"), "one|two words|a\"q|");
+    EXPECT_EQ(fs::current_path(), startDir) << "the caller's directory never changes";
+}
+
+TEST_F(Processes, StartFailuresGiveWindowsCodes) {
+    Process p(nullptr, nullptr);
+    EXPECT_EQ(startProcess("no-such-program-ambrik", dir.string(), false, &p), kErrorFileNotFound);
+    EXPECT_EQ(startProcess((dir / "missing").string(), "", false, &p), kErrorFileNotFound);
+    EXPECT_EQ(startProcess("sh -c true", (dir / "missing-dir").string(), false, &p), kErrorDirectory);
+    script(dir / "plain", "exit 0", false);
+    EXPECT_EQ(startProcess((dir / "plain").string(), "", false, &p), kErrorAccessDenied);
+    std::ofstream(dir / "notaprogram") << "\x7f" "ELF garbage";
+    fs::permissions(dir / "notaprogram", fs::perms::owner_all);
+    EXPECT_EQ(startProcess((dir / "notaprogram").string(), "", false, &p), kErrorBadExeFormat);
+    EXPECT_EQ(startProcess("   ", "", false, &p), kErrorInvalidParameter);
+    EXPECT_FALSE(p);
+}
+
+TEST_F(Processes, ProgramsAreSearchedAlongPathAndSignalsGiveCodes) {
+    std::uint32_t code = 0;
+    ASSERT_EQ(run("sh -c \"exit 3\"", "", &code), kErrorSuccess);
+    EXPECT_EQ(code, 3u);
+    ASSERT_EQ(run("sh -c \"kill -9 $$\"", "", &code), kErrorSuccess);
+    EXPECT_EQ(code, 128u + 9u);
+}
+
+TEST_F(Processes, TimeLimitRunsOnTheClockAndTerminationEndsTheWholeGroup) {
+    useManualClock(1'000'000);
+    script(dir / "slow", "sleep 600 &\necho $! > child.pid\nwait");
+    Process p(nullptr, nullptr);
+    ASSERT_EQ(startProcess("slow", dir.string(), false, &p), kErrorSuccess);
+
+    // Wait for the grandchild to exist before time moves on.
+    while (!fs::exists(dir / "child.pid") || slurp(dir / "child.pid").empty()) std::this_thread::yield();
+    pid_t grandchild = std::atoi(slurp(dir / "child.pid").c_str());
+    ASSERT_GT(grandchild, 0);
+
+    std::atomic<bool> done{false};
+    std::thread ticker([&] {
+        while (!done) {
+            advanceClock(1000);
+            std::this_thread::yield();
+        }
+    });
+    std::uint32_t code = 99;
+    long rc = waitProcess(p, 60'000, &code);
+    done = true;
+    ticker.join();
+    EXPECT_EQ(rc, kWaitTimeout);
+    EXPECT_EQ(code, 99u) << "no exit code on a time-out";
+
+    pid_t pid = static_cast<pid_t>(processId(p));
+    ASSERT_EQ(terminateProcess(p, 0), kErrorSuccess);
+    EXPECT_EQ(::kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+    // The group was killed; the orphan is reaped by init, give it a moment.
+    bool gone = false;
+    for (int i = 0; i < 2000 && !gone; ++i) {
+        gone = ::kill(grandchild, 0) != 0 || slurp("/proc/" + std::to_string(grandchild) + "/stat").find(" Z ") != std::string::npos;
+        if (!gone) std::this_thread::yield();
+    }
+    EXPECT_TRUE(gone) << "the program's own child ends with it";
+    ASSERT_EQ(waitProcess(p, 0, &code), kErrorSuccess);
+    EXPECT_EQ(code, 0u) << "terminated with the given exit code";
+}
+
+TEST_F(Processes, WaitReturnsAsSoonAsTheChildEndsOnAStoppedClock) {
+    useManualClock(5'000);
+    Process p(nullptr, nullptr);
+    ASSERT_EQ(startProcess("sh -c \"exit 0\"", "", false, &p), kErrorSuccess);
+    std::uint32_t code = 1;
+    EXPECT_EQ(waitProcess(p, 60'000, &code), kErrorSuccess);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(nowMillis(), 5'000);
+}
+
+}  // namespace
