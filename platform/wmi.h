@@ -15,8 +15,28 @@
 // folder per host, named by its DNS name in lower case, with host.xml (what
 // Win32_OperatingSystem answers, the accepted account, faults to reproduce) and
 // the host's event logs as Windows event XML (*.xml) or EVTX (*.evtx) files,
-// read again at every query. "." and the agent's own host name are the local
-// host. CIM_DataFile and CIM_Directory are answered from the local file system.
+// read again at every query, in name order, events in file order. "." and the
+// agent's own host name are the local host. CIM_DataFile and CIM_Directory are
+// answered from the local file system (drive C is /).
+//
+//   <host version="10.0.17763" currentTimeZone="60">     Win32_OperatingSystem
+//     <account user="CORP\admin" password="secret"/>    absent: any account
+//     <fault step="connect" hresult="0x80070005" count="1"/>
+//     <fault step="next" hresult="0x40004" count="3" after="0"/>
+//     <delay ms="700"/>                                   time each object takes
+//   </host>
+//
+// Fault steps: connect, blanket, query (event and file queries), version (the
+// Win32_OperatingSystem query), next. Without count a fault answers every
+// call; with it the first `count` calls (next: of each enumerator, once
+// `after` objects have come). A missing host folder is RPC_S_SERVER_UNAVAILABLE,
+// a wrong account E_ACCESSDENIED, an account on a local connection
+// WBEM_E_LOCAL_CREDENTIALS, a malformed host.xml WBEM_E_FAILED; a folder
+// without host.xml accepts any account. Queries other than the event queries
+// ("Select * from Win32_NTLogEvent" with or without "where TimeGenerated >
+// 'dmtf'"), "Select CurrentTimeZone, Version from Win32_OperatingSystem" and
+// "SELECT * FROM CIM_DataFile|CIM_Directory where Name ='path'" are
+// WBEM_E_INVALID_QUERY.
 #pragma once
 
 #include <cstdint>

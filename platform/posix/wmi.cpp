@@ -602,6 +602,9 @@ HResult initializeSecurity(std::uint32_t authnLevel, std::uint32_t impLevel) {
 HResult createLocator(LocatorPtr& out) {
     out.reset();
     if (t_comInitCount == 0) return CO_E_NOTINITIALIZED_;
+    // libxml2 sets up its global tables once, before threads use it together.
+    static std::once_flag xmlReady;
+    std::call_once(xmlReady, xmlInitParser);
     out = std::make_unique<SimLocator>();
     return S_OK_;
 }

@@ -1,6 +1,7 @@
 // Events of the simulated hosts as Win32_NTLogEvent objects: the property
 // mapping from event XML, the real EVTX samples, and the message texts.
 #include <cstdio>
+#include <thread>
 
 #include "tests/platform/wmi/wmi_test_util.h"
 
@@ -250,6 +251,34 @@ TEST_F(RealSamples, UserDataEventAndDamagedFilesAreRead) {
     EXPECT_EQ(strings.texts[1], "admmig");
     EXPECT_EQ(text(objects[21], "Logfile"), "Microsoft-Windows-AppXDeployment/Operational");
     EXPECT_EQ(text(objects[21 + 267], "Logfile"), "Application");
+}
+
+// Five collector threads read the same host at once, as the agent's
+// collectors may; each gets every record.
+TEST_F(RealSamples, CollectorsReadAtTheSameTime) {
+    drop("omerbenamram-evtx/samples/Security_with_size_t.evtx", "a.evtx");
+    writeFile(host("h1") / "b.xml", eventXml(EventXml{}));
+    std::vector<std::size_t> counts(5);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < counts.size(); ++t) {
+        threads.emplace_back([&, t] {
+            initializeCom();
+            LocatorPtr locator;
+            ServicesPtr services;
+            EnumeratorPtr e;
+            if (succeeded(createLocator(locator)) &&
+                succeeded(locator->connectServer("//h1/root/cimv2", "", "", "", 0, services)) &&
+                succeeded(services->execQuery("WQL", kAllEvents, 48, e))) {
+                ObjectPtr o;
+                Variant v;
+                while (e->next(500, o) == WBEM_S_NO_ERROR && succeeded(o->get("InsertionStrings", v)))
+                    ++counts[t];
+            }
+            uninitializeCom();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (std::size_t count : counts) EXPECT_EQ(count, 636u + 1u);
 }
 
 // A rendered message from a real export (the OTRF JSON line of a 4689),
