@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "platform/clock.h"
@@ -25,11 +26,15 @@ namespace platform {
 struct ProcessHandle {
     pid_t pid = -1;
     int pidfd = -1;  // becomes readable when the child ends; -1 when the kernel has none
+    int codePipe = -1;     // read end of the child's exit-code channel
+    std::string codeText;  // the last bytes the child wrote to it
     bool reaped = false;
     std::uint32_t exitCode = 0;
 };
 
 namespace {
+
+constexpr int kExitCodeFd = 3;
 
 long spawnErrorToCode(int err) {
     switch (err) {
@@ -113,6 +118,38 @@ std::uint32_t exitCodeOf(int status) {
     return kErrorGenFailure;
 }
 
+// Reads what the child wrote to its exit-code channel, keeping only the
+// tail so a chatty child can neither block nor fill memory.
+void drainCodePipe(ProcessHandle& p) {
+    if (p.codePipe < 0) return;
+    char buffer[512];
+    while (true) {
+        ssize_t n = ::read(p.codePipe, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p.codeText.append(buffer, static_cast<std::size_t>(n));
+        if (p.codeText.size() > 64) p.codeText.erase(0, p.codeText.size() - 64);
+    }
+}
+
+// A POSIX exit status has 8 bits, a Windows exit code 32. A program that
+// needs to report a full code (3010, "reboot needed") writes it in decimal
+// to the descriptor named by ORBISK_EXIT_CODE_FD; it is taken when its low
+// 8 bits agree with the status the program exited with.
+std::uint32_t fullExitCode(ProcessHandle& p, std::uint32_t status) {
+    drainCodePipe(p);
+    std::size_t end = p.codeText.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos) return status;
+    std::size_t start = p.codeText.find_last_of(" \t\r\n", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string digits = p.codeText.substr(start, end - start + 1);
+    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return status;
+    unsigned long long full = std::strtoull(digits.c_str(), nullptr, 10);
+    if (full > 0xFFFFFFFFull || (full & 0xFF) != status) return status;
+    return static_cast<std::uint32_t>(full);
+}
+
 // Reaps the child if it has ended. true when it has.
 bool tryReap(ProcessHandle& p, long* error) {
     if (p.reaped) return true;
@@ -122,6 +159,7 @@ bool tryReap(ProcessHandle& p, long* error) {
         if (r == p.pid) {
             p.reaped = true;
             p.exitCode = exitCodeOf(status);
+            if (WIFEXITED(status)) p.exitCode = fullExitCode(p, p.exitCode);
             return true;
         }
         if (r == 0) return false;
@@ -135,19 +173,20 @@ bool tryReap(ProcessHandle& p, long* error) {
 // One small real-time step of waiting for the child: wakes early when it
 // ends (pidfd), otherwise after a few milliseconds so the clock deadline,
 // which may be a manual or scaled clock, is looked at again.
-void waitStep(const ProcessHandle& p) {
+void waitStep(ProcessHandle& p) {
     constexpr int kStepMillis = 20;
-    if (p.pidfd >= 0) {
-        struct pollfd fd {p.pidfd, POLLIN, 0};
-        ::poll(&fd, 1, kStepMillis);
-    } else {
-        ::poll(nullptr, 0, kStepMillis);
-    }
+    struct pollfd fds[2];
+    nfds_t count = 0;
+    if (p.pidfd >= 0) fds[count++] = {p.pidfd, POLLIN, 0};
+    if (p.codePipe >= 0) fds[count++] = {p.codePipe, POLLIN, 0};
+    ::poll(count ? fds : nullptr, count, kStepMillis);
+    drainCodePipe(p);
 }
 
 void releaseProcess(ProcessHandle* p) {
     if (!p) return;
     if (p->pidfd >= 0) ::close(p->pidfd);
+    if (p->codePipe >= 0) ::close(p->codePipe);
     if (!p->reaped && p->pid > 0) {
         // The caller does not wait for this child; reap it when it ends so
         // it does not stay behind as a zombie.
@@ -202,8 +241,17 @@ long startProcess(const std::string& commandLine, const std::string& workingDire
     if (!workingDirectory.empty() &&
         posix_spawn_file_actions_addchdir_np(&setup.actions, workDir.c_str()) != 0)
         return kErrorNotEnoughMemory;
-    // Handles are not inherited: only standard input, output and error.
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    // Handles are not inherited: only standard input, output and error, and
+    // the exit-code channel as descriptor 3.
+    int codePipe[2] = {-1, -1};
+    bool haveChannel = ::pipe2(codePipe, O_CLOEXEC | O_NONBLOCK) == 0;
+    if (haveChannel) {
+        ::fcntl(codePipe[1], F_SETFL, 0);  // the child's end blocks as usual
+        posix_spawn_file_actions_adddup2(&setup.actions, codePipe[1], kExitCodeFd);
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, kExitCodeFd + 1);
+    } else {
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    }
     sigset_t all, none;
     sigfillset(&all);
     sigemptyset(&none);
@@ -215,12 +263,25 @@ long startProcess(const std::string& commandLine, const std::string& workingDire
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "ORBISK_EXIT_CODE_FD=", 20) != 0) environment.emplace_back(*e);
+    if (haveChannel) environment.push_back("ORBISK_EXIT_CODE_FD=" + std::to_string(kExitCodeFd));
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
     pid_t pid = -1;
-    int err = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-    if (err != 0) return spawnErrorToCode(err);
+    int err = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), envp.data());
+    if (haveChannel) ::close(codePipe[1]);
+    if (err != 0) {
+        if (haveChannel) ::close(codePipe[0]);
+        return spawnErrorToCode(err);
+    }
 
     auto* handle = new ProcessHandle;
     handle->pid = pid;
+    handle->codePipe = haveChannel ? codePipe[0] : -1;
 #ifdef SYS_pidfd_open
     handle->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (handle->pidfd >= 0) ::fcntl(handle->pidfd, F_SETFD, FD_CLOEXEC);

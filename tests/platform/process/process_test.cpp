@@ -110,6 +110,20 @@ TEST_F(Processes, ProgramsAreSearchedAlongPathAndSignalsGiveCodes) {
     EXPECT_EQ(code, 128u + 9u);
 }
 
+TEST_F(Processes, FullExitCodesComeThroughTheChannelWhenTheyAgreeWithTheStatus) {
+    std::uint32_t code = 0;
+    script(dir / "full", "echo 3010 >&\"$ORBISK_EXIT_CODE_FD\"\nexit 3010");
+    ASSERT_EQ(run("full", dir.string(), &code), kErrorSuccess);
+    EXPECT_EQ(code, 3010u);
+    script(dir / "stale", "echo 3010 >&3\nexit 0");
+    ASSERT_EQ(run("stale", dir.string(), &code), kErrorSuccess);
+    EXPECT_EQ(code, 0u) << "a code that disagrees with the exit status is ignored";
+    // A child that floods the channel neither blocks nor changes its code.
+    script(dir / "flood", "i=0; while [ $i -lt 3000 ]; do echo 'noise noise noise noise' >&3; i=$((i+1)); done\nexit 5");
+    ASSERT_EQ(run("flood", dir.string(), &code), kErrorSuccess);
+    EXPECT_EQ(code, 5u);
+}
+
 TEST_F(Processes, TimeLimitRunsOnTheClockAndTerminationEndsTheWholeGroup) {
     useManualClock(1'000'000);
     script(dir / "slow", "sleep 600 &\necho $! > child.pid\nwait");

@@ -1,0 +1,143 @@
+// ReadRegSZEx, ReadDwordRegistryData, writeValue and addRegistryKey over a
+// temporary registry file, with their messages.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/registry_helpers.h"
+#include "tests/common/process_helpers/log_capture.h"
+
+namespace fs = std::filesystem;
+using platform::RegistryRoot;
+
+namespace {
+
+constexpr const char* kServerKey = "Software\\Vardo Corp\\Orbisk\\ServerInfo";
+
+class RegistryHelpers : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/ambrik-reghelp-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("ORBISK_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("ORBISK_REGISTRY");
+        fs::remove_all(dir);
+    }
+};
+
+TEST_F(RegistryHelpers, WriteCreatesTheKeyOnceAndReadsBack) {
+    LogCapture log;
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "ServerIPAddress", "10.1.2.3", platform::kRegSz), 0);
+    std::string first = log.text();
+    EXPECT_NE(first.find("\n @@@@@@@@ Inside writeValue Method @@@@@@@@"
+                         "\n writeValue: Subkey : Software\\Vardo Corp\\Orbisk\\ServerInfo"
+                         "\n writeValue: Value Name: ServerIPAddress"
+                         "\n writeValue: Value Data: 10.1.2.3"),
+              std::string::npos)
+        << first;
+    EXPECT_NE(first.find("\n writeValue:  Data type is REG_SZ or REG_EXPAND_SZ or REG_BINARY: 18"), std::string::npos);
+    EXPECT_NE(first.find("\n addRegistryKey:  Create registry key function successfull: 1 "), std::string::npos);
+    EXPECT_NE(first.find("\n writeValue:  Key found ...!: 0"), std::string::npos);
+    EXPECT_NE(first.find("\n Message : Unknown Error. Code : 0"), std::string::npos);
+    EXPECT_NE(first.find("\n @@@@@@@@ End Of writeValue Method @@@@@@@@ "), std::string::npos);
+
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "ServerPort", "8443", platform::kRegSz), 0);
+    EXPECT_NE(log.text().find("\n addRegistryKey:  Opened already existing key! "), std::string::npos);
+
+    std::optional<std::string> text;
+    ASSERT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerIPAddress", &text), 0);
+    EXPECT_EQ(text, "10.1.2.3");
+}
+
+TEST_F(RegistryHelpers, DoubleDashMeansDefaultValueOrEmptyData) {
+    LogCapture log;
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "--", "default data", platform::kRegSz), 0);
+    EXPECT_TRUE(log.has("\n writeValue : going to add the (default) value ."));
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Empty", "--", platform::kRegSz), 0);
+    EXPECT_TRUE(log.has("\n writeValue : going to add the value data as 0 value ."));
+
+    std::optional<std::string> text;
+    ASSERT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "", &text), 0);
+    EXPECT_EQ(text, "default data");
+    ASSERT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "Empty", &text), 0);
+    EXPECT_EQ(text, "");
+    // A value literally named "--" was not created.
+    EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "--", &text), 2);
+    EXPECT_FALSE(text.has_value());
+}
+
+TEST_F(RegistryHelpers, DwordTextsAreTheirLeadingNumber) {
+    struct Case {
+        const char* text;
+        std::uint32_t value;
+    } cases[] = {{"4", 4}, {"  42abc", 42}, {"abc", 0}, {"", 0}, {"-1", 0xFFFFFFFFu}, {"4294967295", 0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Level", c.text, platform::kRegDword), 0) << c.text;
+        std::uint32_t value = 12345;
+        ASSERT_EQ(ReadDwordRegistryData(RegistryRoot::LocalMachine, kServerKey, "Level", &value), 0);
+        EXPECT_EQ(value, c.value) << c.text;
+    }
+    LogCapture log;
+    EXPECT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Level", "99999999999", platform::kRegDword), 87)
+        << "a number that does not fit is refused, not truncated";
+    EXPECT_TRUE(log.has("\n writeValue:  Function WriteValue failure!:87"));
+    EXPECT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Odd", "x", 11), 87);
+}
+
+TEST_F(RegistryHelpers, ReadFailuresKeepOutputsAndSayWhy) {
+    LogCapture log;
+    std::optional<std::string> text = "stale";
+    EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerName", &text), 2);
+    EXPECT_FALSE(text.has_value());
+    EXPECT_TRUE(log.has("\n ReadRegSZEx: Error while opening registry key : ServerName"));
+    std::uint32_t value = 77;
+    EXPECT_EQ(ReadDwordRegistryData(RegistryRoot::LocalMachine, kServerKey, "AgentLogLevel", &value), 2);
+    EXPECT_EQ(value, 77u);
+    EXPECT_TRUE(log.has("\n ReadDwordRegistryData: Error while opening registry key Software\\Vardo Corp\\Orbisk\\ServerInfo,and the errorcode is : 2"));
+
+    ASSERT_EQ(addRegistryKey(RegistryRoot::LocalMachine, kServerKey), 0);
+    EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerName", &text), 2);
+    EXPECT_TRUE(log.has("\n ReadRegSZEx: Error while retrieving value! 2 \n"));
+
+    // A number read as text, and text read as a number, are refused.
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "AgentLogLevel", "4", platform::kRegDword), 0);
+    ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "ServerName", "orbisk", platform::kRegSz), 0);
+    EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "AgentLogLevel", &text), 13);
+    EXPECT_EQ(ReadDwordRegistryData(RegistryRoot::LocalMachine, kServerKey, "ServerName", &value), 13);
+    EXPECT_EQ(value, 77u);
+    EXPECT_TRUE(log.has("\n ReadDwordRegistryData: Error while reading DWORD value of ServerName : 13"));
+}
+
+TEST_F(RegistryHelpers, MalformedRegistryFileIsNamedInTheLog) {
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\n";
+    LogCapture log;
+    std::optional<std::string> text;
+    EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerName", &text), 1009);
+    EXPECT_TRUE(log.has((dir / "registry.reg").string() + ": line 3:")) << log.text();
+    EXPECT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "ServerName", "x", platform::kRegSz), 1009);
+    EXPECT_TRUE(log.has("\n writeValue:  WriteValue failure during key creation! 1009"));
+}
+
+TEST(WideText, ConversionsRefuseMissingAndMalformedText) {
+    LogCapture log;
+    std::u16string wide;
+    ASSERT_TRUE(ChangeUtf8ToWideStr("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80", &wide));
+    EXPECT_EQ(wide, u"Grüße 😀");
+    EXPECT_FALSE(ChangeUtf8ToWideStr(nullptr, &wide));
+    EXPECT_TRUE(log.has("\n ChangeUtf8ToWideStr: utf8 is empty! "));
+    EXPECT_FALSE(ChangeToWideStr(nullptr, &wide));
+    EXPECT_TRUE(log.has("\n ChangeToWideStr: AnsiString is empty! "));
+    EXPECT_FALSE(ChangeUtf8ToWideStr("bad \xC3(", &wide));
+    EXPECT_FALSE(ChangeUtf8ToWideStr("\xED\xA0\x80", &wide)) << "an encoded surrogate";
+    EXPECT_FALSE(ChangeUtf8ToWideStr("\xC0\xAF", &wide)) << "an overlong form";
+    EXPECT_TRUE(log.has("\n Error Message: "));
+}
+
+}  // namespace
