@@ -1,0 +1,52 @@
+#include "agent/service/agent_log.h"
+
+#include <cstdio>
+#include <sys/stat.h>
+
+#include "agent/scheduler/scheduler.h"
+#include "agent/service/settings.h"
+#include "common/log.h"
+#include "platform/clock.h"
+
+namespace {
+
+std::string& logDirectory() {
+    static std::string dir;
+    return dir;
+}
+
+}  // namespace
+
+bool OpenAgentLog() {
+    logDirectory() = AgentLogDir();
+    SetLogInfo(kAgentLogName, logDirectory().c_str(), 10000, nullptr, 3);
+    InitLogInfo();
+    return OpenLogFile();
+}
+
+int ScheduleLogRotation() {
+    auto fire = static_cast<std::uint32_t>(platform::nowSeconds() + 120);
+    return scheduleEntry(nullptr, fire, [] { RotateAgentLog(); },
+                         makePeriodic(120, kUnitSeconds, -1), 0);
+}
+
+void RotateAgentLog() {
+    if (!LogStreamOpen()) return;
+    const std::string dir = logDirectory().empty() ? LogDirectory() : logDirectory();
+    const std::string current = dir + "/" + kAgentLogName;
+    struct stat info {};
+    if (::stat(current.c_str(), &info) != 0) return;
+    LogInfo("Log Size: %d", static_cast<int>(info.st_size));
+    if (static_cast<std::int64_t>(info.st_size) <= kAgentLogRotateAbove) return;
+
+    // The writers wait on the log lock for the whole swap, so no message of
+    // another thread is dropped or written to the closed stream.
+    auto lock = LockLogStream();
+    SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, 0);
+    const std::string previous = dir + "/" + kAgentLogPreviousName;
+    std::remove(previous.c_str());
+    CloseLogFile();
+    std::rename(current.c_str(), previous.c_str());
+    if (!OpenLogFile()) SetLogFilePtr(stderr);
+    SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, 3);
+}

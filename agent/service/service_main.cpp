@@ -1,0 +1,194 @@
+// Program entry and the service layer: dispatcher, control handler, status
+// reports and the shutdown thread.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "agent/service/service.h"
+#include "agent/service/settings.h"
+#include "common/log.h"
+#include "common/process_helpers.h"
+#include "platform/clock.h"
+#include "platform/service.h"
+
+namespace {
+
+constexpr const char* kServiceName = "Quillmark Orbisk 8 - Agent";
+constexpr std::int64_t kShutdownLimitMillis = 20000;
+
+// A manual-reset event with a clock-driven wait.
+struct StopEvent {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool signalled = false;
+    void set() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            signalled = true;
+        }
+        cv.notify_all();
+    }
+    bool wait(std::int64_t ms) {
+        std::unique_lock<std::mutex> guard(lock);
+        return platform::waitFor(guard, cv, ms, [this] { return signalled; });
+    }
+};
+
+StopEvent& serviceStopEvent() {
+    static StopEvent e;
+    return e;
+}
+StopEvent& agentStopEvent() {
+    static StopEvent e;
+    return e;
+}
+
+std::mutex g_statusLock;
+platform::ServiceStatus g_status;
+std::uint32_t g_checkPoint = 1;
+
+// "Error Code : %d , Error Message : %s \n", or "Message : %s " for 0.
+void reportError(long code) { ReportErrorCode(code, MessageLayout::Agent); }
+
+bool ChangeServiceStatus(std::uint32_t state) {
+    platform::ServiceStatus status;
+    {
+        std::lock_guard<std::mutex> guard(g_statusLock);
+        g_status.serviceType = platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
+        g_status.currentState = state;
+        g_status.controlsAccepted = 0xC7;
+        g_status.win32ExitCode = 0;
+        g_status.serviceSpecificExitCode = 0;
+        g_status.checkPoint = 0;
+        g_status.waitHint = 0;
+        status = g_status;
+    }
+    if (!platform::setServiceStatus(status)) {
+        LogInfo("\n ChangeServiceStatus : SetServiceStatus is failed due to following error !!");
+        reportError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool ReportSvcStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+    LogInfo("\n Inside ReportSvcStatus");
+    platform::ServiceStatus status;
+    {
+        std::lock_guard<std::mutex> guard(g_statusLock);
+        g_status.currentState = state;
+        g_status.win32ExitCode = exitCode;
+        g_status.waitHint = waitHint;
+        g_status.controlsAccepted = state == platform::kServiceStartPending ? 0 : 1;
+        if (state == platform::kServiceRunning || state == platform::kServiceStopped)
+            g_status.checkPoint = 0;
+        else
+            g_status.checkPoint = g_checkPoint++;
+        status = g_status;
+    }
+    return platform::setServiceStatus(status);
+}
+
+// Runs InvokeShutdown on its own thread and waits for it at most 20 s.
+void runShutdownWithLimit() {
+    auto done = std::make_shared<StopEvent>();
+    std::thread([done] {
+        InvokeShutdown();
+        done->set();
+    }).detach();
+    done->wait(kShutdownLimitMillis);
+}
+
+void SvcCtrlHandler(std::uint32_t control) {
+    LogInfo("\n Inside SvcCtrlHandler");
+    if (control != platform::kServiceControlStop && control != platform::kServiceControlShutdown)
+        return;
+    ReportSvcStatus(platform::kServiceStopPending, 0, 0);
+    runShutdownWithLimit();
+    serviceStopEvent().set();
+    std::uint32_t current;
+    {
+        std::lock_guard<std::mutex> guard(g_statusLock);
+        current = g_status.currentState;
+    }
+    ReportSvcStatus(current, 0, 0);
+}
+
+void ServiceMain() {
+    LogInfo("\n**************************************************************************************************");
+    LogInfo("\n Inside ServiceMain() ");
+    long rc = platform::registerServiceCtrlHandler(kServiceName, SvcCtrlHandler);
+    if (rc != 0) {
+        LogInfo("\n ServiceMain : RegisterServiceCtrlHandler failed to register the callback due to following error !! ");
+        reportError(rc);
+        return;
+    }
+    LogInfo("\n SeviceMain : RegisterServiceCtrlHandler callback registration is successful ");
+    std::thread(RunAgent).detach();
+    if (!ChangeServiceStatus(platform::kServiceRunning)) return;
+    LogInfo("\n ServiceMain : Orbisk Agent Service is started successfully");
+    serviceStopEvent().wait(-1);
+    ChangeServiceStatus(platform::kServiceStopped);
+}
+
+// Ends the process without running static destructors while the agent's
+// threads may still be working.
+[[noreturn]] void endProcess(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+}  // namespace
+
+bool AgentStopRequested() {
+    StopEvent& e = agentStopEvent();
+    std::lock_guard<std::mutex> guard(e.lock);
+    return e.signalled;
+}
+
+void RequestAgentStop() { agentStopEvent().set(); }
+
+bool WaitForAgentStop(long long ms) { return agentStopEvent().wait(ms); }
+
+int AgentMain(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::printf(
+            "Usage: ambrik            run as the service (stop with SIGTERM)\n"
+            "       ambrik console    run in the console (any single argument; stop with Ctrl-C)\n"
+            "       ambrik --version  print the version\n"
+            "The registry file is $ORBISK_REGISTRY (default /etc/orbisk/registry.reg).\n");
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("ambrik %s\n", AMBRIK_VERSION);
+        return 0;
+    }
+    platform::blockStopSignals();
+    LoadAgentSettings();
+    LogInfo("\n Inside Main :::::::::");
+    if (argc == 1) {
+        LogInfo("\n Main : Starting Ambrik as Windows Service");
+        long rc = platform::startServiceCtrlDispatcher(kServiceName, ServiceMain);
+        if (rc != 0) {
+            LogInfo("\n Main : StartServiceCtrlDispatcher is failed to start due to the following error !!!");
+            reportError(rc);
+        }
+        endProcess(0);
+    }
+    if (argc == 2) {
+        LogInfo("\n Main : Starting Ambrik from command prompt");
+        platform::watchConsoleStop([] {
+            runShutdownWithLimit();
+            endProcess(0);
+        });
+        RunAgent();
+        // RunAgent returns only after a stop; the watcher ends the process.
+        for (;;) platform::sleepMillis(1000);
+    }
+    return 0;
+}

@@ -1,0 +1,232 @@
+#include "agent/service/settings.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+#include "agent/service/agent_log.h"
+
+namespace {
+
+struct SettingsState {
+    std::mutex lock;
+    KeyTable<std::string> table;
+    int protocolFlag = 0;
+    int databaseFlag = 0;
+    std::int64_t agentId = 0;
+    bool haveAgentId = false;
+    std::string hostName;
+    std::string ipText;
+    bool aws = false;
+};
+
+SettingsState& settings() {
+    static SettingsState s;
+    return s;
+}
+
+std::string vformat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (needed <= 0) return {};
+    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    return std::string(buffer.data(), static_cast<std::size_t>(needed));
+}
+
+// Settings the agent compares as text: when one is missing the agent goes on
+// with the value the wizard would have written, and says so once.
+struct TextDefault {
+    const char* name;
+    const char* value;
+};
+constexpr TextDefault kTextDefaults[] = {
+    {"ServerProtocol", "http"},
+    {"ServerDBType", "postgres"},
+    {"AWS Instance", "no"},
+    {"AgentVersion", ""},
+};
+
+void fillMissingTextSettings() {
+    for (const auto& d : kTextDefaults) {
+        bool missing = false;
+        {
+            auto& s = settings();
+            std::lock_guard<std::mutex> guard(s.lock);
+            if (!KeyTableHas(s.table, d.name)) {
+                KeyTablePut(s.table, d.name, std::string(d.value));
+                missing = true;
+            }
+        }
+        if (missing)
+            LogInfo("\n Registry value %s is missing; using \"%s\"", d.name, d.value);
+    }
+}
+
+}  // namespace
+
+void LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
+                     KeyTable<std::string>& table) {
+    platform::RegistryKey key(nullptr, nullptr);
+    if (platform::regOpenKey(root, keyPath, platform::RegistryAccess::Read, &key) != 0) return;
+    std::uint32_t count = 0;
+    if (platform::regQueryValueCount(key, &count) != 0) return;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        platform::RegistryValue value;
+        if (platform::regEnumValue(key, i, &value, 16384, 16384) != 0) continue;
+        if (value.type == platform::kRegSz) {
+            KeyTablePut(table, value.name, value.data);
+        } else if (value.type == platform::kRegDword) {
+            // Kept as its decimal text; no reader needs it.
+            KeyTablePut(table, value.name, std::to_string(platform::dwordValue(value.data)));
+        }
+    }
+}
+
+bool LoadAgentSettings() {
+    {
+        auto& s = settings();
+        std::lock_guard<std::mutex> guard(s.lock);
+        KeyTableInit(s.table, 15);
+        LoadRegistryKey(platform::RegistryRoot::LocalMachine, std::string(kServerKeyPath) + "\\",
+                        s.table);
+        LoadRegistryKey(platform::RegistryRoot::LocalMachine, std::string(kAgentKeyPath) + "\\",
+                        s.table);
+    }
+    OpenAgentLog();
+    fillMissingTextSettings();
+    std::string bin = InstallBinDir();
+    LogInfo("\n Setting Current Directory to : %s", bin.c_str());
+    if (::chdir(bin.c_str()) != 0)
+        LogError("\n Unable to set the current directory to %s", bin.c_str());
+    return true;
+}
+
+std::optional<std::string> GetAgentSetting(std::string_view name) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (const std::string* value = KeyTableGet(s.table, name)) return *value;
+    return std::nullopt;
+}
+
+void PutAgentSetting(std::string_view name, const std::string& value) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.table.buckets.empty()) KeyTableInit(s.table, 15);
+    KeyTablePut(s.table, name, value);
+}
+
+void ResetAgentSettings() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    KeyTableInit(s.table, 15);
+    s.protocolFlag = 0;
+    s.databaseFlag = 0;
+    s.agentId = 0;
+    s.haveAgentId = false;
+    s.hostName.clear();
+    s.ipText.clear();
+    s.aws = false;
+}
+
+std::string BuildServerUrl(const char* format, ...) {
+    std::string url = GetAgentSetting("ServerProtocol").value_or("") + "://" +
+                      GetAgentSetting("ServerIPAddress").value_or("") + ":" +
+                      GetAgentSetting("ServerPort").value_or("") + "/event/";
+    va_list args;
+    va_start(args, format);
+    url += vformat(format, args);
+    va_end(args);
+    LogInfo("\n URL: %s", url.c_str());
+    return url;
+}
+
+void SetProtocolFlag() {
+    int flag = GetAgentSetting("ServerProtocol").value_or("") == "https" ? 1 : 0;
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.protocolFlag = flag;
+}
+
+void SetDatabaseFlag() {
+    std::string db = GetAgentSetting("ServerDBType").value_or("");
+    int flag = db == "postgres" ? 2 : db == "mssql" ? 1 : 0;
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.databaseFlag = flag;
+}
+
+int ProtocolFlag() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.protocolFlag;
+}
+
+int DatabaseFlag() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.databaseFlag;
+}
+
+std::string AgentInstallDir() {
+    return GetAgentSetting("AgentInstallDir").value_or(kDefaultInstallDir);
+}
+
+std::string InstallBinDir() { return AgentInstallDir() + "bin" + kPathSeparator; }
+
+std::string AgentLogDir() { return AgentInstallDir() + "logs" + kPathSeparator; }
+
+std::int64_t AgentId() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.agentId;
+}
+
+void SetAgentId(std::int64_t id) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.agentId = id;
+    s.haveAgentId = true;
+}
+
+bool HaveAgentId() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.haveAgentId;
+}
+
+std::string AgentHostName() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.hostName;
+}
+
+std::string AgentIpText() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.ipText;
+}
+
+void SetAgentHost(const std::string& hostName, const std::string& ipText) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.hostName = hostName;
+    s.ipText = ipText;
+}
+
+bool AwsFlag() {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.aws;
+}
+
+void SetAwsFlag(bool aws) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.aws = aws;
+}
