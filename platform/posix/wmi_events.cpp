@@ -1,5 +1,6 @@
 // Events of the simulated hosts: one <Event> element to an event, the mapping
 // of an event to Win32_NTLogEvent, DMTF times and the property objects.
+#include <libxml/entities.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -255,40 +256,6 @@ ObjectPtr makeEventObject(EventEntry&& e, int offsetMinutes) {
 
 namespace {
 
-bool isElement(const xmlNode* n, const char* localName) {
-    return n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(n->name), localName) == 0;
-}
-
-void appendText(const xmlNode* n, std::string& out) {
-    for (const xmlNode* c = n->children; c; c = c->next) {
-        if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
-            out += reinterpret_cast<const char*>(c->content);
-        else if (c->type == XML_ELEMENT_NODE)
-            appendText(c, out);
-        // Entity references of a DTD are not followed: nested ones would
-        // expand without bound. Character and predefined entities are
-        // already in the text.
-    }
-}
-
-std::string textOf(const xmlNode* n) {
-    std::string out;
-    appendText(n, out);
-    return out;
-}
-
-bool attribute(const xmlNode* n, const char* name, std::string& out) {
-    for (const xmlAttr* a = n->properties; a; a = a->next) {
-        if (std::strcmp(reinterpret_cast<const char*>(a->name), name) == 0) {
-            out.clear();
-            for (const xmlNode* c = a->children; c; c = c->next)
-                if (c->content) out += reinterpret_cast<const char*>(c->content);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Unsigned number in decimal or, with 0x, in hexadecimal; 0 when it is not one.
 std::uint64_t number(const std::string& text) {
     const char* s = text.c_str();
@@ -319,53 +286,6 @@ void hexBytes(const std::string& text, std::vector<std::uint8_t>& out) {
     }
 }
 
-void readSystem(const xmlNode* system, EventEntry& e) {
-    std::string value;
-    for (const xmlNode* n = system->children; n; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE) continue;
-        if (isElement(n, "Provider")) {
-            attribute(n, "Name", e.provider);
-            attribute(n, "EventSourceName", e.eventSourceName);
-        } else if (isElement(n, "EventID")) {
-            e.eventId = static_cast<std::uint32_t>(number(textOf(n)));
-            if (attribute(n, "Qualifiers", value)) e.qualifiers = static_cast<std::uint32_t>(number(value));
-        } else if (isElement(n, "Level")) {
-            e.level = static_cast<int>(number(textOf(n)));
-        } else if (isElement(n, "Task")) {
-            e.task = static_cast<std::uint32_t>(number(textOf(n)));
-        } else if (isElement(n, "Keywords")) {
-            e.keywords = number(textOf(n));
-        } else if (isElement(n, "TimeCreated")) {
-            if (attribute(n, "SystemTime", value) && parseSystemTime(value, e.timeSeconds))
-                e.hasTime = true;
-        } else if (isElement(n, "EventRecordID")) {
-            e.recordId = number(textOf(n));
-        } else if (isElement(n, "Channel")) {
-            e.channel = textOf(n);
-        } else if (isElement(n, "Computer")) {
-            e.computer = textOf(n);
-        } else if (isElement(n, "Security")) {
-            attribute(n, "UserID", e.userSid);
-        }
-    }
-}
-
-bool hasElementChild(const xmlNode* n) {
-    for (const xmlNode* c = n->children; c; c = c->next)
-        if (c->type == XML_ELEMENT_NODE) return true;
-    return false;
-}
-
-void collectLeaves(const xmlNode* n, std::vector<std::string>& out) {
-    for (const xmlNode* c = n->children; c; c = c->next) {
-        if (c->type != XML_ELEMENT_NODE) continue;
-        if (hasElementChild(c))
-            collectLeaves(c, out);
-        else
-            out.push_back(textOf(c));
-    }
-}
-
 // An XML parser hands line ends over as LF, whatever the file had; rendered
 // messages on Windows end their lines with CR LF, and so does WMI's Message.
 std::string windowsLineEnds(const std::string& text) {
@@ -379,70 +299,201 @@ std::string windowsLineEnds(const std::string& text) {
     return out;
 }
 
-}  // namespace
+// What the parser calls back while it reads one <Event>: the event is filled
+// as its elements go by, no document tree is built. Elements are told apart by
+// their local names (the event schema's namespace or none).
+struct EventBuilder {
+    // Where the text of the element being read goes when it ends.
+    enum class Field {
+        None, EventId, Level, Task, Keywords, RecordId, Channel, Computer, Data, Binary, Message,
+        TaskName, UserDataLeaf
+    };
 
-bool eventFromXmlNode(const xmlNode* event, EventEntry& e) {
-    if (!event || !isElement(event, "Event")) return false;
-    e = EventEntry{};
-    const xmlNode* userData = nullptr;
+    EventEntry* event = nullptr;
+    int depth = 0;           // of the element being read; <Event> is 1
+    bool isEvent = false;
+    std::string section;     // the child of <Event> we are in: System, EventData, ...
+    Field field = Field::None;
+    std::string text;
     bool haveEventData = false;
-    for (const xmlNode* n = event->children; n; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE) continue;
-        if (isElement(n, "System")) {
-            readSystem(n, e);
-        } else if (isElement(n, "EventData")) {
-            haveEventData = true;
-            for (const xmlNode* d = n->children; d; d = d->next) {
-                if (isElement(d, "Data"))
-                    e.strings.push_back(textOf(d));
-                else if (isElement(d, "Binary"))
-                    hexBytes(textOf(d), e.binary);
+    std::vector<std::string> userDataLeaves;
+    std::vector<bool> hasChild;  // per depth, inside UserData: an element child was seen
+
+    static std::string value(const xmlChar** attribute) {
+        return std::string(reinterpret_cast<const char*>(attribute[3]),
+                           reinterpret_cast<const char*>(attribute[4]));
+    }
+
+    void start(const char* name, int attributeCount, const xmlChar** attributes) {
+        ++depth;
+        text.clear();
+        field = Field::None;
+        if (depth == 1) {
+            isEvent = std::strcmp(name, "Event") == 0;
+            return;
+        }
+        if (!isEvent) return;
+        if (depth == 2) {
+            section = name;
+            if (section == "EventData") haveEventData = true;
+            if (section == "BinaryEventData") field = Field::Binary;
+            if (section == "UserData") hasChild.assign(3, false);
+            return;
+        }
+        auto attribute = [&](const char* wanted, std::string& out) {
+            for (int i = 0; i < attributeCount; ++i)
+                if (std::strcmp(reinterpret_cast<const char*>(attributes[i * 5]), wanted) == 0)
+                    out = value(attributes + i * 5);
+        };
+        if (section == "UserData") {
+            if (hasChild.size() <= static_cast<std::size_t>(depth)) hasChild.resize(depth + 1, false);
+            hasChild[depth - 1] = true;
+            hasChild[depth] = false;
+            field = Field::UserDataLeaf;
+            return;
+        }
+        if (depth != 3) return;
+        if (section == "System") {
+            if (std::strcmp(name, "Provider") == 0) {
+                attribute("Name", event->provider);
+                attribute("EventSourceName", event->eventSourceName);
+            } else if (std::strcmp(name, "EventID") == 0) {
+                std::string qualifiers;
+                attribute("Qualifiers", qualifiers);
+                if (!qualifiers.empty()) event->qualifiers = static_cast<std::uint32_t>(number(qualifiers));
+                field = Field::EventId;
+            } else if (std::strcmp(name, "TimeCreated") == 0) {
+                std::string time;
+                attribute("SystemTime", time);
+                if (parseSystemTime(time, event->timeSeconds)) event->hasTime = true;
+            } else if (std::strcmp(name, "Security") == 0) {
+                attribute("UserID", event->userSid);
+            } else if (std::strcmp(name, "Level") == 0) {
+                field = Field::Level;
+            } else if (std::strcmp(name, "Task") == 0) {
+                field = Field::Task;
+            } else if (std::strcmp(name, "Keywords") == 0) {
+                field = Field::Keywords;
+            } else if (std::strcmp(name, "EventRecordID") == 0) {
+                field = Field::RecordId;
+            } else if (std::strcmp(name, "Channel") == 0) {
+                field = Field::Channel;
+            } else if (std::strcmp(name, "Computer") == 0) {
+                field = Field::Computer;
             }
-        } else if (isElement(n, "UserData")) {
-            userData = n;
-        } else if (isElement(n, "BinaryEventData")) {
-            hexBytes(textOf(n), e.binary);
-        } else if (isElement(n, "RenderingInfo")) {
-            for (const xmlNode* r = n->children; r; r = r->next) {
-                if (isElement(r, "Message")) {
-                    e.hasMessage = true;
-                    e.message = windowsLineEnds(textOf(r));
-                } else if (isElement(r, "Task")) {
-                    e.taskName = textOf(r);
-                }
-            }
+        } else if (section == "EventData") {
+            if (std::strcmp(name, "Data") == 0) field = Field::Data;
+            if (std::strcmp(name, "Binary") == 0) field = Field::Binary;
+        } else if (section == "RenderingInfo") {
+            if (std::strcmp(name, "Message") == 0) field = Field::Message;
+            if (std::strcmp(name, "Task") == 0) field = Field::TaskName;
         }
     }
-    if (!haveEventData && userData) collectLeaves(userData, e.strings);
-    return true;
+
+    void characters(const char* chars, int length) {
+        if (field != Field::None) text.append(chars, static_cast<std::size_t>(length));
+    }
+
+    void end() {
+        switch (field) {
+            case Field::None: break;
+            case Field::EventId: event->eventId = static_cast<std::uint32_t>(number(text)); break;
+            case Field::Level: event->level = static_cast<int>(number(text)); break;
+            case Field::Task: event->task = static_cast<std::uint32_t>(number(text)); break;
+            case Field::Keywords: event->keywords = number(text); break;
+            case Field::RecordId: event->recordId = number(text); break;
+            case Field::Channel: event->channel = std::move(text); break;
+            case Field::Computer: event->computer = std::move(text); break;
+            case Field::Data: event->strings.push_back(std::move(text)); break;
+            case Field::Binary: hexBytes(text, event->binary); break;
+            case Field::Message:
+                event->hasMessage = true;
+                event->message = windowsLineEnds(text);
+                break;
+            case Field::TaskName: event->taskName = std::move(text); break;
+            case Field::UserDataLeaf:
+                if (!hasChild[depth]) userDataLeaves.push_back(std::move(text));
+                break;
+        }
+        field = Field::None;
+        text.clear();
+        --depth;
+        if (depth == 1) section.clear();
+    }
+};
+
+void onStartElement(void* context, const xmlChar* localName, const xmlChar*, const xmlChar*, int,
+                    const xmlChar**, int attributeCount, int, const xmlChar** attributes) {
+    static_cast<EventBuilder*>(context)->start(reinterpret_cast<const char*>(localName), attributeCount,
+                                               attributes);
 }
+
+void onEndElement(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    static_cast<EventBuilder*>(context)->end();
+}
+
+void onCharacters(void* context, const xmlChar* chars, int length) {
+    static_cast<EventBuilder*>(context)->characters(reinterpret_cast<const char*>(chars), length);
+}
+
+// Errors are taken from the context after the parse; nothing is printed.
+void onError(void*, xmlErrorPtr) {}
+
+// Entity references are not resolved: a DTD's nested entities would expand
+// without bound. Predefined and character entities are in the text anyway.
+xmlEntityPtr onGetEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
+
+// One push parser per thread, reused from event to event.
+struct SaxParser {
+    xmlSAXHandler handler{};
+    xmlParserCtxtPtr ctxt = nullptr;
+
+    SaxParser() {
+        handler.initialized = XML_SAX2_MAGIC;
+        handler.startElementNs = onStartElement;
+        handler.endElementNs = onEndElement;
+        handler.characters = onCharacters;
+        handler.cdataBlock = onCharacters;
+        handler.serror = onError;
+        handler.getEntity = onGetEntity;
+        ctxt = xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr);
+        if (ctxt) xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    }
+    ~SaxParser() {
+        if (ctxt) xmlFreeParserCtxt(ctxt);
+    }
+};
+
+}  // namespace
 
 bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out, const char* encoding,
                       std::string* error) {
-    if (length > static_cast<std::size_t>(INT32_MAX)) return false;
-    // One parser context per thread, reused: its dictionary and buffers stay
-    // allocated between the records of a log.
-    struct Context {
-        xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
-        ~Context() {
-            if (ctxt) xmlFreeParserCtxt(ctxt);
-        }
+    auto fail = [&](const char* why) {
+        if (error) *error = why;
+        return false;
     };
-    thread_local Context context;
-    if (!context.ctxt) return false;
-    xmlDocPtr doc = xmlCtxtReadMemory(context.ctxt, text, static_cast<int>(length), nullptr, encoding,
-                                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (!doc) {
+    if (length > static_cast<std::size_t>(INT32_MAX)) return fail("too large");
+    thread_local SaxParser parser;
+    if (!parser.ctxt) return fail("no parser");
+    out = EventEntry{};
+    EventBuilder builder;
+    builder.event = &out;
+    if (xmlCtxtResetPush(parser.ctxt, nullptr, 0, nullptr, encoding) != 0) return fail("unknown encoding");
+    parser.ctxt->userData = &builder;
+    const int status = xmlParseChunk(parser.ctxt, text, static_cast<int>(length), 1);
+    const bool wellFormed = status == 0 && parser.ctxt->wellFormed;
+    parser.ctxt->userData = nullptr;
+    if (!wellFormed) {
         if (error) {
-            const xmlError* e = xmlCtxtGetLastError(context.ctxt);
+            const xmlError* e = xmlCtxtGetLastError(parser.ctxt);
             *error = e && e->message ? e->message : "not well-formed";
             while (!error->empty() && (error->back() == '\n' || error->back() == '\r')) error->pop_back();
         }
         return false;
     }
-    const bool ok = eventFromXmlNode(xmlDocGetRootElement(doc), out);
-    xmlFreeDoc(doc);
-    return ok;
+    if (!builder.isEvent) return fail("the element is not <Event>");
+    if (!builder.haveEventData && !builder.userDataLeaves.empty()) out.strings = std::move(builder.userDataLeaves);
+    return true;
 }
 
 }  // namespace platform::wmi::sim

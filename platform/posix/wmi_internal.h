@@ -11,8 +11,6 @@
 
 #include "platform/wmi.h"
 
-typedef struct _xmlNode xmlNode;
-
 namespace platform::wmi::sim {
 
 
@@ -52,10 +50,9 @@ std::unique_ptr<EventSource> openXmlEventFile(const std::string& path);
 // EVTX through libevtx. Null (after a message) when the file cannot be opened.
 std::unique_ptr<EventSource> openEvtxFile(const std::string& path);
 
-// Fills `out` from one <Event> element. False when it is not an event.
-bool eventFromXmlNode(const xmlNode* event, EventEntry& out);
-// The same from the text of one <Event> document (as libevtx renders a
-// record), in the given encoding; *error says why it is not one.
+// Fills `out` from the text of one <Event> element (an event of a log file,
+// or a record as libevtx renders it), in the given encoding. False, with the
+// reason in *error, when it is not a well-formed event.
 bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out,
                       const char* encoding = "UTF-8", std::string* error = nullptr);
 
