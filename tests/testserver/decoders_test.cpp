@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <minizip/zip.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +6,7 @@
 
 #include "testserver/decoders/decoders.h"
 #include "tests/testserver/bytes.h"
+#include "tests/testserver/test_zip.h"
 
 using namespace decoders;
 using namespace testbytes;
@@ -15,31 +15,6 @@ namespace {
 
 std::string tempPath(const char* name) {
     return std::string("/tmp/ambrik-decoders-") + std::to_string(getpid()) + "-" + name;
-}
-
-// A zip written with minizip's zip side the way the agent writes its uploads:
-// bare names, deflate level 9, no time stamps.
-void writeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
-    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-    ASSERT_NE(zip, nullptr);
-    for (const auto& [name, data] : entries) {
-        zip_fileinfo info{};
-        ASSERT_EQ(zipOpenNewFileInZip3(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
-                                       -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0),
-                  ZIP_OK);
-        ASSERT_EQ(zipWriteInFileInZip(zip, data.data(), static_cast<unsigned>(data.size())), ZIP_OK);
-        ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
-    }
-    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 }  // namespace
@@ -334,7 +309,7 @@ TEST(VolumeBackup, TruncatedOrCorruptFilesAreRefused) {
 TEST(Zip, UploadArchiveEntriesAreUnpackedAndDecoded) {
     const std::string path = tempPath("upload.zip");
     const std::string raw = rawLogRecord() + rawLogRecord("second");
-    writeZip(path, {{"rawlogs", raw}, {"aggregate", kEnclosed}});
+    ASSERT_TRUE(writeZip(path, {{"rawlogs", raw}, {"aggregate", kEnclosed}}));
     std::vector<ZipEntry> entries;
     ASSERT_FALSE(readZip(path, entries));
     ASSERT_EQ(entries.size(), 2u);
@@ -354,7 +329,7 @@ TEST(Zip, DamagedArchivesGiveAnErrorNotACrash) {
     const std::string path = tempPath("damaged.zip");
     std::string payload;
     for (int i = 0; i < 200; ++i) payload += rawLogRecord("message number " + std::to_string(i));
-    writeZip(path, {{"rawlogs", payload}});
+    ASSERT_TRUE(writeZip(path, {{"rawlogs", payload}}));
     const std::string good = readAll(path);
     std::vector<ZipEntry> entries;
 

@@ -1,7 +1,6 @@
 // The test server end to end, run as a child process through the harness.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <minizip/zip.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +12,7 @@
 #include "testserver/scenario.h"
 #include "testserver/server.h"
 #include "tests/testserver/bytes.h"
+#include "tests/testserver/test_zip.h"
 
 namespace fs = std::filesystem;
 using testserver::TestServer;
@@ -42,23 +42,12 @@ std::size_t rowCount(const std::string& xml, const std::string& table) {
     return rows ? rows->size() : 0;
 }
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string readAll(const fs::path& path) { return testbytes::readAll(path.string()); }
 
-std::string zipBytes(const std::vector<std::pair<std::string, std::string>>& entries) {
+std::string zipBytes(const testbytes::ZipEntries& entries) {
     const std::string path = "/tmp/ambrik-server-test-" + std::to_string(getpid()) + ".zip";
-    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-    for (const auto& [name, data] : entries) {
-        zip_fileinfo info{};
-        zipOpenNewFileInZip3(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0, -MAX_WBITS,
-                             8, Z_DEFAULT_STRATEGY, nullptr, 0);
-        zipWriteInFileInZip(zip, data.data(), static_cast<unsigned>(data.size()));
-        zipCloseFileInZip(zip);
-    }
-    zipClose(zip, nullptr);
-    std::string bytes = readAll(path);
+    EXPECT_TRUE(testbytes::writeZip(path, entries));
+    std::string bytes = testbytes::readAll(path);
     fs::remove(path);
     return bytes;
 }

@@ -1,6 +1,5 @@
 // ambrik-inspect as a program: kinds, exit codes and its JSON lines.
 #include <gtest/gtest.h>
-#include <minizip/zip.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <fstream>
 
 #include "tests/testserver/bytes.h"
+#include "tests/testserver/test_zip.h"
 
 namespace fs = std::filesystem;
 
@@ -92,15 +92,8 @@ TEST_F(Inspect, CorruptFilesEndWithTheErrorAndExitOne) {
 
 TEST_F(Inspect, ZipsAreListedWithTheirDecodedEntries) {
     const std::string path = (dir / "logdata_1001.zip").string();
-    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-    ASSERT_NE(zip, nullptr);
     const std::string raw = testbytes::rawLogRecord();
-    zip_fileinfo info{};
-    zipOpenNewFileInZip3(zip, "rawlogs", &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0, -MAX_WBITS, 8,
-                         Z_DEFAULT_STRATEGY, nullptr, 0);
-    zipWriteInFileInZip(zip, raw.data(), static_cast<unsigned>(raw.size()));
-    zipCloseFileInZip(zip);
-    zipClose(zip, nullptr);
+    ASSERT_TRUE(testbytes::writeZip(path, {{"rawlogs", raw}}));
     Outcome run = inspect(path);
     EXPECT_EQ(run.status, 0);
     ASSERT_EQ(run.lines.size(), 2u);
