@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/registry_codec.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -216,23 +217,6 @@ bool parseHexBytes(std::string_view list, std::string* out) {
     return true;
 }
 
-// Turns the raw bytes of a hex(N) value into the form the API hands out:
-// string types become UTF-8 without their terminator.
-std::string decodeHexData(std::uint32_t type, const std::string& bytes) {
-    if (type != kRegSz && type != kRegExpandSz && type != kRegMultiSz) return bytes;
-    std::u16string units = utf16FromLittleEndian(bytes);
-    if (type == kRegMultiSz) {
-        // "a\0b\0\0" keeps one terminator per string.
-        if (units.size() >= 2 && units[units.size() - 1] == 0 && units[units.size() - 2] == 0)
-            units.pop_back();
-        else if (units.size() == 1 && units[0] == 0)
-            units.clear();
-    } else {
-        while (!units.empty() && units.back() == 0) units.pop_back();
-    }
-    return utf16ToUtf8(units);
-}
-
 void putValue(Section& section, RegistryValue value) {
     for (auto& v : section.values) {
         if (equalsNoCase(v.name, value.name)) {
@@ -340,7 +324,7 @@ bool parseValueLine(Parser& p, std::size_t lineNumber, std::string_view line, Se
         std::string bytes;
         if (!parseHexBytes(list, &bytes)) return p.fail(lineNumber, "malformed hex byte list");
         value.type = type;
-        value.data = decodeHexData(type, bytes);
+        value.data = registryDataFromUtf16(type, bytes);
         putValue(*section, std::move(value));
         return true;
     }
@@ -506,14 +490,6 @@ void appendHexValue(std::string& out, const std::string& prefix, const std::stri
     out += line + nl;
 }
 
-std::string utf16Bytes(const std::string& utf8, bool multi) {
-    std::u16string units = utf8ToUtf16(utf8);
-    units.push_back(0);
-    if (multi && utf8.empty()) units.push_back(0);
-    if (multi && !utf8.empty() && utf8.back() != '\0') units.push_back(0);
-    return utf16ToLittleEndian(units);
-}
-
 void appendValue(std::string& out, const RegistryValue& v, const char* nl) {
     std::string prefix = v.name.empty() ? std::string("@") : quote(v.name);
     prefix += "=";
@@ -523,7 +499,7 @@ void appendValue(std::string& out, const RegistryValue& v, const char* nl) {
                 out += prefix + quote(v.data) + nl;
             } else {
                 // Line breaks and NULs cannot stand in a quoted string.
-                appendHexValue(out, prefix + "hex(1):", utf16Bytes(v.data, false), nl);
+                appendHexValue(out, prefix + "hex(1):", registryDataToUtf16(kRegSz, v.data), nl);
             }
             return;
         case kRegDword:
@@ -535,10 +511,10 @@ void appendValue(std::string& out, const RegistryValue& v, const char* nl) {
             }
             break;
         case kRegExpandSz:
-            appendHexValue(out, prefix + "hex(2):", utf16Bytes(v.data, false), nl);
+            appendHexValue(out, prefix + "hex(2):", registryDataToUtf16(kRegExpandSz, v.data), nl);
             return;
         case kRegMultiSz:
-            appendHexValue(out, prefix + "hex(7):", utf16Bytes(v.data, true), nl);
+            appendHexValue(out, prefix + "hex(7):", registryDataToUtf16(kRegMultiSz, v.data), nl);
             return;
         case kRegBinary:
             appendHexValue(out, prefix + "hex:", v.data, nl);
@@ -677,10 +653,7 @@ std::vector<RegistryValue> valuesOf(RegFile& file, std::string_view path) {
     return s ? s->values : std::vector<RegistryValue>{};
 }
 
-std::size_t storedSize(const RegistryValue& v) {
-    bool text = v.type == kRegSz || v.type == kRegExpandSz || v.type == kRegMultiSz;
-    return v.data.size() + (text ? 1 : 0);
-}
+std::size_t storedSize(const RegistryValue& v) { return v.data.size() + (isRegistryTextType(v.type) ? 1 : 0); }
 
 }  // namespace
 
@@ -775,19 +748,6 @@ long regSetValue(const RegistryKey& key, const std::string& name, std::uint32_t 
 std::string lastRegistryError() {
     std::lock_guard<std::mutex> lock(gErrorMutex);
     return gLastError;
-}
-
-std::string dwordData(std::uint32_t value) {
-    std::string data(4, '\0');
-    for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    return data;
-}
-
-std::uint32_t dwordValue(const std::string& data) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4 && i < data.size(); ++i)
-        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
-    return value;
 }
 
 }  // namespace platform
