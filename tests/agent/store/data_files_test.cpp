@@ -2,6 +2,7 @@
 // the server's decoders.
 
 #include <array>
+#include <random>
 #include <vector>
 
 #include "agent/store/data_files.h"
@@ -157,6 +158,58 @@ TEST_F(StoreTest, WhenTheMessageIsNotEnoughTheLongestTextsAreCut) {
     EXPECT_GT(f[13].text.size(), 2000u);
     EXPECT_LE(std::max(f[21].text.size(), f[13].text.size()) -
                   std::min(f[21].text.size(), f[13].text.size()), 1u);
+}
+
+TEST_F(StoreTest, RecordsOfAnyTextLengthsFitAndKeepPrefixesOfTheirTexts) {
+    std::mt19937 random(11);
+    std::vector<EventRecord> events;
+    for (int i = 0; i < 200; ++i) {
+        EventRecord r = event(kHost.id, i, 1 + i % 5);
+        for (std::string* s : {&r.logFile, &r.source, &r.user, &r.domain, &r.accessOrLogonType,
+                               &r.remoteHost, &r.objectName, &r.objectType, &r.targetUser,
+                               &r.targetDomain, &r.groupName, &r.memberName, &r.accesses,
+                               &r.processName, &r.notifiedIds, &r.message}) {
+            // Mostly short texts, now and then one of several thousand bytes
+            // with two-byte characters.
+            std::size_t n = random() % 8 == 0 ? random() % 7000 : random() % 300;
+            s->clear();
+            while (s->size() < n) *s += (random() % 3 == 0) ? "ß" : "x";
+        }
+        events.push_back(std::move(r));
+    }
+    ASSERT_TRUE(appendRawLogs(kHost, events.data(), static_cast<int>(events.size())));
+
+    auto records = rawLogRecords(readFile("serverdata/rawlogs"));
+    ASSERT_EQ(records.size(), events.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const EventRecord& r = events[i];
+        const auto& f = records[i].fields;
+        ASSERT_EQ(f.size(), 23u);
+        EXPECT_LE(records[i].length, kRawLogRecordCapacity) << i;
+        const std::vector<const std::string*> texts = {
+            &r.logFile,    &r.source,     &r.user,       &r.domain,       &r.accessOrLogonType,
+            &r.remoteHost, &r.objectName, &r.objectType, &r.targetUser,   &r.targetDomain,
+            &r.groupName,  &r.memberName, &r.accesses,   &r.processName,  &r.notifiedIds,
+            &r.message};
+        std::size_t total = 82;
+        bool cut = false;
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            const std::string& written = f[7 + k].text;
+            total += texts[k]->size();
+            cut = cut || written.size() < texts[k]->size();
+            EXPECT_EQ(texts[k]->compare(0, written.size(), written), 0) << i << "/" << k;
+            EXPECT_TRUE(validUtf8(written)) << i << "/" << k;
+        }
+        total += kHost.type.size() + kHost.name.size();
+        EXPECT_EQ(cut, total > kRawLogRecordCapacity) << i;
+        // The message goes first: a cut record keeps other texts only with an
+        // empty message, or whole when only the message was cut.
+        if (cut && !f[22].text.empty()) {
+            for (std::size_t k = 0; k + 1 < texts.size(); ++k) {
+                EXPECT_EQ(f[7 + k].text.size(), texts[k]->size()) << i << "/" << k;
+            }
+        }
+    }
 }
 
 TEST_F(StoreTest, UnwritableRawLogFileIsReported) {
