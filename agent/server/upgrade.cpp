@@ -127,7 +127,7 @@ void StartUpgrade(const std::string& serverVersion) {
     const std::string commandLine = program + " " + serverVersion;
     LogError("\n Calling Renovo");
     std::string remarks;
-    execute(workingDirectory.c_str(), commandLine.c_str(), &remarks, 0, true);
+    execute(workingDirectory.c_str(), commandLine.c_str(), &remarks, 0, true, MessageLayout::Agent);
 }
 
 #if defined(_WIN32)
