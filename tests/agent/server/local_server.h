@@ -1,0 +1,147 @@
+// An HTTP(S) server on 127.0.0.1 for the client and protocol tests: it runs
+// in the test process on a free port and keeps the targets it was asked for.
+#pragma once
+
+#include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/server/http_client.h"
+#include "agent/service/settings.h"
+#include "common/log.h"
+
+class LocalServer {
+public:
+    // An HTTP server, or an HTTPS one with the given certificate and key.
+    explicit LocalServer(const std::string& certFile = {}, const std::string& keyFile = {}) {
+        if (certFile.empty())
+            server_ = std::make_unique<httplib::Server>();
+        else
+            server_ = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
+        server_->set_logger([this](const httplib::Request& req, const httplib::Response&) {
+            std::lock_guard<std::mutex> guard(lock_);
+            targets_.push_back(req.target);
+        });
+    }
+    ~LocalServer() { stop(); }
+
+    httplib::Server& http() { return *server_; }
+
+    // Binds a free port (the socket listens at once) and serves on a thread.
+    int start() {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_->listen_after_bind(); });
+        // stop() only reaches a server whose accept loop runs.
+        while (!server_->is_running()) std::this_thread::yield();
+        return port_;
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            server_->stop();
+            thread_.join();
+        }
+    }
+    int port() const { return port_; }
+    std::string url(const std::string& path, const char* scheme = "http") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    std::vector<std::string> targets() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return targets_;
+    }
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = -1;
+    std::mutex lock_;
+    std::vector<std::string> targets_;
+};
+
+// A port on which nothing listens (bound once, then released).
+inline int UnusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// Points the agent settings at a local server and quiets libcurl's trace.
+inline void UseLocalServer(int port, const char* protocol = "http") {
+    ResetAgentSettings();
+    PutAgentSetting("ServerProtocol", protocol);
+    PutAgentSetting("ServerIPAddress", "127.0.0.1");
+    PutAgentSetting("ServerPort", std::to_string(port));
+    SetProtocolFlag();
+    HttpTransferLimits limits;
+    limits.verbose = false;
+    SetHttpTransferLimits(limits);
+    SetServerStatus(kServerUp);
+}
+
+// A scratch directory removed at the end of the test.
+struct ScratchDir {
+    std::filesystem::path path;
+    explicit ScratchDir(const std::string& name) {
+        path = std::filesystem::temp_directory_path() /
+               (name + "-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand()));
+        std::filesystem::create_directories(path);
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+};
+
+// Captures the log into a memory stream for the test's duration.
+struct LogCapture {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = nullptr;
+    LogCapture() {
+        stream = open_memstream(&data, &size);
+        InitLogInfo();
+        SetLogInfo("capture.log", "/nonexistent", 100000, nullptr, 4);
+        SetLogFilePtr(stream);
+    }
+    ~LogCapture() {
+        ReplaceLogStream(nullptr);
+        std::fclose(stream);
+        std::free(data);
+    }
+    std::string text() {
+        auto guard = LockLogStream();
+        std::fflush(stream);
+        return std::string(data, size);
+    }
+};
+
+inline std::string ReadWholeFile(const std::string& path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
