@@ -1,9 +1,20 @@
 // The agent's start-up routine, in its fixed order, and the main loop.
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
+#include "agent/collection/parser_rules.h"
 #include "agent/scheduler/scheduler.h"
+#include "agent/server/http_client.h"
+#include "agent/server/protocol.h"
+#include "agent/server/upgrade.h"
+#include "agent/store/data_files.h"
+#include "agent/store/event_store.h"
+#include "agent/store/transfer.h"
+#include "agent/tablestore/data_dict.h"
+#include "common/threads.h"
 #include "agent/service/agent_log.h"
 #include "agent/service/service.h"
 #include "agent/service/settings.h"
@@ -14,21 +25,8 @@
 namespace {
 
 // Steps whose modules are not part of the agent yet.
-void scheduleUpgradeCheckStep() {}
-void initHttpLibraryStep() {}
 void initHostCacheStep() {}
 void startCollectorThreadsStep() {}
-void initMutexesStep() {}
-void openEventStoreStep() {}
-void createEventTablesStep() {}
-void scheduleTransferStep() {}
-void initLogTypeMappingStep() {}
-void removeServerDataFilesStep() {}
-void loadDataDictionaryStep() {}
-void loadParserRulesStep() {}
-bool registerAgentStep() { return true; }
-void sendServiceStartedStep() {}
-void reportVersionStep(const std::string& /*installBin*/) {}
 void freshInstallCheckStep() {}
 void enablePrivilegeStep() {}
 void loadMonitorRequestsStep() {}
@@ -37,9 +35,35 @@ void scheduleFimJobsStep() {}
 void startDriveMonitorsStep() {}
 void startPollDispatcherStep() {}
 void loadAllHostsStep() {}
-void loadLogTypeMappingStep() {}
 void pollConfigurationUpdatesStep() {}
-bool fetchAwsPublicIp(std::string* /*ip*/) { return false; }
+
+// The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
+// it elsewhere (tests use a loopback server).
+std::string awsMetadataBase() {
+    const char* env = std::getenv("ORBISK_AWS_METADATA_URL");
+    std::string base = env && *env ? env : "http://169.254.169.254/";
+    if (base.back() != '/') base += '/';
+    return base;
+}
+
+bool fetchAwsPublicIp(std::string* ip) {
+    ResponseBuffer response;
+    if (HttpGetToBuffer(awsMetadataBase() + "latest/meta-data/public-ipv4", response) != 0)
+        return false;
+    *ip = response.data;
+    while (!ip->empty() && (ip->back() == '\n' || ip->back() == '\r' || ip->back() == '\0'))
+        ip->pop_back();
+    return !ip->empty();
+}
+
+// Registration blocks start-up until the server gives an id; a stop request
+// ends the retries.
+bool registerWithServer() {
+    std::optional<std::int64_t> id = ObtainAgentId();
+    if (!id) return false;
+    SetAgentId(*id);
+    return true;
+}
 
 void createDataDirectories() {
     for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata",
@@ -101,17 +125,17 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
-    scheduleUpgradeCheckStep();
-    initHttpLibraryStep();
+    ScheduleUpgradeCheck();
+    HttpGlobalInit();
     initHostCacheStep();
     startCollectorThreadsStep();
-    initMutexesStep();
-    openEventStoreStep();
-    createEventTablesStep();
+    InitMutex();
+    openEventStore();
+    createEventTables();
     createDataDirectories();
-    scheduleTransferStep();
-    initLogTypeMappingStep();
-    removeServerDataFilesStep();
+    scheduleTransfer();
+    ResetLogTypeMapping();
+    removeServerDataFiles();
     // 2-5. Identity, flags, install-bin text.
     determineHostNameAndIp();
     detectAws();
@@ -119,14 +143,14 @@ void RunAgent() {
     SetDatabaseFlag();
     const std::string installBin = InstallBinDir();
     // 6-8.
-    loadDataDictionaryStep();
-    loadParserRulesStep();
+    LoadDataDictFromXMLFile("data/data-dictionary.xml");
+    loadParserRules();
     ScheduleLogRotation();
     // 9-11. Registration blocks until the server gives an id (or a stop comes).
-    if (!registerAgentStep()) return;
+    if (!registerWithServer()) return;
     LogInfo("\n Got agent id: %lld", static_cast<long long>(AgentId()));
-    sendServiceStartedStep();
-    reportVersionStep(spacesToPlus(installBin));
+    SendServiceStarted();
+    ReportAgentVersion(spacesToPlus(installBin));
     // 12-17. File integrity monitoring.
     freshInstallCheckStep();
     enablePrivilegeStep();
@@ -137,7 +161,7 @@ void RunAgent() {
     // 18-20. Hosts.
     startPollDispatcherStep();
     loadAllHostsStep();
-    loadLogTypeMappingStep();
+    LoadLogTypeMapping();
     // 21. Main loop.
     while (!WaitForAgentStop(60000)) pollConfigurationUpdatesStep();
 }
@@ -145,4 +169,8 @@ void RunAgent() {
 void InvokeShutdown() {
     LogEssential("\n InvokeShutdown : Ambrik service shutting down");
     RequestAgentStop();
+    StopObtainAgentId();
+    if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
+    transferEventData();
+    SendServiceStop();
 }
