@@ -199,11 +199,15 @@ std::string formatRows(const std::vector<ColumnInfo>& columns, const std::vector
 
 std::optional<std::string> tableText(const char* name, unsigned char kind) {
     TableData* table = GetTableDataByName(name);
-    if (!table || table->kind != kind) return std::nullopt;
-    std::vector<const RowObject*> rows;
-    std::lock_guard<std::mutex> hold(table->rowsLock);
-    for (const auto& r : table->rows) rows.push_back(r.get());
-    return formatRows(columnsOf(table->definition, table->view), rows);
+    try {
+        if (!table || table->kind != kind) return std::nullopt;
+        std::vector<const RowObject*> rows;
+        std::lock_guard<std::mutex> hold(table->rowsLock);
+        for (const auto& r : table->rows) rows.push_back(r.get());
+        return formatRows(columnsOf(table->definition, table->view), rows);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
 // The to-string text is built in a buffer of 1024 bytes: a longer dump is cut.
@@ -318,51 +322,59 @@ bool CreateCustomViewData(const char* name, std::shared_ptr<const CustomViewDefn
 
 std::unique_ptr<RowObject> CreateNewRowObject(std::vector<ColumnValue> values, std::vector<int> lengths) {
     LogTrace("@@@ Inside CreateNewRowObject @@@\n");
-    auto row = std::make_unique<RowObject>();
-    lengths.resize(values.size(), 0);
-    row->values = std::move(values);
-    row->lengths = std::move(lengths);
-    row->status = ROW_NEW;
-    return row;
+    try {
+        auto row = std::make_unique<RowObject>();
+        lengths.resize(values.size(), 0);
+        row->values = std::move(values);
+        row->lengths = std::move(lengths);
+        row->status = ROW_NEW;
+        return row;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row) {
     LogTrace("@@@ Inside AddNewRow @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table || !row) return false;
-    const TableDefn* defn = table->definition.get();
-    auto columns = columnsOf(table->definition, table->view);
-    if (columns.empty()) return false;
-    // Every row has one entry per column, whatever the caller built.
-    row->values.resize(columns.size());
-    row->lengths.resize(columns.size(), 0);
-    if (defn) {
-        for (std::size_t i = 0; i < defn->columns.size(); ++i) {
-            const ColumnDefn& col = defn->columns[i];
-            if (!row->values[i] && col.generatorName) {
-                // A failed generation leaves the value to the default rather
-                // than storing -1 as an identifier.
-                int id = GenerateID(tableName, &col);
-                if (id != -1) {
-                    auto v = BytesOf(static_cast<std::int32_t>(id));
-                    row->values[i] = std::move(v.value);
-                    row->lengths[i] = v.length;
+    try {
+        TableData* table = GetTableDataByName(tableName);
+        if (!table || !row) return false;
+        const TableDefn* defn = table->definition.get();
+        auto columns = columnsOf(table->definition, table->view);
+        if (columns.empty()) return false;
+        // Every row has one entry per column, whatever the caller built.
+        row->values.resize(columns.size());
+        row->lengths.resize(columns.size(), 0);
+        if (defn) {
+            for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+                const ColumnDefn& col = defn->columns[i];
+                if (!row->values[i] && col.generatorName) {
+                    // A failed generation leaves the value to the default rather
+                    // than storing -1 as an identifier.
+                    int id = GenerateID(tableName, &col);
+                    if (id != -1) {
+                        auto v = BytesOf(static_cast<std::int32_t>(id));
+                        row->values[i] = std::move(v.value);
+                        row->lengths[i] = v.length;
+                    }
+                }
+                if (!row->values[i] && col.defaultValue) {
+                    row->values[i] = *col.defaultValue;
+                    row->lengths[i] = col.defaultLength;
                 }
             }
-            if (!row->values[i] && col.defaultValue) {
-                row->values[i] = *col.defaultValue;
-                row->lengths[i] = col.defaultLength;
-            }
         }
+        RowObject* added = row.get();
+        {
+            std::lock_guard<std::mutex> hold(table->rowsLock);
+            table->rows.push_back(std::move(row));
+            ++table->rowCount;
+        }
+        SendNotification(added, tableName);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    RowObject* added = row.get();
-    {
-        std::lock_guard<std::mutex> hold(table->rowsLock);
-        table->rows.push_back(std::move(row));
-        ++table->rowCount;
-    }
-    SendNotification(added, tableName);
-    return true;
 }
 
 bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName, const void* value,
@@ -425,35 +437,39 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
 
 bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria) {
     LogTrace("@@@ Inside DeleteRowObjectByCriteria @@@\n");
-    if (!criteria) return false;
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return false;
-    std::vector<std::unique_ptr<RowObject>> removed;
-    {
-        ResourceLockGuard criteriaHold(&g_criteriaLock);
-        auto tree = ParseCriteria(std::string(criteria) + "\n");
-        if (!tree) return false;
-        if (table->kind != TABLE_KIND_BASE || !table->definition || table->definition->columns.empty())
-            return false;
-        BindCriteria(*tree, table->definition->columns);
-        std::lock_guard<std::mutex> hold(table->rowsLock);
-        for (auto it = table->rows.begin(); it != table->rows.end();) {
-            auto next = std::next(it);  // noted before the row is tested
-            RowObject* row = it->get();
-            if (EvaluateCriteria(*tree, *row)) {
-                if (row->status & ROW_PINNED) {
-                    row->status |= ROW_DELETED;
-                } else {
-                    removed.push_back(std::move(*it));
-                    table->rows.erase(it);
-                    --table->rowCount;
+    try {
+        if (!criteria) return false;
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return false;
+        std::vector<std::unique_ptr<RowObject>> removed;
+        {
+            ResourceLockGuard criteriaHold(&g_criteriaLock);
+            auto tree = ParseCriteria(std::string(criteria) + "\n");
+            if (!tree) return false;
+            if (table->kind != TABLE_KIND_BASE || !table->definition || table->definition->columns.empty())
+                return false;
+            BindCriteria(*tree, table->definition->columns);
+            std::lock_guard<std::mutex> hold(table->rowsLock);
+            for (auto it = table->rows.begin(); it != table->rows.end();) {
+                auto next = std::next(it);  // noted before the row is tested
+                RowObject* row = it->get();
+                if (EvaluateCriteria(*tree, *row)) {
+                    if (row->status & ROW_PINNED) {
+                        row->status |= ROW_DELETED;
+                    } else {
+                        removed.push_back(std::move(*it));
+                        table->rows.erase(it);
+                        --table->rowCount;
+                    }
                 }
+                it = next;
             }
-            it = next;
         }
+        notifyAndFree(removed, tableName);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    notifyAndFree(removed, tableName);
-    return true;
 }
 
 bool DeleteAllTableRowObjects(const char* tableName) {
@@ -528,14 +544,18 @@ ResultHandle SelectRows(const char* tableName, const char* criteria) {
 
 ResultHandle SelectRowByRowIdx(const char* tableName, int n) {
     LogTrace("@@@ Inside SelectRowByRowIdx @@@\n");
-    TableData* table = GetTableDataByName(tableName);
-    if (!table) return nullptr;
-    std::lock_guard<std::mutex> hold(table->rowsLock);
-    if (n > table->rowCount) return nullptr;
-    ResultHandle result = newResult(*table);
-    if (n >= 1 && static_cast<std::size_t>(n) <= table->rows.size())
-        appendRow(*result, std::next(table->rows.begin(), n - 1)->get());
-    return result;
+    try {
+        TableData* table = GetTableDataByName(tableName);
+        if (!table) return nullptr;
+        std::lock_guard<std::mutex> hold(table->rowsLock);
+        if (n > table->rowCount) return nullptr;
+        ResultHandle result = newResult(*table);
+        if (n >= 1 && static_cast<std::size_t>(n) <= table->rows.size())
+            appendRow(*result, std::next(table->rows.begin(), n - 1)->get());
+        return result;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 RowObject* GotoNextRowObject(ResultData* result) {
@@ -832,35 +852,39 @@ void DeInitNotification() {
 
 void SendNotification(const RowObject* row, const char* tableName) {
     if (!row || !tableName) return;
-    std::vector<Listener> listeners;
-    {
-        std::lock_guard<std::mutex> hold(g_listenersLock);
-        if (g_listeners.empty()) return;
-        listeners = g_listeners;  // callbacks run without the lock, so they may use the store
-    }
-    IMDSNotification record;
-    record.tableName = tableName;
-    record.row.values = row->values;
-    record.row.lengths = row->lengths;
-    record.row.status = row->status;
-    std::tm now = platform::toLocalTime(platform::nowSeconds());
-    record.when = {{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday}, {now.tm_hour, now.tm_min, now.tm_sec}};
-    const unsigned char status = row->status;
-    for (const auto& l : listeners) {
-        if (!l.enabled) {
-            LogInfo("Listener %s  disabled\n", l.name.c_str());
-            continue;
+    try {
+        std::vector<Listener> listeners;
+        {
+            std::lock_guard<std::mutex> hold(g_listenersLock);
+            if (g_listeners.empty()) return;
+            listeners = g_listeners;  // callbacks run without the lock, so they may use the store
         }
-        if (!IsListContains(l.tables, tableName)) {
-            LogInfo("Listener not registered for %s table\n", tableName);
-            continue;
+        IMDSNotification record;
+        record.tableName = tableName;
+        record.row.values = row->values;
+        record.row.lengths = row->lengths;
+        record.row.status = row->status;
+        std::tm now = platform::toLocalTime(platform::nowSeconds());
+        record.when = {{now.tm_year + 1900, now.tm_mon + 1, now.tm_mday}, {now.tm_hour, now.tm_min, now.tm_sec}};
+        const unsigned char status = row->status;
+        for (const auto& l : listeners) {
+            if (!l.enabled) {
+                LogInfo("Listener %s  disabled\n", l.name.c_str());
+                continue;
+            }
+            if (!IsListContains(l.tables, tableName)) {
+                LogInfo("Listener not registered for %s table\n", tableName);
+                continue;
+            }
+            const unsigned char et = l.eventType;
+            if (et == 0 || status == et || status == (et | ROW_PINNED) || status == (et | ROW_UPDATED) ||
+                status == (et | ROW_DELETED)) {
+                if (l.callback) l.callback(record, l.name.c_str());
+            } else {
+                LogInfo("Listener not registered for Eventype %d\n", status);
+            }
         }
-        const unsigned char et = l.eventType;
-        if (et == 0 || status == et || status == (et | ROW_PINNED) || status == (et | ROW_UPDATED) ||
-            status == (et | ROW_DELETED)) {
-            if (l.callback) l.callback(record, l.name.c_str());
-        } else {
-            LogInfo("Listener not registered for Eventype %d\n", status);
-        }
+    } catch (const std::bad_alloc&) {
+        return;  // the change is not notified
     }
 }

@@ -274,6 +274,27 @@ TEST_F(Store, IdentifiersWithoutSequenceStateFailCleanly) {
     EXPECT_TRUE(SequenceGenerator());  // no generated columns declared: nothing to renew
 }
 
+TEST_F(Store, CustomViewsPrintAndNameButRefuseCriteria) {
+    auto view = std::make_shared<CustomViewDefn>();
+    view->baseTables = {"Items"};
+    view->columns.push_back({"NAME", "", "", GetColumnDefnEntry("Items", "NAME")});
+    view->columns.push_back({"HOST_ID", "", "", GetColumnDefnEntry("Items", "HOST_ID")});
+    ASSERT_TRUE(CreateCustomViewData("ItemView", view));
+    EXPECT_FALSE(CreateCustomViewData("itemview", view));
+    EXPECT_EQ(GetTableNameOfView("ItemView"), "Items");
+    ResultHandle all = SelectRows("ItemView", nullptr);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->kind, TABLE_KIND_VIEW);
+    EXPECT_STREQ(GetTableNameFromResultData(all.get()), "Items");
+    EXPECT_EQ(GetColumnTypeByName("host_id", all.get()), QOR_SQL_BIGINT);
+    EXPECT_EQ(SelectRows("ItemView", "NAME = 'a'"), nullptr);
+    EXPECT_FALSE(DeleteRowObjectByCriteria("ItemView", "NAME = 'a'"));
+    EXPECT_FALSE(DeleteAllTableRowObjects("ItemView"));
+    LogCapture log;
+    PrintTableData("ItemView");
+    EXPECT_EQ(log.text(), "NAME\tHOST_ID\t\n");
+}
+
 TEST_F(Store, ConcurrentSelectionsWhileAnotherTableReloads) {
     loadItems(50);
     std::atomic<bool> stop{false};
