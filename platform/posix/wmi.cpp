@@ -123,6 +123,24 @@ bool parseHResult(const std::string& text, HResult& out) {
     return true;
 }
 
+// The attributes each element of host.xml may have.
+std::string unknownAttribute(const xmlNode* n, const std::string& element) {
+    static const std::map<std::string, std::vector<std::string>> allowed = {
+        {"host", {"version", "currentTimeZone"}},
+        {"account", {"user", "password"}},
+        {"fault", {"step", "hresult", "count", "after"}},
+        {"delay", {"ms"}},
+    };
+    const auto it = allowed.find(element);
+    if (it == allowed.end()) return "element <" + element + "> is unknown";
+    for (const xmlAttr* a = n->properties; a; a = a->next) {
+        const std::string name = reinterpret_cast<const char*>(a->name);
+        if (std::find(it->second.begin(), it->second.end(), name) == it->second.end())
+            return "attribute " + name + " of <" + element + "> is unknown";
+    }
+    return "";
+}
+
 // Reads host.xml of a host folder. A missing file leaves the defaults (the
 // sample logs can be dropped into a folder as they are); a malformed one is
 // reported and fails the connection.
@@ -169,6 +187,14 @@ bool loadHostConfig(HostConfig& config) {
         for (const xmlNode* n = root->children; n && ok; n = n->next) {
             if (n->type != XML_ELEMENT_NODE) continue;
             const std::string name = reinterpret_cast<const char*>(n->name);
+            // A misspelt element or attribute would silently change what the
+            // host does (a fault without its count answers every call), so
+            // it makes the file malformed.
+            const std::string unknown = unknownAttribute(n, name);
+            if (!unknown.empty()) {
+                fail(unknown);
+                break;
+            }
             if (name == "account") {
                 config.hasAccount = true;
                 config.user = propText(n, "user", present);
@@ -208,6 +234,10 @@ bool loadHostConfig(HostConfig& config) {
                 config.faults.push_back(f);
             }
         }
+    }
+    if (ok && root) {
+        const std::string unknown = unknownAttribute(root, "host");
+        if (!unknown.empty()) fail(unknown);
     }
     xmlFreeDoc(doc);
     return ok;

@@ -105,6 +105,54 @@ TEST_F(BadInput, DamagedEvtxFiles) {
     EXPECT_TRUE(diagnosed("d-text.evtx is not a readable EVTX file"));
 }
 
+// Logs and host files with bytes changed at random (a fixed seed): every
+// query ends, and what is read is never more than what was written.
+TEST_F(BadInput, RandomlyDamagedFiles) {
+    EventXml e;
+    e.data = {"a", "b&c", ""};
+    e.hasMessage = true;
+    e.message = "line one\nline two";
+    e.eventData = true;
+    EventXml u;
+    u.eventData = false;
+    u.userData = "<X><Y>1</Y><Z><W>2</W></Z></X>";
+    const std::string log = "<?xml version='1.0' encoding='UTF-8'?><Events><!-- c -->" + eventXml(e) +
+                            eventXml(u) + "<![CDATA[x]]>" + eventXml(e) + "</Events>";
+    const std::string hostXml =
+        "<host version='6.1' currentTimeZone='-60'><account user='A\\b' password='p'/>"
+        "<fault step='next' hresult='0x40004' count='2'/><delay ms='0'/></host>";
+    std::uint32_t seed = 12345;
+    auto random = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const char interesting[] = "<>/&;'\"=!?[]-\0\xFF\xFE";
+    for (int round = 0; round < 300; ++round) {
+        std::string damagedLog = log, damagedHost = hostXml;
+        for (int k = 0; k < 1 + round % 6; ++k) {
+            damagedLog[random() % damagedLog.size()] = interesting[random() % (sizeof interesting - 1)];
+            if (round % 3 == 0)
+                damagedHost[random() % damagedHost.size()] = interesting[random() % (sizeof interesting - 1)];
+        }
+        if (round % 5 == 0) damagedLog.resize(random() % damagedLog.size());
+        writeFile(host("h1") / "host.xml", damagedHost);
+        writeFile(host("h1") / "a.xml", damagedLog);
+        ServicesPtr s;
+        LocatorPtr locator;
+        ASSERT_EQ(createLocator(locator), S_OK_);
+        if (failed(locator->connectServer("//h1/root/cimv2", "A\\b", "p", "", 0, s))) continue;
+        EnumeratorPtr en;
+        if (failed(s->execQuery("WQL", kAllEvents, 48, en))) continue;
+        ObjectPtr o;
+        int objects = 0, calls = 0;
+        HResult hr;
+        while ((hr = en->next(0, o)) != WBEM_S_FALSE && ++calls < 100)
+            if (hr == WBEM_S_NO_ERROR) ++objects;
+        EXPECT_LT(calls, 100) << round << " " << damagedHost;
+        EXPECT_LE(objects, 3) << round;
+    }
+}
+
 TEST_F(BadInput, HundredMegabyteLogIsReadAsAStream) {
     const fs::path path = host("h1") / "big.xml";
     {

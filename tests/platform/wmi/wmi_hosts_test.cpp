@@ -90,6 +90,9 @@ TEST_F(Connections, VersionQueryAndMissingOrBrokenHostXml) {
         "<host><fault step='bogus' hresult='0x1'/></host>",   // unknown step
         "<host><fault step='next' hresult='many'/></host>",   // bad result code
         "<host><fault step='next' hresult='1' count='-2'/></host>",
+        "<host><fault step='next' hresult='0x40004' cuont='3'/></host>",  // misspelt
+        "<host><faults/></host>",
+        "<host Version='10.0'/>",
     };
     for (const char* text : broken) {
         writeHostXml("bad", text);
