@@ -113,17 +113,17 @@ void StartUpgrade(const std::string& serverVersion) {
     fs::create_directories(folder, error);
     if (error) LogError("\n Unable to create %s: %s", folder.c_str(), error.message().c_str());
 
-    if (DownloadRenovo(folder) != 0) LogError("\n Download Renovo failed..");
+    const bool downloaded = DownloadRenovo(folder) == 0;
+    if (!downloaded) LogError("\n Download Renovo failed..");
     const std::string installDir = AgentInstallDir();
     CopyRenovoLibraries(installDir, folder);
 
     // The downloaded program is started by its path: a bare "Renovo.exe"
     // would be searched in the working directory and PATH, not in the
-    // upgrade folder it was downloaded to. Without a download the bare name
-    // still finds a copy that the installation may have placed.
+    // upgrade folder it was downloaded to. When the download failed the bare
+    // name still finds a copy that the installation may have placed.
     const std::string workingDirectory = installDir + kPathSeparator + "bin";
-    const std::string renovo = joinPath(folder, kRenovoName);
-    const std::string program = fs::exists(renovo, error) ? quoted(renovo) : kRenovoName;
+    const std::string program = downloaded ? quoted(joinPath(folder, kRenovoName)) : kRenovoName;
     const std::string commandLine = program + " " + serverVersion;
     LogError("\n Calling Renovo");
     std::string remarks;

@@ -29,9 +29,12 @@ public:
             server_ = std::make_unique<httplib::Server>();
         else
             server_ = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
-        server_->set_logger([this](const httplib::Request& req, const httplib::Response&) {
+        // Recorded before the handler answers, so a client that has its
+        // answer always finds its request in the list.
+        server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             std::lock_guard<std::mutex> guard(lock_);
             targets_.push_back(req.target);
+            return httplib::Server::HandlerResponse::Unhandled;
         });
     }
     ~LocalServer() { stop(); }
