@@ -368,18 +368,14 @@ struct EventBuilder {
                 if (parseSystemTime(time, event->timeSeconds)) event->hasTime = true;
             } else if (std::strcmp(name, "Security") == 0) {
                 attribute("UserID", event->userSid);
-            } else if (std::strcmp(name, "Level") == 0) {
-                field = Field::Level;
-            } else if (std::strcmp(name, "Task") == 0) {
-                field = Field::Task;
-            } else if (std::strcmp(name, "Keywords") == 0) {
-                field = Field::Keywords;
-            } else if (std::strcmp(name, "EventRecordID") == 0) {
-                field = Field::RecordId;
-            } else if (std::strcmp(name, "Channel") == 0) {
-                field = Field::Channel;
-            } else if (std::strcmp(name, "Computer") == 0) {
-                field = Field::Computer;
+            } else {
+                // The System elements whose text is the value.
+                static const std::pair<const char*, Field> kTextElements[] = {
+                    {"Level", Field::Level},         {"Task", Field::Task},
+                    {"Keywords", Field::Keywords},   {"EventRecordID", Field::RecordId},
+                    {"Channel", Field::Channel},     {"Computer", Field::Computer}};
+                for (const auto& [element, f] : kTextElements)
+                    if (std::strcmp(name, element) == 0) field = f;
             }
         } else if (section == "EventData") {
             if (std::strcmp(name, "Data") == 0) field = Field::Data;
