@@ -92,6 +92,27 @@ std::unique_ptr<RowObject> unlinkRow(TableData& table, const RowObject* row) {
     return nullptr;
 }
 
+// Unlinks every row the predicate selects, first to last, each row's
+// successor being noted before the row is tested; a pinned row only gets the
+// deleted flag. The caller holds the table's lock.
+template <class Pred>
+void unlinkRows(TableData& table, Pred selects, std::vector<std::unique_ptr<RowObject>>& removed) {
+    for (auto it = table.rows.begin(); it != table.rows.end();) {
+        auto next = std::next(it);
+        RowObject* row = it->get();
+        if (selects(*row)) {
+            if (row->status & ROW_PINNED) {
+                row->status |= ROW_DELETED;
+            } else {
+                removed.push_back(std::move(*it));
+                table.rows.erase(it);
+                --table.rowCount;
+            }
+        }
+        it = next;
+    }
+}
+
 // Notifies listeners of removed rows while they still exist, then frees them.
 void notifyAndFree(std::vector<std::unique_ptr<RowObject>>& removed, const char* tableName) {
     for (auto& row : removed) {
@@ -450,20 +471,7 @@ bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria) {
                 return false;
             BindCriteria(*tree, table->definition->columns);
             std::lock_guard<std::mutex> hold(table->rowsLock);
-            for (auto it = table->rows.begin(); it != table->rows.end();) {
-                auto next = std::next(it);  // noted before the row is tested
-                RowObject* row = it->get();
-                if (EvaluateCriteria(*tree, *row)) {
-                    if (row->status & ROW_PINNED) {
-                        row->status |= ROW_DELETED;
-                    } else {
-                        removed.push_back(std::move(*it));
-                        table->rows.erase(it);
-                        --table->rowCount;
-                    }
-                }
-                it = next;
-            }
+            unlinkRows(*table, [&](const RowObject& row) { return EvaluateCriteria(*tree, row); }, removed);
         }
         notifyAndFree(removed, tableName);
         return true;
@@ -487,17 +495,7 @@ bool DeleteAllTableRowObjects(const char* tableName) {
     std::vector<std::unique_ptr<RowObject>> removed;
     {
         std::lock_guard<std::mutex> hold(table->rowsLock);
-        for (auto it = table->rows.begin(); it != table->rows.end();) {
-            auto next = std::next(it);
-            if ((*it)->status & ROW_PINNED) {
-                (*it)->status |= ROW_DELETED;
-            } else {
-                removed.push_back(std::move(*it));
-                table->rows.erase(it);
-                --table->rowCount;
-            }
-            it = next;
-        }
+        unlinkRows(*table, [](const RowObject&) { return true; }, removed);
     }
     notifyAndFree(removed, tableName);
     return true;

@@ -144,52 +144,12 @@ TypedValue IntegerValue(std::int64_t v, int typeCode) {
     }
 }
 
-TypedValue ConvertCriteriaLiteral(std::string_view text, int typeCode) {
-    switch (typeCode) {
-        case QOR_SQL_TINYINT:
-        case QOR_SQL_UNSIGNED_TINYINT:
-        case QOR_SQL_SMALLINT:
-        case QOR_SQL_UNSIGNED_SMALLINT:
-        case QOR_SQL_INT:
-        case QOR_SQL_UNSIGNED_INT:
-        case QOR_SQL_BIGINT:
-        case QOR_SQL_UNSIGNED_LONG_INT: {
-            std::int64_t v = 0;
-            if (!ParseDecimalInteger(text, v)) v = 0;
-            return IntegerValue(v, typeCode);
-        }
-        case QOR_SQL_FLOAT:
-        case QOR_SQL_REAL: {
-            double v = 0;
-            if (!ParseDecimalNumber(text, v)) v = 0;
-            return BytesOf(static_cast<float>(v));
-        }
-        case QOR_SQL_DOUBLE: {
-            double v = 0;
-            if (!ParseDecimalNumber(text, v)) v = 0;
-            return BytesOf(v);
-        }
-        case QOR_SQL_CHAR:
-        case QOR_SQL_STRING:
-            return {std::string(text), static_cast<int>(text.size())};
-        case QOR_SQL_BOOLEAN: {
-            if (iequals(text, "TRUE")) return BytesOf(static_cast<unsigned char>(1));
-            if (iequals(text, "FALSE")) return BytesOf(static_cast<unsigned char>(0));
-            return {};
-        }
-        case QOR_SQL_DATE:
-            return BytesOf(ParseDate(text));
-        case QOR_SQL_TIME:
-            return BytesOf(ParseTime(text));
-        case QOR_SQL_DATETIME:
-            return BytesOf(ParseDateTime(text));
-        default:
-            // Raw types keep the text's bytes.
-            return {std::string(text), static_cast<int>(text.size())};
-    }
-}
+namespace {
 
-TypedValue ConvertDumpText(std::string_view text, int typeCode) {
+// The conversions the criteria literals, the defaults and the dump texts
+// share: the 32-bit and 64-bit integers, FLOAT, DOUBLE, the texts and the
+// dates. False for the other codes, which each caller treats its own way.
+bool convertShared(std::string_view text, int typeCode, TypedValue& out) {
     switch (typeCode) {
         case QOR_SQL_TINYINT:
         case QOR_SQL_UNSIGNED_TINYINT:
@@ -199,32 +159,64 @@ TypedValue ConvertDumpText(std::string_view text, int typeCode) {
         case QOR_SQL_BIGINT: {
             std::int64_t v = 0;
             if (!ParseDecimalInteger(text, v)) v = 0;
-            return IntegerValue(v, typeCode);
+            out = IntegerValue(v, typeCode);
+            return true;
         }
-        case QOR_SQL_FLOAT: {
-            double v = 0;
-            if (!ParseDecimalNumber(text, v)) v = 0;
-            return BytesOf(static_cast<float>(v));
-        }
+        case QOR_SQL_FLOAT:
         case QOR_SQL_DOUBLE: {
             double v = 0;
             if (!ParseDecimalNumber(text, v)) v = 0;
-            return BytesOf(v);
+            out = typeCode == QOR_SQL_FLOAT ? BytesOf(static_cast<float>(v)) : BytesOf(v);
+            return true;
         }
         case QOR_SQL_CHAR:
         case QOR_SQL_STRING:
-            return {std::string(text), static_cast<int>(text.size())};
+            out = {std::string(text), static_cast<int>(text.size())};
+            return true;
         case QOR_SQL_DATE:
-            return BytesOf(ParseDate(text));
+            out = BytesOf(ParseDate(text));
+            return true;
         case QOR_SQL_TIME:
-            return BytesOf(ParseTime(text));
+            out = BytesOf(ParseTime(text));
+            return true;
         case QOR_SQL_DATETIME:
-            return BytesOf(ParseDateTime(text));
-        case QOR_SQL_BOOLEAN:
-            return BytesOf(static_cast<unsigned char>(iequals(text, "false") ? 0 : 1));
+            out = BytesOf(ParseDateTime(text));
+            return true;
         default:
-            return {};  // not read: the column stays NULL
+            return false;
     }
+}
+
+}  // namespace
+
+TypedValue ConvertCriteriaLiteral(std::string_view text, int typeCode) {
+    TypedValue out;
+    switch (typeCode) {
+        case QOR_SQL_UNSIGNED_SMALLINT:
+        case QOR_SQL_UNSIGNED_LONG_INT: {
+            std::int64_t v = 0;
+            if (!ParseDecimalInteger(text, v)) v = 0;
+            return IntegerValue(v, typeCode);
+        }
+        case QOR_SQL_REAL:
+            convertShared(text, QOR_SQL_FLOAT, out);  // a 32-bit float as well
+            return out;
+        case QOR_SQL_BOOLEAN:
+            if (iequals(text, "TRUE")) return BytesOf(static_cast<unsigned char>(1));
+            if (iequals(text, "FALSE")) return BytesOf(static_cast<unsigned char>(0));
+            return {};
+        default:
+            if (convertShared(text, typeCode, out)) return out;
+            // Raw types keep the text's bytes.
+            return {std::string(text), static_cast<int>(text.size())};
+    }
+}
+
+TypedValue ConvertDumpText(std::string_view text, int typeCode) {
+    TypedValue out;
+    if (convertShared(text, typeCode, out)) return out;
+    if (typeCode == QOR_SQL_BOOLEAN) return BytesOf(static_cast<unsigned char>(iequals(text, "false") ? 0 : 1));
+    return {};  // not read: the column stays NULL
 }
 
 bool ReadStoredSigned(const std::string& value, int length, std::int64_t& out) {
