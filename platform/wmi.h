@@ -83,7 +83,13 @@ constexpr HResult WBEM_E_INVALID_CLASS = hresult(0x80041010);
 constexpr HResult WBEM_E_TRANSPORT_FAILURE = hresult(0x80041015);
 constexpr HResult WBEM_E_INVALID_QUERY = hresult(0x80041017);
 constexpr HResult WBEM_E_INVALID_QUERY_TYPE = hresult(0x80041018);
+constexpr HResult WBEM_E_INVALID_SYNTAX = hresult(0x80041021);
+constexpr HResult WBEM_E_TOO_MUCH_DATA = hresult(0x80041044);
+constexpr HResult WBEM_E_SERVER_TOO_BUSY = hresult(0x80041045);
+constexpr HResult WBEM_E_INVALID_OPERATOR = hresult(0x80041063);
 constexpr HResult WBEM_E_LOCAL_CREDENTIALS = hresult(0x80041064);
+constexpr HResult WBEM_E_TIMED_OUT = hresult(0x80041069);
+constexpr HResult WBEM_E_CONNECTION_FAILED = hresult(0x80041071);
 
 // ---------------------------------------------------------------- call constants
 
