@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -86,22 +85,6 @@ bool getStatusOnly(const std::string& url) {
 }
 
 }  // namespace
-
-std::string FormatRequestText(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0) {
-        text.resize(static_cast<std::size_t>(needed));
-        std::vsnprintf(text.data(), text.size() + 1, format, args);
-    }
-    va_end(args);
-    return text;
-}
 
 std::string ServerUrlFor(const std::string& requestText) {
     return BuildServerUrl("%s", requestText.c_str());

@@ -181,21 +181,6 @@ TEST_F(HttpClientTest, StallingServerIsAbandonedAtTheLowSpeedLimit) {
     released.notify_all();
 }
 
-// A throw-away self-signed certificate for 127.0.0.1.
-struct TestCertificate {
-    ScratchDir dir{"http-tls"};
-    std::string cert = dir.file("cert.pem");
-    std::string key = dir.file("key.pem");
-    bool made = false;
-    TestCertificate() {
-        const std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-            "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert +
-            " >/dev/null 2>&1";
-        made = std::system(command.c_str()) == 0;
-    }
-};
-
 TEST_F(HttpClientTest, HttpsWithVerificationOffAndWithAPinnedCertificate) {
     TestCertificate certificate;
     ASSERT_TRUE(certificate.made) << "openssl could not make a test certificate";
