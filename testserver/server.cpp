@@ -103,6 +103,12 @@ void answer(httplib::Response& res, int status, const std::string& body,
     res.set_content(body, type);
 }
 
+// The paths with a handler, which meets the status rules itself.
+bool isCatalogueRoute(const std::string& path) {
+    return path == "/event/agentHandler" || path == "/event/hostdetails" || path == "/event/filters" ||
+           path == "/event/notifications" || path == "/event/agentUpload";
+}
+
 std::int64_t numberParam(const httplib::Request& req, const char* key, std::int64_t fallback) {
     if (!req.has_param(key)) return fallback;
     const std::string text = req.get_param_value(key);
@@ -172,6 +178,10 @@ struct Server::State {
     void routeControl(httplib::Server& s);
     void agentHandler(const httplib::Request& req, httplib::Response& res);
     void tableDump(const std::string& base, const httplib::Request& req, httplib::Response& res);
+    void hostDetails(const httplib::Request& req, httplib::Response& res) { tableDump("hostdetails", req, res); }
+    void filters(const httplib::Request& req, httplib::Response& res) { tableDump("filters", req, res); }
+    void notifications(const httplib::Request& req, httplib::Response& res) { tableDump("notifications", req, res); }
+    bool forcedAnswer(const httplib::Request& req, httplib::Response& res);
     void serveFile(httplib::Response& res, const std::string& name, const char* type);
     void facility(const httplib::Request& req, httplib::Response& res);
     void upload(const httplib::Request& req, httplib::Response& res);
@@ -373,33 +383,40 @@ void Server::State::upload(const httplib::Request& req, httplib::Response& res) 
         return answer(res, 400, "agentUpload needs a multipart form with an upfile part\n");
     const httplib::MultipartFormData file = req.get_file_value("upfile");
     const std::string field = req.has_file("filename") ? req.get_file_value("filename").content : "";
-    const std::string summary = uploads.store(file.filename, field, file.content, isoTime(platform::nowMillis()));
-    answer(res, 200, summary + "\n", "application/json");
+    std::string summary;
+    const bool stored = uploads.store(file.filename, field, file.content, isoTime(platform::nowMillis()), summary);
+    answer(res, stored ? 200 : 500, summary + "\n", "application/json");
 }
 
 void Server::State::routeEvents(httplib::Server& s) {
-    // Every request but the control ones is logged on arrival, then delayed
-    // and answered by the control rules, then by the catalogue.
+    // Every request but the control ones is logged on arrival and delayed by
+    // the delay rules; the status rules answer in place of the catalogue once
+    // the request, an upload's body included, has been read, so that the
+    // client sees the forced status rather than a connection cut mid-send.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (req.path.rfind("/control/", 0) == 0) return httplib::Server::HandlerResponse::Unhandled;
         logRequest(req);
         if (auto delay = delayRules.take(req.target)) hold(delay->delayMillis);
-        if (auto forced = statusRules.take(req.target)) {
-            answer(res, forced->status,
-                   forced->body.value_or("forced status " + std::to_string(forced->status) + "\n"));
-            return httplib::Server::HandlerResponse::Handled;
-        }
+        if (!isCatalogueRoute(req.path) && forcedAnswer(req, res)) return httplib::Server::HandlerResponse::Handled;
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    s.Get("/event/agentHandler", [this](const httplib::Request& req, httplib::Response& res) { agentHandler(req, res); });
-    s.Get("/event/hostdetails", [this](const httplib::Request& req, httplib::Response& res) {
-        tableDump("hostdetails", req, res);
-    });
-    s.Get("/event/filters", [this](const httplib::Request& req, httplib::Response& res) { tableDump("filters", req, res); });
-    s.Get("/event/notifications", [this](const httplib::Request& req, httplib::Response& res) {
-        tableDump("notifications", req, res);
-    });
-    s.Post("/event/agentUpload", [this](const httplib::Request& req, httplib::Response& res) { upload(req, res); });
+    auto guarded = [this](void (State::*handler)(const httplib::Request&, httplib::Response&)) {
+        return [this, handler](const httplib::Request& req, httplib::Response& res) {
+            if (!forcedAnswer(req, res)) (this->*handler)(req, res);
+        };
+    };
+    s.Get("/event/agentHandler", guarded(&State::agentHandler));
+    s.Get("/event/hostdetails", guarded(&State::hostDetails));
+    s.Get("/event/filters", guarded(&State::filters));
+    s.Get("/event/notifications", guarded(&State::notifications));
+    s.Post("/event/agentUpload", guarded(&State::upload));
+}
+
+bool Server::State::forcedAnswer(const httplib::Request& req, httplib::Response& res) {
+    auto forced = statusRules.take(req.target);
+    if (!forced) return false;
+    answer(res, forced->status, forced->body.value_or("forced status " + std::to_string(forced->status) + "\n"));
+    return true;
 }
 
 // ---- Control interface ------------------------------------------------------------

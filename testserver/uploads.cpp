@@ -42,8 +42,8 @@ std::string safeBaseName(const std::string& name, const std::string& fallback) {
 
 UploadStore::UploadStore(std::string root) : root_(std::move(root)) {}
 
-std::string UploadStore::store(const std::string& upfileName, const std::string& filenameField,
-                               const std::string& bytes, const std::string& receivedAt) {
+bool UploadStore::store(const std::string& upfileName, const std::string& filenameField, const std::string& bytes,
+                        const std::string& receivedAt, std::string& summary) {
     std::lock_guard<std::mutex> lock(mutex_);
     const fs::path folder = fs::path(root_) / "uploads";
     std::error_code ec;
@@ -62,7 +62,8 @@ std::string UploadStore::store(const std::string& upfileName, const std::string&
     const fs::path unpacked = folder / (prefix + stem);
 
     std::string error;
-    if (!writeFile(zipPath, bytes)) error = "cannot write " + zipPath.string();
+    const bool stored = writeFile(zipPath, bytes);
+    if (!stored) error = "cannot write " + zipPath.string();
 
     std::vector<decoders::ZipEntry> entries;
     decoders::DecodeError zipError;
@@ -94,7 +95,7 @@ std::string UploadStore::store(const std::string& upfileName, const std::string&
     decoders::zipToJsonLines(zipPath.string(), decoded);
     writeFile(folder / (prefix + stem + ".jsonl"), decoded);
 
-    std::string summary = "{\"time\":" + decoders::jsonString(receivedAt) +
+    summary = "{\"time\":" + decoders::jsonString(receivedAt) +
                           ",\"upfile\":" + decoders::jsonString(upfileName) +
                           ",\"filename\":" + decoders::jsonString(filenameField) +
                           ",\"size\":" + std::to_string(bytes.size()) +
@@ -105,7 +106,7 @@ std::string UploadStore::store(const std::string& upfileName, const std::string&
     std::ofstream index(fs::path(root_) / "uploads.jsonl", std::ios::app);
     index << summary << "\n";
     index.flush();
-    return summary;
+    return stored;
 }
 
 }  // namespace testserver

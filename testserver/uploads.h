@@ -11,10 +11,12 @@ namespace testserver {
 class UploadStore {
 public:
     explicit UploadStore(std::string root);
-    // Stores one upload; returns its summary line (JSON, without "\n").
+    // Stores one upload and sets its summary line (JSON, without "\n").
     // Nothing is overwritten: every upload gets its own sequence number.
-    std::string store(const std::string& upfileName, const std::string& filenameField,
-                      const std::string& bytes, const std::string& receivedAt);
+    // False when the zip itself could not be written: the caller then fails
+    // the request so that the sender keeps its files.
+    bool store(const std::string& upfileName, const std::string& filenameField, const std::string& bytes,
+               const std::string& receivedAt, std::string& summary);
 
 private:
     std::string root_;

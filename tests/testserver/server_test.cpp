@@ -296,6 +296,26 @@ TEST(TestServer, BadUploadsAreRecordedOrRefused) {
     EXPECT_EQ(server.uploads().size(), 2u);
 }
 
+TEST(TestServer, AnUploadThatCannotBeStoredFails) {
+    // "uploads" taken by a plain file: the zip cannot be written, and the
+    // sender must hear so instead of deleting its data.
+    const fs::path out = fs::temp_directory_path() / ("ambrik-unwritable-" + std::to_string(getpid()));
+    fs::create_directories(out);
+    testbytes::writeAll((out / "uploads").string(), "in the way");
+    {
+        testserver::HarnessOptions options = httpOnly();
+        options.outputDir = out.string();
+        TestServer server(options);
+        ASSERT_TRUE(server.ok()) << server.error();
+        auto r = upload(server, zipBytes({{"rawlogs", testbytes::rawLogRecord()}}), "logdata_1001.zip");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 500);
+        ASSERT_EQ(server.uploads().size(), 1u);
+        EXPECT_NE(server.uploads()[0].find("cannot write"), std::string::npos) << server.uploads()[0];
+    }
+    fs::remove_all(out);
+}
+
 TEST(TestServer, SwappedFilesAnswerUntilRestored) {
     TestServer server(httpOnly());
     ASSERT_TRUE(server.ok()) << server.error();
