@@ -1,0 +1,402 @@
+// Collection timers, the host poll wait queue, the dispatcher and the five
+// collector threads.
+
+#include "agent/collection/host_poll_queue.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "agent/hosts/host_cache.h"
+#include "agent/scheduler/scheduler.h"
+#include "agent/server/http_client.h"
+#include "agent/server/protocol.h"
+#include "common/log.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr std::int64_t kDispatchPauseMillis = 3000;
+constexpr std::int64_t kAllBusyPauseMillis = 10000;
+constexpr std::int64_t kCollectorPauseMillis = 5000;
+constexpr int kAllBusyReportAfter = 100;
+
+// The ring of waiting hosts (slot numbers, -1 for a free place). A count
+// tells a full ring from an empty one, since head equals tail in both.
+struct PollQueue {
+    std::mutex lock;
+    std::array<int, kHostPollQueueSize> places{};
+    std::int32_t head = 0;
+    std::int32_t tail = 0;
+    int count = 0;
+    int consecutiveWaits = 0;
+    PollQueue() { places.fill(-1); }
+};
+
+PollQueue& queue() {
+    static PollQueue q;
+    return q;
+}
+
+std::array<CollectorSlot, kCollectorCount>& collectors() {
+    static std::array<CollectorSlot, kCollectorCount> slots;
+    static const bool numbered = [] {
+        for (int i = 0; i < kCollectorCount; ++i)
+            slots[static_cast<std::size_t>(i)].workerNumber = static_cast<std::int16_t>(i);
+        return true;
+    }();
+    (void)numbered;
+    return slots;
+}
+
+// Stop request and wake-ups of the dispatcher and the collectors.
+struct ThreadControl {
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stop = false;
+    std::thread dispatcher;
+    bool collectorsRunning = false;
+};
+
+ThreadControl& control() {
+    static ThreadControl c;
+    return c;
+}
+
+std::mutex g_runLock;
+CollectHostEventsFunction g_collectHostEvents;
+
+// Sleeps for the given clock time; answers false when a stop was requested.
+bool pause(std::int64_t millis, const std::function<bool()>& wakeEarly = {}) {
+    ThreadControl& c = control();
+    std::unique_lock<std::mutex> lock(c.lock);
+    platform::waitFor(lock, c.wake, millis, [&] { return c.stop || (wakeEarly && wakeEarly()); });
+    return !c.stop;
+}
+
+bool stopRequested() {
+    ThreadControl& c = control();
+    std::lock_guard<std::mutex> lock(c.lock);
+    return c.stop;
+}
+
+unsigned addressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p)); }
+
+std::string ctimeText(std::int64_t seconds) {
+    std::tm tm = platform::toLocalTime(seconds);
+    char text[64];
+    if (std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &tm) == 0) return "\n";
+    return text;
+}
+
+std::string hostNameOf(HostSlot& slot) {
+    std::string name;
+    withHostSlot(slot, [&](HostSlot& s) { name = s.hostName; });
+    return name;
+}
+
+// next scan time := now + interval; the caller holds the slot's guard.
+void setNextScanTimeHeld(HostSlot& slot) {
+    const std::int64_t now = platform::nowSeconds();
+    slot.nextScanTime = now + static_cast<std::int64_t>(slot.monInterval) * 60;
+    LogInfo("\n Time %ld", static_cast<long>(static_cast<std::int32_t>(now)));
+    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
+            ctimeText(slot.nextScanTime).c_str());
+}
+
+bool blank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+void dispatcherMain() {
+    for (;;) {
+        const std::int64_t pauseMillis = dispatchOnce();
+        if (!pause(pauseMillis)) return;
+    }
+}
+
+void collectorMain(int workerNumber) {
+    CollectorSlot& slot = collectorSlot(workerNumber);
+    LogInfo("\n Wmi data collection Thread created with id %d", workerNumber);
+    for (;;) {
+        if (stopRequested()) return;
+        collectOnce(workerNumber);
+        if (!pause(kCollectorPauseMillis,
+                   [&] { return slot.state.load(std::memory_order_acquire) == kCollectorAssigned; }))
+            return;
+    }
+}
+
+}  // namespace
+
+CollectorSlot& collectorSlot(int workerNumber) { return collectors()[static_cast<std::size_t>(workerNumber)]; }
+
+void setCollectHostEvents(CollectHostEventsFunction run) {
+    std::lock_guard<std::mutex> lock(g_runLock);
+    g_collectHostEvents = std::move(run);
+}
+
+int createHostTimer(HostSlot& slot, int secondsUntilFirstRun) {
+    if (blank(slot.userName) || slot.monInterval <= 0) {
+        LogInfo("\n Not a WMI Windows host");
+        return 0;
+    }
+    std::unique_ptr<RepeatCondStruct> repeat = makePeriodic(slot.monInterval * 60, kUnitSeconds, -1);
+    if (!repeat) {
+        LogError("\n Unable to allocate RepeatCondStruct memory ");
+        return 0;
+    }
+    const std::int32_t slotNumber = hostSlotIndex(slot);
+    // The user argument: the slot number, owned by the entry's callback.
+    auto argument = std::make_shared<std::int32_t>(slotNumber);
+    LogInfo("\n Creating timer entry for host %lld, with i %d", static_cast<long long>(slot.hostId), slotNumber);
+    slot.nextScanTime = platform::nowSeconds() + secondsUntilFirstRun;
+    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
+            ctimeText(slot.nextScanTime).c_str());
+    const int id = scheduleEntry(
+        "DEFAULT", static_cast<std::uint32_t>(slot.nextScanTime),
+        [argument] { scheduleWinEventCollection(*argument); }, std::move(repeat), 0);
+    if (id == 0) {
+        LogError("\n Unable to create timer entry for host %lld", static_cast<long long>(slot.hostId));
+        slot.timerEntryId = -1;
+        return 0;
+    }
+    slot.timerEntryId = id;
+    return 1;
+}
+
+void scheduleWinEventCollection(std::int32_t slotNumber) {
+    LogError("\n scheduleWinEventCollection for id %d", slotNumber);
+    if (slotNumber < 0 || slotNumber >= MAX_HOSTS) return;
+    HostSlot& host = hostSlot(slotNumber);
+    bool enqueue = false;
+    withHostSlot(host, [&](HostSlot& slot) {
+        if (slot.inUse == 0) return;  // the host went while its timer fired
+        if (slot.collectionInProgress != 0) {
+            LogError("\n Skipping scheduling as the previous run is not complete for Host %s in location %x",
+                     slot.hostName.c_str(), addressText(&slot));
+            setNextScanTimeHeld(slot);
+            return;
+        }
+        LogError("\n scheduleWinEventCollection for Host %s in location %x", slot.hostName.c_str(),
+                 addressText(&slot));
+        if (slot.collectionEnabled == 0) {
+            LogError("\n Log collection is disabled for Host : %s ", slot.hostName.c_str());
+            return;
+        }
+        enqueue = true;
+    });
+    if (enqueue) addHostToPollQueue(host);
+}
+
+void addHostToPollQueue(HostSlot& slot) {
+    const int slotNumber = hostSlotIndex(slot);
+    if (slotNumber < 0) return;
+    const std::string name = hostNameOf(slot);
+    PollQueue& q = queue();
+    std::lock_guard<std::mutex> lock(q.lock);
+    LogInfo("\n Current Event Poll List is %d %d ", q.head, q.tail);
+    for (int place : q.places) {
+        if (place == slotNumber) {
+            LogError("\n Host %s is already added to polling list %x ", name.c_str(), addressText(&slot));
+            return;
+        }
+    }
+    for (const CollectorSlot& c : collectors()) {
+        if (c.state.load(std::memory_order_acquire) == kCollectorAssigned &&
+            c.assignedHost.load(std::memory_order_acquire) == &slot) {
+            LogError("\n Host %s polling is already in progress in thread %d at %x", name.c_str(),
+                     static_cast<int>(c.workerNumber), addressText(&slot));
+            return;
+        }
+    }
+    if (q.count >= kHostPollQueueSize) {
+        // Every place holds a waiting host: storing one more would overwrite
+        // the head and make the ring read as empty.
+        LogError("\n Host poll queue is full, host %s is not added", name.c_str());
+        return;
+    }
+    if (q.tail >= kHostPollQueueSize) q.tail = 0;
+    q.places[static_cast<std::size_t>(q.tail)] = slotNumber;
+    ++q.count;
+    ++q.tail;
+    if (q.tail >= kHostPollQueueSize) {
+        LogError("\n hostPollWaitQueueTail turning the queue tail \n");
+        q.tail = 0;
+    }
+    LogInfo("\n Current Event Poll List is %d %d ", q.head, q.tail);
+}
+
+void setNextScanTime(HostSlot& slot) { withHostSlot(slot, setNextScanTimeHeld); }
+
+void sendHostStatus(HostSlot& slot) {
+    std::int64_t hostId = 0;
+    std::int16_t status = 0;
+    std::int64_t nextScan = 0;
+    withHostSlot(slot, [&](HostSlot& s) {
+        hostId = s.hostId;
+        status = s.status;
+        nextScan = s.nextScanTime;
+    });
+    ResponseBuffer response;
+    const std::string url =
+        RequestUrl<Request::HostStatus>(hostId, status, static_cast<std::int32_t>(nextScan));
+    if (HttpGetToBuffer(url, response) == 0)
+        LogInfo("\n Status successfully updated");
+    else
+        LogInfo("\n Status update failed");
+}
+
+std::int64_t dispatchOnce() {
+    PollQueue& q = queue();
+    std::unique_lock<std::mutex> lock(q.lock);
+    if (q.head >= kHostPollQueueSize) {
+        LogError("\n hostPollWaitQueueHead turning the queue head \n");
+        q.head = 0;
+    }
+    if (q.count == 0) return kDispatchPauseMillis;
+
+    const int slotNumber = q.places[static_cast<std::size_t>(q.head)];
+    HostSlot& host = hostSlot(slotNumber);
+    // Lock order: the queue, then a slot's guard (no one takes them the other way).
+    const std::string name = hostNameOf(host);
+
+    for (CollectorSlot& c : collectors()) {
+        if (c.state.load(std::memory_order_acquire) == kCollectorAssigned) continue;
+        LogError("\n Assigning thread %d to host %s for WMI poll", static_cast<int>(c.workerNumber), name.c_str());
+        c.assignedHost.store(&host, std::memory_order_release);
+        c.state.store(kCollectorAssigned, std::memory_order_release);
+        LogError("\n deleting host %s on %d", name.c_str(), q.head);
+        q.places[static_cast<std::size_t>(q.head)] = -1;
+        --q.count;
+        ++q.head;
+        q.consecutiveWaits = 0;
+        lock.unlock();
+        // Taking the control lock once makes the collector either see the
+        // new state before it waits or be waiting when woken.
+        { std::lock_guard<std::mutex> wakeLock(control().lock); }
+        control().wake.notify_all();
+        return kDispatchPauseMillis;
+    }
+
+    // Every collector is busy: the head host keeps its place.
+    if (q.consecutiveWaits++ > kAllBusyReportAfter) {
+        LogError("\n no free threads waitign %s", name.c_str());
+        for (CollectorSlot& c : collectors()) {
+            HostSlot* assigned = c.assignedHost.load(std::memory_order_acquire);
+            if (c.state.load(std::memory_order_acquire) == kCollectorAssigned && assigned != nullptr)
+                LogError("\n thread %d assigned to host %s for WMI poll", static_cast<int>(c.workerNumber),
+                         hostNameOf(*assigned).c_str());
+        }
+        q.consecutiveWaits = 0;
+    }
+    return kAllBusyPauseMillis + kDispatchPauseMillis;
+}
+
+bool collectOnce(int workerNumber) {
+    CollectorSlot& c = collectorSlot(workerNumber);
+    if (c.state.load(std::memory_order_acquire) != kCollectorAssigned) return false;
+    HostSlot* host = c.assignedHost.load(std::memory_order_acquire);
+    if (host != nullptr && beginHostCollection(*host)) {
+        // From here until endHostCollection the main thread leaves the
+        // slot's fields and rule lists alone, so the run reads them freely.
+        if (ServerIsUp()) {
+            LogError("\n Event collection started for host [%s] at thread [%d]", host->hostName.c_str(), workerNumber);
+            CollectHostEventsFunction run;
+            {
+                std::lock_guard<std::mutex> lock(g_runLock);
+                run = g_collectHostEvents;
+            }
+            if (run) run(*host, c);
+            LogError("\n Event collection closed for host [%s] at thread [%d]", host->hostName.c_str(), workerNumber);
+            setNextScanTime(*host);
+            sendHostStatus(*host);
+        } else {
+            LogError("\n Server down. Skipping Collection for host [%s] at thread [%d]", host->hostName.c_str(),
+                     workerNumber);
+        }
+        endHostCollection(*host);
+    } else {
+        // The host was deleted after it was queued.
+        LogError("\n Host slot no longer in use. Skipping Collection at thread [%d]", workerNumber);
+    }
+    c.assignedHost.store(nullptr, std::memory_order_release);
+    c.state.store(kCollectorIdle, std::memory_order_release);
+    return true;
+}
+
+bool startCollectorThreads() {
+    ThreadControl& ctl = control();
+    std::lock_guard<std::mutex> lock(ctl.lock);
+    if (ctl.collectorsRunning) return true;
+    ctl.stop = false;
+    for (int i = 0; i < kCollectorCount; ++i) {
+        CollectorSlot& c = collectorSlot(i);
+        c.assignedHost.store(nullptr);
+        c.state.store(kCollectorIdle);
+        try {
+            c.thread = std::thread(collectorMain, i);
+        } catch (...) {
+            LogError("Unable to create Thread\n");
+            return false;
+        }
+    }
+    ctl.collectorsRunning = true;
+    return true;
+}
+
+bool startPollDispatcher() {
+    ThreadControl& ctl = control();
+    std::lock_guard<std::mutex> lock(ctl.lock);
+    if (ctl.dispatcher.joinable()) return true;
+    ctl.stop = false;
+    try {
+        ctl.dispatcher = std::thread(dispatcherMain);
+    } catch (...) {
+        LogError("Unable to create Thread\n");
+        return false;
+    }
+    return true;
+}
+
+void stopCollectionThreads() {
+    ThreadControl& ctl = control();
+    {
+        std::lock_guard<std::mutex> lock(ctl.lock);
+        ctl.stop = true;
+    }
+    ctl.wake.notify_all();
+    if (ctl.dispatcher.joinable()) ctl.dispatcher.join();
+    for (CollectorSlot& c : collectors())
+        if (c.thread.joinable()) c.thread.join();
+    std::lock_guard<std::mutex> lock(ctl.lock);
+    ctl.collectorsRunning = false;
+    ctl.stop = false;
+}
+
+HostPollQueueView hostPollQueueView() {
+    PollQueue& q = queue();
+    std::lock_guard<std::mutex> lock(q.lock);
+    HostPollQueueView view;
+    view.head = q.head;
+    view.tail = q.tail;
+    std::int32_t at = q.head >= kHostPollQueueSize ? 0 : q.head;
+    for (int n = 0; n < q.count; ++n) {
+        view.waiting.push_back(q.places[static_cast<std::size_t>(at)]);
+        at = (at + 1) % kHostPollQueueSize;
+    }
+    return view;
+}
+
+void resetHostPollQueue() {
+    PollQueue& q = queue();
+    std::lock_guard<std::mutex> lock(q.lock);
+    q.places.fill(-1);
+    q.head = q.tail = q.count = q.consecutiveWaits = 0;
+    for (CollectorSlot& c : collectors()) {
+        c.assignedHost.store(nullptr);
+        c.state.store(kCollectorIdle);
+    }
+}
