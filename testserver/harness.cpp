@@ -247,6 +247,13 @@ bool TestServer::failRequests(const std::string& pattern, int status, int count,
                    body.value_or(""));
 }
 
+bool TestServer::answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count) {
+    return control("POST",
+                   "/control/status?pattern=" + encodeQueryValue(pattern) + "&code=200&withbody=1&chunks=" +
+                       std::to_string(chunks) + "&count=" + (count < 0 ? std::string("all") : std::to_string(count)),
+                   body);
+}
+
 bool TestServer::delayRequests(const std::string& pattern, long long millis, int count) {
     return control("POST", "/control/delay?pattern=" + encodeQueryValue(pattern) + "&ms=" + std::to_string(millis) +
                                "&count=" + (count < 0 ? std::string("all") : std::to_string(count)));

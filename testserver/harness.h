@@ -13,6 +13,7 @@
 // Control (each call answers true when the server accepted it):
 //   server.failRequests("mode=register", 500, 2);    // the next 2 matching requests get 500
 //   server.failRequests("mode=register", 200, 1, "NOSLID\n");  // a canned 200 answer
+//   server.answerInChunks("getTableData", xmlText, 4);   // the body in 4 chunked pieces
 //   server.delayRequests("agentUpload", 3000);        // every matching request waits 3 s
 //   server.delayRequests("mode=version", -1, 1);      // held until clearDelays() or the end
 //   server.refuseConnections(2000);                   // nothing listens for 2 s (-1: until accept)
@@ -83,6 +84,8 @@ public:
     // count -1 = every matching request. The pattern is a plain substring of the target.
     bool failRequests(const std::string& pattern, int status, int count = -1,
                       const std::optional<std::string>& body = std::nullopt);
+    // A 200 answer whose body goes out with chunked transfer in `chunks` pieces.
+    bool answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count = 1);
     bool delayRequests(const std::string& pattern, long long millis, int count = -1);
     bool clearStatusRules();
     bool clearDelays();

@@ -169,7 +169,7 @@ struct Server::State {
     }
 
     std::unique_ptr<httplib::Server> makeServer(ListenerKind kind);
-    bool bind(Listener& l);
+    bool bind(Listener& l, std::string& why);
     void run(Listener& l);
     void refuse(ListenerKind kind, std::int64_t ms);
     void accept();
@@ -207,22 +207,22 @@ std::unique_ptr<httplib::Server> Server::State::makeServer(ListenerKind kind) {
     return s;
 }
 
-bool Server::State::bind(Listener& l) {
+bool Server::State::bind(Listener& l, std::string& why) {
     auto s = makeServer(l.kind);
     if (!s->is_valid()) {
-        error = std::string(kListenerNames[l.kind]) + " listener: invalid certificate or key";
+        why = std::string(kListenerNames[l.kind]) + " listener: invalid certificate or key";
         return false;
     }
     if (l.port == 0) {
         const int port = s->bind_to_any_port("127.0.0.1");
         if (port <= 0) {
-            error = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener";
+            why = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener";
             return false;
         }
         l.port = port;
     } else if (!s->bind_to_port("127.0.0.1", l.port)) {
-        error = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener to port " +
-                std::to_string(l.port);
+        why = std::string("cannot bind the ") + kListenerNames[l.kind] + " listener to port " +
+              std::to_string(l.port);
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -253,9 +253,10 @@ void Server::State::run(Listener& l) {
         lock.unlock();
         // The port was ours a moment ago; another process may take it while
         // it is closed, so rebinding is retried until the server stops.
-        while (!bind(l)) {
+        std::string why;
+        while (!bind(l, why)) {
             std::unique_lock<std::mutex> again(mutex);
-            std::fprintf(stderr, "orbisk-testserver: %s; retrying\n", error.c_str());
+            std::fprintf(stderr, "orbisk-testserver: %s; retrying\n", why.c_str());
             if (platform::waitFor(again, changed, 200, [&] { return stopping; })) return;
         }
     }
@@ -345,7 +346,10 @@ void Server::State::agentHandler(const httplib::Request& req, httplib::Response&
         return answer(res, 200, "");
     }
     if (mode == "version") {
-        // The body is compared byte for byte by the agent: no line end.
+        // The body is compared byte for byte by the agent: version.txt, when
+        // the scenario has one, is served exactly (a line end included);
+        // otherwise the version setting, without a line end.
+        if (auto exact = scenario.readFile("version.txt")) return answer(res, 200, *exact);
         return answer(res, 200, scenario.setting("version", "8.0.0"));
     }
     if (mode == "Renovo.exe") return serveFile(res, "Renovo.exe", "application/octet-stream");
@@ -415,7 +419,25 @@ void Server::State::routeEvents(httplib::Server& s) {
 bool Server::State::forcedAnswer(const httplib::Request& req, httplib::Response& res) {
     auto forced = statusRules.take(req.target);
     if (!forced) return false;
-    answer(res, forced->status, forced->body.value_or("forced status " + std::to_string(forced->status) + "\n"));
+    const std::string text = forced->body.value_or("forced status " + std::to_string(forced->status) + "\n");
+    if (forced->chunks <= 1 || text.empty()) {
+        answer(res, forced->status, text);
+        return true;
+    }
+    // Chunked transfer in equal pieces, a short pause between them, so the
+    // client receives the body in several reads.
+    res.status = forced->status;
+    const std::size_t pieces = static_cast<std::size_t>(forced->chunks);
+    const std::size_t step = std::max<std::size_t>(1, (text.size() + pieces - 1) / pieces);
+    res.set_chunked_content_provider("text/plain", [this, text, step](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= text.size()) {
+            sink.done();
+            return true;
+        }
+        if (offset > 0) hold(20);
+        const std::size_t n = std::min(step, text.size() - offset);
+        return sink.write(text.data() + offset, n);
+    });
     return true;
 }
 
@@ -458,6 +480,7 @@ void Server::State::routeControl(httplib::Server& s) {
         rule.pattern = req.get_param_value("pattern");
         rule.status = static_cast<int>(numberParam(req, "code", 0));
         rule.remaining = static_cast<int>(numberParam(req, "count", -1));
+        rule.chunks = static_cast<int>(std::clamp<std::int64_t>(numberParam(req, "chunks", 1), 1, 1000));
         if (!req.body.empty() || req.has_param("withbody")) rule.body = req.body;
         if (rule.status < 100 || rule.status > 599 || rule.remaining == 0)
             return answer(res, 400, "status needs code=100..599 and count=N (N>0) or all\n");
@@ -565,7 +588,7 @@ bool Server::start() {
         }
     }
     for (Listener& l : st.listeners)
-        if (l.enabled && !st.bind(l)) return false;
+        if (l.enabled && !st.bind(l, st.error)) return false;
     for (Listener& l : st.listeners)
         if (l.enabled) l.thread = std::thread([&st, &l] { st.run(l); });
     return true;

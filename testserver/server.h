@@ -33,6 +33,7 @@ struct OverrideRule {
     std::optional<std::string> body;    // forced body; default "forced status N"
     std::int64_t delayMillis = 0;       // -1 = hold until cleared or stopped
     int remaining = -1;
+    int chunks = 1;                     // >1: the body goes out chunked in this many pieces
 };
 
 // The rule list: the first rule that matches a target is used and counted.

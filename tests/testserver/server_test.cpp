@@ -188,6 +188,11 @@ TEST(TestServer, StatusRulesCountDownAndCanBeCleared) {
     ASSERT_TRUE(server.failRequests("mode=register", 200, 1, std::string()));
     EXPECT_EQ(body(server, reg), "");
 
+    // A canned body in chunked pieces arrives whole.
+    ASSERT_TRUE(server.answerInChunks("getTableData", "<R><LogTypeMapping LTYPE=\"A\" LVALUE=\"1\"/></R>", 4));
+    EXPECT_EQ(body(server, "agentHandler?mode=getTableData&table=LogTypeMapping"),
+              "<R><LogTypeMapping LTYPE=\"A\" LVALUE=\"1\"/></R>");
+
     ASSERT_TRUE(server.failRequests("hostdetails", 404));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(status(server, "hostdetails?slid=1001"), 404);
     ASSERT_TRUE(server.clearStatusRules());
@@ -322,6 +327,8 @@ TEST(TestServer, SwappedFilesAnswerUntilRestored) {
     ASSERT_TRUE(server.swapFile("scenario.conf", "slid = 77\nversion = 9.1.0\n"));
     EXPECT_EQ(body(server, "agentHandler?mode=register&name=h&ip=i&aws=no"), "SLID 77\n");
     EXPECT_EQ(body(server, "agentHandler?mode=version"), "9.1.0");
+    ASSERT_TRUE(server.swapFile("version.txt", "9.1.0\n"));
+    EXPECT_EQ(body(server, "agentHandler?mode=version"), "9.1.0\n");
     ASSERT_TRUE(server.swapFile("hostdetails.xml", "<R><Hosts HOST_ID=\"5\" DNS_NAME=\"x.localhost\"/></R>"));
     EXPECT_EQ(rowCount(body(server, "hostdetails?slid=77"), "Hosts"), 1u);
     EXPECT_FALSE(server.swapFile("../escape.xml", "x"));

@@ -307,8 +307,9 @@ DecodeError toJsonLines(FileKind kind, std::string_view bytes, std::string& out,
         case FileKind::RenameConfig: e = renameToJson(bytes, out); break;
         case FileKind::VolumeBackup: e = backupToJson(bytes, out); break;
         case FileKind::Zip: {
-            char name[] = "/tmp/ambrik-zip-XXXXXX";
-            const int fd = mkstemp(name);
+            const char* tmp = std::getenv("TMPDIR");
+            std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/ambrik-zip-XXXXXX";
+            const int fd = mkstemp(name.data());
             if (fd < 0) {
                 e = decodeFailure(0, "cannot create a temporary file for the zip");
                 break;
@@ -324,7 +325,7 @@ DecodeError toJsonLines(FileKind kind, std::string_view bytes, std::string& out,
                 e = decodeFailure(0, "cannot write a temporary copy of the zip");
             else
                 e = zipToJsonLines(name, out, options);
-            std::remove(name);
+            std::remove(name.c_str());
             return e;  // zipToJsonLines has written its own error line
         }
         case FileKind::Unknown: e = decodeFailure(0, "unknown file kind"); break;
