@@ -20,6 +20,11 @@ int HttpGetToBuffer(const std::string& url, ResponseBuffer& response) {
     return HttpGetToBufferWith(url, response, agentTlsOptions(), AgentHttpMessages());
 }
 
+int HttpGetToBufferCancellable(const std::string& url, ResponseBuffer& response,
+                               const std::function<bool()>& cancelled) {
+    return HttpGetToBufferWith(url, response, agentTlsOptions(), AgentHttpMessages(), cancelled);
+}
+
 int HttpGetToFile(const std::string& url, const std::string& filePath) {
     return HttpGetToFileWith(url, filePath, agentTlsOptions());
 }

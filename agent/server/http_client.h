@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,11 @@ void HttpGlobalCleanup();
 [[nodiscard]] int HttpGetToBuffer(const std::string& url, ResponseBuffer& response);
 [[nodiscard]] int HttpGetToFile(const std::string& url, const std::string& filePath);
 [[nodiscard]] int HttpUploadFile(const std::string& url, const std::string& filePath);
+// As HttpGetToBuffer; the transfer is abandoned (libcurl code 42, flag
+// unchanged) within about a second once cancelled() answers true. For
+// requests that a stop must be able to cut short, such as registration.
+[[nodiscard]] int HttpGetToBufferCancellable(const std::string& url, ResponseBuffer& response,
+                                             const std::function<bool()>& cancelled);
 // GET into memory; a non-empty 200 body goes to the table-data loader.
 void FetchTableData(const std::string& url);
 
@@ -77,7 +83,8 @@ struct HttpGetMessages {
 // The agent's message set.
 const HttpGetMessages& AgentHttpMessages();
 [[nodiscard]] int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
-                                      const HttpTlsOptions& tls, const HttpGetMessages& messages);
+                                      const HttpTlsOptions& tls, const HttpGetMessages& messages,
+                                      const std::function<bool()>& cancelled = {});
 [[nodiscard]] int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                                     const HttpTlsOptions& tls);
 [[nodiscard]] int HttpUploadFileWith(const std::string& url, const std::string& filePath,

@@ -61,6 +61,12 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* u
     return std::fwrite(data, size, count, static_cast<std::FILE*>(user)) * size;
 }
 
+// libcurl calls this about once a second even when no byte moves.
+int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* cancelled = static_cast<const std::function<bool()>*>(user);
+    return (*cancelled)() ? 1 : 0;
+}
+
 long responseCode(CURL* handle) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -108,7 +114,8 @@ const HttpGetMessages& AgentHttpMessages() {
 }
 
 int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
-                        const HttpTlsOptions& tls, const HttpGetMessages& messages) {
+                        const HttpTlsOptions& tls, const HttpGetMessages& messages,
+                        const std::function<bool()>& cancelled) {
     const HttpTransferLimits limits = CurrentHttpTransferLimits();
     EasyHandle handle = newEasyHandle();
     if (!handle) {
@@ -122,6 +129,11 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &appendToResponse);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &target);
+    if (cancelled) {
+        curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, &checkCancelled);
+        curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &cancelled);
+        curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+    }
 
     const CURLcode code = curl_easy_perform(handle.get());
     if (code != CURLE_OK) {

@@ -126,7 +126,7 @@ bool RegisterAgent() {
         url = RequestUrl<Request::Register>(AgentHostName(), AgentIpText(), "no");
     }
     ResponseBuffer response;
-    if (HttpGetToBuffer(url, response) != 0) {
+    if (HttpGetToBufferCancellable(url, response, stopRequested) != 0) {
         LogError("\n Error while registering.");
         return false;
     }

@@ -187,7 +187,9 @@ bool StoreKeyValueAnswer(std::string_view body, std::string_view expectedKey);
 bool RegisterAgent();
 // Registers until an id comes, retrying every 60 s; stores the id with
 // SetAgentId and answers it. Answers none when StopObtainAgentId() was called
-// (before or during the retries), so the stop path is never held up.
+// (before or during the retries, or while a registration request hangs: the
+// request is abandoned within about a second), so the stop path is never
+// held up.
 std::optional<std::int64_t> ObtainAgentId();
 void StopObtainAgentId();
 void ResetObtainAgentIdStop();  // tests, and a later start in the same process

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <map>
 
@@ -153,6 +154,34 @@ TEST_F(ProtocolTest, StopEndsTheRegistrationRetriesAtOnce) {
     const int before = served.load();
     EXPECT_FALSE(ObtainAgentId().has_value());
     EXPECT_EQ(served.load(), before);
+}
+
+TEST_F(ProtocolTest, StopCutsShortARegistrationRequestThatHangs) {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool arrived = false, release = false;
+    server.http().Get("/event/agentHandler", [&](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> guard(lock);
+        arrived = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return release; });
+        res.set_content("SLID 5", "text/plain");
+    });
+    UseLocalServer(server.start());
+    auto id = std::async(std::launch::async, [] { return ObtainAgentId(); });
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, 10s, [&] { return arrived; }));
+    }
+    StopObtainAgentId();
+    const bool ended = id.wait_for(10s) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(id.get().has_value());
 }
 
 TEST_F(ProtocolTest, VersionReportSaysYesOnlyForTheExactVersion) {
