@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/registry_codec.h"
@@ -46,6 +47,7 @@ enum class Encoding { Utf8, Utf8Bom, Utf16Le };
 struct Section {
     std::string path;
     std::vector<RegistryValue> values;
+    std::unordered_map<std::string, std::size_t> byName;  // lower-case name -> index in values
 };
 
 struct RegFile {
@@ -53,6 +55,7 @@ struct RegFile {
     Encoding encoding = Encoding::Utf8;
     bool crlf = false;
     std::vector<Section> sections;
+    std::unordered_map<std::string, std::size_t> byPath;  // lower-case path -> index in sections
 };
 
 std::mutex gErrorMutex;
@@ -86,6 +89,12 @@ long errnoToCode(int err) {
 }
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = lowerAscii(c);
+    return out;
+}
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -218,29 +227,36 @@ bool parseHexBytes(std::string_view list, std::string* out) {
 }
 
 void putValue(Section& section, RegistryValue value) {
-    for (auto& v : section.values) {
-        if (equalsNoCase(v.name, value.name)) {
-            v.type = value.type;
-            v.data = std::move(value.data);
-            return;
-        }
+    std::string key = lowered(value.name);
+    auto it = section.byName.find(key);
+    if (it != section.byName.end()) {
+        RegistryValue& v = section.values[it->second];
+        v.type = value.type;
+        v.data = std::move(value.data);
+        return;
     }
+    section.byName.emplace(std::move(key), section.values.size());
     section.values.push_back(std::move(value));
 }
 
 void removeValue(Section& section, std::string_view name) {
-    for (auto it = section.values.begin(); it != section.values.end(); ++it) {
-        if (equalsNoCase(it->name, name)) {
-            section.values.erase(it);
-            return;
-        }
-    }
+    auto it = section.byName.find(lowered(name));
+    if (it == section.byName.end()) return;
+    section.values.erase(section.values.begin() + static_cast<std::ptrdiff_t>(it->second));
+    section.byName.clear();
+    for (std::size_t i = 0; i < section.values.size(); ++i) section.byName.emplace(lowered(section.values[i].name), i);
 }
 
 Section* findSection(RegFile& file, std::string_view path) {
-    for (auto& s : file.sections)
-        if (equalsNoCase(s.path, path)) return &s;
-    return nullptr;
+    auto it = file.byPath.find(lowered(path));
+    return it == file.byPath.end() ? nullptr : &file.sections[it->second];
+}
+
+Section& addSection(RegFile& file, std::string_view path) {
+    if (Section* s = findSection(file, path)) return *s;
+    file.byPath.emplace(lowered(path), file.sections.size());
+    file.sections.push_back(Section{std::string(path), {}, {}});
+    return file.sections.back();
 }
 
 bool keyExists(const RegFile& file, std::string_view path) {
@@ -263,6 +279,8 @@ void deleteKeyTree(RegFile& file, std::string_view path) {
         if (!inside) kept.push_back(std::move(s));
     }
     file.sections = std::move(kept);
+    file.byPath.clear();
+    for (std::size_t i = 0; i < file.sections.size(); ++i) file.byPath.emplace(lowered(file.sections[i].path), i);
 }
 
 // Parses one value line (with its continuation lines) into the section.
@@ -376,11 +394,7 @@ bool parseText(Parser& p, std::string_view text, RegFile* file) {
                 continue;
             }
             skipping = false;
-            current = findSection(*file, inner);
-            if (!current) {
-                file->sections.push_back(Section{std::string(inner), {}});
-                current = &file->sections.back();
-            }
+            current = &addSection(*file, inner);
             continue;
         }
         if (line.front() == '"' || line.front() == '@') {
@@ -677,7 +691,7 @@ long regCreateKey(RegistryRoot root, const std::string& path, RegistryKey* key, 
     long rc = modifyFile(
         [&](RegFile& f, bool& dirty) {
             if (keyExists(f, *canonical) && f.exists) return kErrorSuccess;
-            f.sections.push_back(Section{*canonical, {}});
+            addSection(f, *canonical);
             made = dirty = true;
             return kErrorSuccess;
         },
@@ -728,14 +742,9 @@ long regSetValue(const RegistryKey& key, const std::string& name, std::uint32_t 
     RegFile file;
     long rc = modifyFile(
         [&](RegFile& f, bool& dirty) {
-            Section* s = findSection(f, path);
-            if (!s) {
-                // The key was only implied by its subkeys, or another process
-                // removed it: it gets its own section again.
-                f.sections.push_back(Section{path, {}});
-                s = &f.sections.back();
-            }
-            putValue(*s, RegistryValue{name, type, data});
+            // A key only implied by its subkeys, or removed by another
+            // process meanwhile, gets its own section.
+            putValue(addSection(f, path), RegistryValue{name, type, data});
             dirty = true;
             return kErrorSuccess;
         },
