@@ -15,36 +15,19 @@
 #include "common/process_helpers.h"
 #include "platform/clock.h"
 #include "tests/common/process_helpers/log_capture.h"
+#include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class Execute : public ::testing::Test {
 protected:
-    fs::path dir;
-    fs::path startDir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/ambrik-execute-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        startDir = fs::current_path();
-    }
-    void TearDown() override {
-        platform::useSystemClock();
-        fs::remove_all(dir);
-    }
-    void script(const std::string& name, const std::string& body) {
-        std::ofstream(dir / name) << "#!/bin/sh\n" << body << "\n";
-        fs::permissions(dir / name, fs::perms::owner_all);
-    }
+    TempDir temp;
+    const fs::path dir = temp.path();
+    const fs::path startDir = fs::current_path();
+    void TearDown() override { platform::useSystemClock(); }
+    void script(const std::string& name, const std::string& body) { writeScript(dir / name, body); }
 };
 
 TEST_F(Execute, InstallerSuccessCodesGiveZeroWithTheirRemarks) {

@@ -9,6 +9,7 @@
 
 #include "common/registry_helpers.h"
 #include "tests/common/process_helpers/log_capture.h"
+#include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using platform::RegistryRoot;
@@ -19,17 +20,10 @@ constexpr const char* kServerKey = "Software\\Vardo Corp\\Orbisk\\ServerInfo";
 
 class RegistryHelpers : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/ambrik-reghelp-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("ORBISK_REGISTRY", (dir / "registry.reg").c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORBISK_REGISTRY");
-        fs::remove_all(dir);
-    }
+    TempDir temp;
+    const fs::path dir = temp.path();
+    void SetUp() override { setenv("ORBISK_REGISTRY", (dir / "registry.reg").c_str(), 1); }
+    void TearDown() override { unsetenv("ORBISK_REGISTRY"); }
 };
 
 TEST_F(RegistryHelpers, WriteCreatesTheKeyOnceAndReadsBack) {

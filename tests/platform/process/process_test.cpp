@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -46,28 +47,12 @@ TEST(CommandLineWords, FollowWindowsQuotingRules) {
 
 class Processes : public ::testing::Test {
 protected:
-    fs::path dir;
-    fs::path startDir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/ambrik-process-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        startDir = fs::current_path();
-    }
-    void TearDown() override {
-        useSystemClock();
-        fs::current_path(startDir);
-        fs::remove_all(dir);
-    }
+    TempDir temp;
+    const fs::path dir = temp.path();
+    const fs::path startDir = fs::current_path();
+    void TearDown() override { useSystemClock(); }
     void script(const fs::path& path, const std::string& body, bool executable = true) {
-        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-        fs::permissions(path, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
-    }
-    static std::string slurp(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        writeScript(path, body, executable);
     }
     long run(const std::string& line, const std::string& workDir, std::uint32_t* code) {
         Process p(nullptr, nullptr);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
@@ -19,31 +20,18 @@ namespace {
 
 class RegistryFile : public ::testing::Test {
 protected:
-    fs::path dir;
-    fs::path file;
+    TempDir temp;
+    const fs::path dir = temp.path();
+    const fs::path file = dir / "etc" / "registry.reg";
 
-    void SetUp() override {
-        char tmpl[] = "/tmp/ambrik-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        file = dir / "etc" / "registry.reg";
-        setenv("ORBISK_REGISTRY", file.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORBISK_REGISTRY");
-        fs::remove_all(dir);
-    }
+    void SetUp() override { setenv("ORBISK_REGISTRY", file.c_str(), 1); }
+    void TearDown() override { unsetenv("ORBISK_REGISTRY"); }
     void writeRaw(const std::string& bytes) {
         fs::create_directories(file.parent_path());
         std::ofstream out(file, std::ios::binary);
         out << bytes;
     }
-    std::string readRaw() {
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string readRaw() { return slurp(file); }
     RegistryKey create(const std::string& path) {
         RegistryKey key(nullptr, nullptr);
         bool created = false;
