@@ -27,10 +27,15 @@ if [ "${#targets[@]}" -eq 0 ]; then
     exit 0
 fi
 
-cmake --build "$build" --target "${targets[@]}" -j2
-
 status=0
 for name in "${targets[@]}"; do
+    # Each target is built on its own, so that one that does not build is
+    # reported without keeping the others from running.
+    if ! cmake --build "$build" --target "$name" -j2; then
+        echo "*** $name does not build"
+        status=1
+        continue
+    fi
     module="${folder_of[$name]}"
     binary="$build/fuzz/$module/$name"
     corpus="$build/fuzz-corpus/$name"
