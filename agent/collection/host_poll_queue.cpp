@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "agent/collection/wmi_query.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
@@ -68,7 +69,7 @@ ThreadControl& control() {
 }
 
 std::mutex g_runLock;
-CollectHostEventsFunction g_collectHostEvents;
+CollectHostEventsFunction g_collectHostEvents = collectHostEvents;
 
 // Sleeps for the given clock time; answers false when a stop was requested.
 bool pause(std::int64_t millis, const std::function<bool()>& wakeEarly = {}) {

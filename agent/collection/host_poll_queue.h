@@ -34,8 +34,9 @@ struct CollectorSlot {
 };
 CollectorSlot& collectorSlot(int workerNumber);
 
-// The body of one collection run (host slot, its collector). Until the WMI
-// collection is installed the run does nothing and answers 1.
+// The body of one collection run (host slot, its collector): the WMI
+// collection collectHostEvents unless replaced (tests); an empty function
+// makes the run do nothing.
 using CollectHostEventsFunction = std::function<int(HostSlot&, CollectorSlot&)>;
 void setCollectHostEvents(CollectHostEventsFunction run);
 
