@@ -481,11 +481,8 @@ std::string quote(std::string_view s) {
     return out;
 }
 
-bool hasControlCharacters(std::string_view s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20) return true;
-    return false;
-}
+// Characters that would end or break a quoted line of the file.
+bool breaksLine(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
 void appendHexValue(std::string& out, const std::string& prefix, const std::string& bytes,
                     const char* nl) {
@@ -509,7 +506,7 @@ void appendValue(std::string& out, const RegistryValue& v, const char* nl) {
     prefix += "=";
     switch (v.type) {
         case kRegSz:
-            if (!hasControlCharacters(v.data)) {
+            if (!breaksLine(v.data)) {
                 out += prefix + quote(v.data) + nl;
             } else {
                 // Line breaks and NULs cannot stand in a quoted string.
