@@ -613,7 +613,22 @@ long replaceFile(const std::string& path, const std::string& content) {
         ::unlink(name.data());
         return errnoToCode(err);
     }
+    // The rename itself reaches the disk with the folder's entry.
+    std::size_t slash = path.find_last_of('/');
+    FileDescriptor folder(::open(slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd >= 0) ::fsync(folder.fd);
     return kErrorSuccess;
+}
+
+// The file a write replaces: an administrator's symbolic link stays a link
+// and its target gets the new content.
+std::string writeTarget(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string target = real;
+    std::free(real);
+    return target;
 }
 
 // Runs one change of the registry under the writers' lock: re-reads the
@@ -647,7 +662,7 @@ long modifyFile(const std::function<long(RegFile&, bool& dirty)>& change, RegFil
     bool dirty = false;
     rc = change(*result, dirty);
     if (rc != kErrorSuccess || !dirty) return rc;
-    rc = replaceFile(path, serialise(*result));
+    rc = replaceFile(writeTarget(path), serialise(*result));
     if (rc != kErrorSuccess) setLastError(path + ": cannot be written");
     return rc;
 }

@@ -199,6 +199,17 @@ TEST_F(RegistryFile, MalformedFilesNameFileAndLineAndAreNeverOverwritten) {
     }
 }
 
+TEST_F(RegistryFile, WritesThroughAnAdministratorsSymbolicLink) {
+    fs::create_directories(dir / "real");
+    fs::create_directories(file.parent_path());
+    std::ofstream(dir / "real" / "orbisk.reg") << "Windows Registry Editor Version 5.00\n";
+    fs::create_symlink(dir / "real" / "orbisk.reg", file);
+    RegistryKey key = create("Software\\Test");
+    ASSERT_EQ(regSetValue(key, "A", kRegSz, "1"), kErrorSuccess);
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_NE(slurp(dir / "real" / "orbisk.reg").find("\"A\"=\"1\""), std::string::npos);
+}
+
 TEST_F(RegistryFile, EnumerationReportsTooSmallBuffers) {
     RegistryKey key = create("Software\\Test");
     ASSERT_EQ(regSetValue(key, "Name", kRegSz, "12345"), kErrorSuccess);
