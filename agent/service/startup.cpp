@@ -5,7 +5,10 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
+#include "agent/hosts/host_cache.h"
+#include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
@@ -25,17 +28,12 @@
 namespace {
 
 // Steps whose modules are not part of the agent yet.
-void initHostCacheStep() {}
-void startCollectorThreadsStep() {}
 void freshInstallCheckStep() {}
 void enablePrivilegeStep() {}
 void loadMonitorRequestsStep() {}
 void loadBaseConfigurationStep() {}
 void scheduleFimJobsStep() {}
 void startDriveMonitorsStep() {}
-void startPollDispatcherStep() {}
-void loadAllHostsStep() {}
-void pollConfigurationUpdatesStep() {}
 
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
 // it elsewhere (tests use a loopback server).
@@ -127,8 +125,8 @@ void RunAgent() {
     startSchedulerThread();
     ScheduleUpgradeCheck();
     HttpGlobalInit();
-    initHostCacheStep();
-    startCollectorThreadsStep();
+    initHostCache();
+    startCollectorThreads();
     InitMutex();
     openEventStore();
     createEventTables();
@@ -159,11 +157,11 @@ void RunAgent() {
     scheduleFimJobsStep();
     startDriveMonitorsStep();
     // 18-20. Hosts.
-    startPollDispatcherStep();
-    loadAllHostsStep();
+    startPollDispatcher();
+    loadAllHosts();
     LoadLogTypeMapping();
     // 21. Main loop.
-    while (!WaitForAgentStop(60000)) pollConfigurationUpdatesStep();
+    while (!WaitForAgentStop(60000)) pollConfigurationUpdates();
 }
 
 void InvokeShutdown() {
@@ -172,5 +170,6 @@ void InvokeShutdown() {
     StopObtainAgentId();
     if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
     transferEventData();
+    deleteAllHosts();
     SendServiceStop();
 }
