@@ -40,8 +40,17 @@ constexpr UpdateError kUpdateErrors[] = {
     {17303, "OfficeUpdateError: Extracting file."},
 };
 
-// What a message is, which decides its writer in each layout.
-enum class Kind { Frame, Progress, Failure };
+using Writer = void (*)(const char*, ...);
+
+// Writers of the tools layout and of the agent layout for each message.
+struct Writers {
+    Writer tools;
+    Writer agent;
+};
+constexpr Writers kFrame{LogInfo, LogInfo};
+constexpr Writers kProgress{LogEssential, LogInfo};
+constexpr Writers kProblem{LogEssential, LogError};
+constexpr Writers kFailure{LogError, LogError};
 
 // The agent's form of a tools message: no leading "\n ", one trailing
 // blank and a line break.
@@ -52,18 +61,15 @@ std::string agentForm(std::string_view tools) {
 }
 
 template <typename... Args>
-void say(MessageLayout layout, Kind kind, const char* tools, Args... args) {
+void say(MessageLayout layout, Writers writers, const char* tools, Args... args) {
     std::string agent;
     const char* format = tools;
+    Writer writer = writers.tools;
     if (layout == MessageLayout::Agent) {
         agent = agentForm(tools);
         format = agent.c_str();
+        writer = writers.agent;
     }
-    void (*writer)(const char*, ...) = LogEssential;
-    if (kind == Kind::Failure)
-        writer = LogError;
-    else if (kind == Kind::Frame || layout == MessageLayout::Agent)
-        writer = LogInfo;
     if constexpr (sizeof...(args) == 0)
         writer("%s", format);
     else
@@ -130,7 +136,7 @@ long execute(const char* directory, const char* commandLine, std::string* remark
         remarkText = GetUpdateErrorText(code);
         if (remarks) *remarks = remarkText;
     };
-    say(layout, Kind::Frame, "\n @@@@@@@@ Inside execute Method @@@@@@@@");
+    say(layout, kFrame, "\n @@@@@@@@ Inside execute Method @@@@@@@@");
 
     if (haveDirectory) {
         // The program gets the directory as its own working directory; the
@@ -153,32 +159,29 @@ long execute(const char* directory, const char* commandLine, std::string* remark
         long cwdError = ok ? 0 : (errno == EACCES ? platform::kErrorAccessDenied : platform::kErrorFileNotFound);
 #endif
         if (!ok) {
-            if (layout == MessageLayout::Tools)
-                LogError("\n execute: Failed to get the CurrentWorkingDirectory ");
-            else
-                LogError("execute: Failed to get the CurrentWorkingDirectory \n");
+            say(layout, kFailure, "\n execute: Failed to get the CurrentWorkingDirectory ");
             ReportErrorCode(cwdError, layout);
             setRemarks(cwdError);
             return cwdError;
         }
-        say(layout, Kind::Progress, "\n execute : Current Working Directory : %s ", current.c_str());
-        say(layout, Kind::Progress, "\n execute : Executing Application Source : %s ", command.c_str());
-        say(layout, Kind::Progress, "\n execute : Set Working Directory : %s ", directory);
+        say(layout, kProgress, "\n execute : Current Working Directory : %s ", current.c_str());
+        say(layout, kProgress, "\n execute : Executing Application Source : %s ", command.c_str());
+        say(layout, kProgress, "\n execute : Set Working Directory : %s ", directory);
     }
 
     platform::Process process(nullptr, nullptr);
     long result = platform::startProcess(command, haveDirectory ? directory : "", showWindow, &process);
     if (result != 0 && result == platform::kErrorDirectory && haveDirectory) {
-        say(layout, Kind::Failure, "\n execute : Failed to set the WorkingDirectory %s ", directory);
+        say(layout, kFailure, "\n execute : Failed to set the WorkingDirectory %s ", directory);
         ReportErrorCode(result, layout);
         setRemarks(result);
         return result;
     }
     if (result != 0) {
-        say(layout, Kind::Failure, "\n execute : Failed to Create the Process for installing Patch ");
+        say(layout, kProblem, "\n execute : Failed to Create the Process for installing Patch ");
         setRemarks(result);
     } else {
-        say(layout, Kind::Progress, "\n execute : Process successfully created for application %s ",
+        say(layout, kProgress, "\n execute : Process successfully created for application %s ",
             command.c_str());
         if (minutes == 0) {
             setRemarks(0);  // the program runs on
@@ -188,14 +191,14 @@ long execute(const char* directory, const char* commandLine, std::string* remark
                 process, minutes < 0 ? -1 : static_cast<std::int64_t>(minutes) * 60000, &exitCode);
             if (waited == platform::kWaitTimeout) {
                 result = platform::kWaitTimeout;
-                say(layout, Kind::Progress,
+                say(layout, kProblem,
                     "\n execute : Terminating the Process for application %s as time is exceeded %d Minutes ",
                     command.c_str(), minutes);
                 setRemarks(result);
                 platform::terminateProcess(process, 0);
             } else if (waited == 0) {
                 setRemarks(static_cast<long>(exitCode));
-                say(layout, Kind::Progress, "\n execute : Error Code : %d ", static_cast<int>(exitCode));
+                say(layout, kProgress, "\n execute : Error Code : %d ", static_cast<int>(exitCode));
                 result = successfulExitCode(exitCode) ? 0 : static_cast<long>(exitCode);
             } else {
                 result = waited;
@@ -203,8 +206,8 @@ long execute(const char* directory, const char* commandLine, std::string* remark
             }
         }
     }
-    say(layout, Kind::Progress, "\n execute : Remarks from the CreateProcess is %s for the executable %s ",
+    say(layout, kProgress, "\n execute : Remarks from the CreateProcess is %s for the executable %s ",
         remarkText.c_str(), command.c_str());
-    say(layout, Kind::Frame, "\n @@@@@@@@ End Of execute Method @@@@@@@@ ");
+    say(layout, kFrame, "\n @@@@@@@@ End Of execute Method @@@@@@@@ ");
     return result;
 }
