@@ -1,0 +1,565 @@
+// The collection run against simulated hosts: the connection ladder and the
+// host status codes through faults written into host.xml, the query start
+// time, the 300-record buffers, and the last message time that the next
+// query starts from.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/collection/host_poll_queue.h"
+#include "agent/collection/wmi_query.h"
+#include "agent/hosts/host_cache.h"
+#include "agent/server/http_client.h"
+#include "agent/server/protocol.h"
+#include "agent/service/settings.h"
+#include "agent/store/data_files.h"
+#include "agent/store/event_store.h"
+#include "platform/clock.h"
+#include "testserver/decoders/decoders.h"
+#include "testserver/harness.h"
+#include "tests/agent/tablestore/test_support.h"
+#include "tests/platform/wmi/wmi_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace wmi = platform::wmi;
+using wmitest::EventXml;
+
+// 2026-03-02 10:00:00 UTC.
+constexpr std::int64_t kNow = 1772445600;
+
+// Sets TZ for one scope (POSIX rules need no zone files).
+class TimeZone {
+public:
+    explicit TimeZone(const char* tz) {
+        const char* old = std::getenv("TZ");
+        hadOld_ = old != nullptr;
+        if (old) old_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~TimeZone() {
+        if (hadOld_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+// ------------------------------------------------------------------ query text
+
+class QueryStartTimeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::useManualClock(kNow * 1000);
+        host = HostSlot{};
+    }
+    void TearDown() override { platform::useSystemClock(); }
+    HostSlot host;
+};
+
+TEST_F(QueryStartTimeTest, NoLastTimeReadsTheWholeLog) {
+    host.lastMessageTime = 0;
+    EXPECT_EQ(queryStartTime(host, platform::nowSeconds()), "");
+    EXPECT_EQ(eventQueryText(""), "Select * from Win32_NTLogEvent");
+}
+
+TEST_F(QueryStartTimeTest, TenDaysAgoStartsThreeDaysBackEastOfUtc) {
+    TimeZone tz("XST-5:30");
+    host.lastMessageTime = static_cast<double>(kNow - 10 * 86400) * 1000;
+    // now - 259200 = 2026-02-27 10:00 UTC = 15:30 at +5:30.
+    const std::string start = queryStartTime(host, platform::nowSeconds());
+    EXPECT_EQ(start, "20260227153000.000000+330");
+    EXPECT_EQ(eventQueryText(start),
+              "Select * from Win32_NTLogEvent where TimeGenerated > '20260227153000.000000+330'");
+}
+
+TEST_F(QueryStartTimeTest, YesterdayStartsAtTheLastTimeWestOfUtc) {
+    TimeZone tz("YST5");
+    host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
+    EXPECT_EQ(queryStartTime(host, platform::nowSeconds()), "20260301050000.000000-300");
+    // A last time in the future is taken as it is.
+    host.lastMessageTime = static_cast<double>(kNow + 3600) * 1000;
+    EXPECT_EQ(queryStartTime(host, platform::nowSeconds()), "20260302060000.000000-300");
+}
+
+TEST_F(QueryStartTimeTest, ExactlyThreeDaysIsStillTaken) {
+    TimeZone tz("UTC0");
+    host.lastMessageTime = static_cast<double>(kNow - kMaxQueryAgeSeconds + 1) * 1000;
+    EXPECT_EQ(queryStartTime(host, kNow), "20260227100001.000000+000");
+    host.lastMessageTime = static_cast<double>(kNow - kMaxQueryAgeSeconds - 1) * 1000;
+    EXPECT_EQ(queryStartTime(host, kNow), "20260227100000.000000+000");
+}
+
+TEST_F(QueryStartTimeTest, SummerStartCarriesTheSummerOffset) {
+    TimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    // 2026-03-01 10:00 UTC is winter (+060); a start in July is +120.
+    host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
+    EXPECT_EQ(queryStartTime(host, kNow), "20260301110000.000000+060");
+    const std::int64_t july = 1783080000;  // 2026-07-03 12:00 UTC
+    host.lastMessageTime = static_cast<double>(july - 3600) * 1000;
+    EXPECT_EQ(queryStartTime(host, july), "20260703130000.000000+120");
+}
+
+TEST_F(QueryStartTimeTest, VersionSixShiftsByTheHostZoneWithZeroOffset) {
+    TimeZone tz("XST-5:30");
+    host.majorVersion = 6;
+    host.timeZoneDiff = 3600;
+    host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
+    // 2026-03-01 10:00 UTC - 1 h = 09:00 UTC = 14:30 local, offset forced to 0.
+    EXPECT_EQ(queryStartTime(host, kNow), "20260301143000.000000+000");
+}
+
+TEST_F(QueryStartTimeTest, TextOfAnEarlierRunWinsOverTheMilliseconds) {
+    host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
+    host.lastTimeUpdated = 1;
+    host.lastMessageTimeText = "20260302093000.000000+060";
+    EXPECT_EQ(queryStartTime(host, kNow), "20260302093000.000000+060");
+}
+
+TEST(HostStatusTest, ResultsMapToTheirCodes) {
+    EXPECT_EQ(hostStatusFromResult(wmi::E_ACCESSDENIED_), 2);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_ACCESS_DENIED), 2);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_FAILED), 3);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_INVALID_QUERY), 14);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_INVALID_SYNTAX), 16);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_LOCAL_CREDENTIALS), 20);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_CONNECTION_FAILED), 22);
+    EXPECT_EQ(hostStatusFromResult(wmi::RPC_S_SERVER_UNAVAILABLE_HR), 23);
+    // Codes outside the table, success codes included.
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_E_INVALID_CLASS), 15);
+    EXPECT_EQ(hostStatusFromResult(wmi::S_OK_), 15);
+    EXPECT_EQ(hostStatusFromResult(wmi::WBEM_S_FALSE), 15);
+}
+
+// ------------------------------------------------------------------ runs
+
+// A test server for the log type mapping (Application 1, System 2,
+// Security 3), a temporary hosts root and working directory, the event store.
+class CollectionRunTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testserver::HarnessOptions options;
+        options.https = false;
+        server = new testserver::TestServer(options);
+        ASSERT_TRUE(server->ok()) << server->error();
+        ResetAgentSettings();
+        PutAgentSetting("ServerProtocol", "http");
+        PutAgentSetting("ServerIPAddress", "127.0.0.1");
+        PutAgentSetting("ServerPort", std::to_string(server->httpPort()));
+        SetAgentId(1001);
+        SetAgentHost("agentbox", "10.9.9.9,127.0.0.200");
+        SetServerStatus(kServerUp);
+        ResetLogTypeMapping();
+        LoadLogTypeMapping();
+        ASSERT_EQ(openEventStore(), 1);
+        ASSERT_TRUE(createEventTables());
+    }
+    static void TearDownTestSuite() {
+        closeEventStore();
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override {
+        char pattern[] = "/tmp/ambrik-wmirun-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        fs::create_directories(dir / "hosts");
+        fs::create_directories(dir / "work" / "serverdata");
+        oldCwd = fs::current_path();
+        fs::current_path(dir / "work");
+        wmi::setHostsRoot((dir / "hosts").string());
+        wmi::setLocalHostName("agentbox");
+        wmi::setDiagnosticSink(nullptr);
+        initHostCache();
+        withHostSlot(hostSlot(0), [](HostSlot& h) {
+            h.inUse = 1;
+            h.hostId = 7;
+            h.hostName = "host1.localhost";
+            h.domain = "CORP";
+            h.ipAddress = "127.0.1.7";
+            h.type = "Windows";
+            h.userName = "admin";
+            h.password = "secret";
+            h.monInterval = 2;
+            h.collectionEnabled = 1;
+            h.status = 0;
+            h.lastMessageTime = 0;
+            h.timeZoneDiff = 0;
+            h.minorVersion = -1;
+        });
+        log = std::make_unique<tablestore_test::LogCapture>();
+    }
+    void TearDown() override {
+        log.reset();
+        withHostSlot(hostSlot(0), [](HostSlot& h) {
+            h.filters.clear();
+            h.notifications.clear();
+        });
+        initHostCache();
+        fs::current_path(oldCwd);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    HostSlot& host() { return hostSlot(0); }
+    fs::path hostDir(const std::string& name = "host1.localhost") { return dir / "hosts" / name; }
+    void hostXml(const std::string& inner, const std::string& version = "10.0.17763", int zone = 0,
+                 const std::string& name = "host1.localhost") {
+        wmitest::writeFile(hostDir(name) / "host.xml",
+                           "<host version=\"" + version + "\" currentTimeZone=\"" + std::to_string(zone) + "\">" +
+                               inner + "</host>\n");
+    }
+    static std::string account() { return "<account user=\"CORP\\admin\" password=\"secret\"/>"; }
+
+    // n Application events, one second apart from 2026-03-02 08:00:00 UTC.
+    static std::string applicationEvents(int n, int firstSecond = 0, int eventId = 1000) {
+        std::string xml;
+        for (int i = 0; i < n; ++i) {
+            EventXml e;
+            e.eventId = eventId;
+            const int s = firstSecond + i;
+            char t[40];
+            std::snprintf(t, sizeof t, "2026-03-02T08:%02d:%02d.000000000Z", s / 60, s % 60);
+            e.systemTime = t;
+            e.recordId = s + 1;
+            e.hasMessage = true;
+            e.message = "event " + std::to_string(s);
+            xml += wmitest::eventXml(e);
+        }
+        return xml;
+    }
+    void writeEvents(const std::string& xml, const std::string& file = "Application.xml") {
+        wmitest::writeFile(hostDir() / file, "<Events>" + xml + "</Events>\n");
+    }
+
+    int run() { return collectHostEvents(host(), collectorSlot(0)); }
+
+    std::vector<decoders::PackedRecord> rawRecords() {
+        std::vector<decoders::PackedRecord> out;
+        const std::string bytes = readAll(dir / "work" / kRawLogsFilePath);
+        auto error = decoders::decodeRecords(bytes, kRawLogFormat, out);
+        EXPECT_FALSE(error) << error.describe();
+        return out;
+    }
+
+    static testserver::TestServer* server;
+    fs::path dir;
+    fs::path oldCwd;
+    std::unique_ptr<tablestore_test::LogCapture> log;
+};
+testserver::TestServer* CollectionRunTest::server = nullptr;
+
+TEST_F(CollectionRunTest, DisabledHostIsNotConnected) {
+    host().collectionEnabled = 0;
+    hostXml(account());
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(log->contains("\n Log collection is disabled for Host : host1.localhost "));
+    EXPECT_FALSE(log->contains("CONNECT 1"));
+}
+
+TEST_F(CollectionRunTest, GoodAccountConnectsAtTheFirstStep) {
+    hostXml(account());
+    writeEvents(applicationEvents(2));
+    host().status = 23;
+    EXPECT_EQ(run(), 1);
+    const std::string text = log->text();
+    EXPECT_NE(text.find("\n \t CONNECT PARAMS: //host1.localhost/root/cimv2 : CORP\\admin \n"), std::string::npos);
+    EXPECT_NE(text.find("\n \t CONNECT 1 0 \n"), std::string::npos);
+    EXPECT_EQ(text.find("CONNECT 2.1"), std::string::npos);
+    EXPECT_NE(text.find("\n Host Status changed to normal"), std::string::npos);
+    EXPECT_NE(text.find("\n EventLogs stored into DB"), std::string::npos);
+    EXPECT_EQ(host().status, 0);
+    EXPECT_EQ(host().collected, 0);
+    EXPECT_EQ(rawRecords().size(), 2u);
+}
+
+TEST_F(CollectionRunTest, UserNameWithItsOwnDomainIsNotPrefixedAgain) {
+    hostXml(account());
+    writeEvents(applicationEvents(1));
+    host().userName = "CORP\\admin";
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("\n \t CONNECT PARAMS: //host1.localhost/root/cimv2 : CORP\\admin \n"));
+    EXPECT_EQ(host().status, 0);
+}
+
+TEST_F(CollectionRunTest, WrongPasswordWalksTheWholeLadderAndReportsAccessDenied) {
+    hostXml(account());
+    host().password = "wrong";
+    EXPECT_EQ(static_cast<unsigned>(run()), 0x80004005u);
+    const std::string text = log->text();
+    const auto c1 = text.find("\n \t CONNECT 1 80070005 \n");
+    const auto c21 = text.find("\n \t CONNECT 2.1 80070005 \n");
+    const auto c3 = text.find("\n Connect 3 <-> \\\\host1.localhost\\root\\cimv2");
+    const auto c3r = text.find("\n \t CONNECT 3 80070005 \n");
+    ASSERT_NE(c1, std::string::npos) << text;
+    ASSERT_NE(c21, std::string::npos);
+    ASSERT_NE(c3, std::string::npos);
+    ASSERT_NE(c3r, std::string::npos);
+    EXPECT_LT(c1, c21);
+    EXPECT_LT(c21, c3);
+    EXPECT_NE(text.find("\n Connection Result for Host host1.localhost is 80070005"), std::string::npos);
+    EXPECT_NE(text.find("\n Coming to Cleanup: 80070005"), std::string::npos);
+    EXPECT_EQ(host().status, 2);
+}
+
+TEST_F(CollectionRunTest, OneRefusalIsOvercomeWithoutCredentials) {
+    // No account: any caller is let in, so the second step succeeds.
+    hostXml("<fault step=\"connect\" hresult=\"0x80070005\" count=\"1\"/>");
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("\n \t CONNECT 2.1 0 \n"));
+    EXPECT_FALSE(log->contains("Connect 3"));
+    EXPECT_EQ(host().status, 0);
+}
+
+TEST_F(CollectionRunTest, TwoRefusalsAreOvercomeByTheUncNamespace) {
+    hostXml(account() + "<fault step=\"connect\" hresult=\"0x80041003\" count=\"1\"/>");
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    // WMI's own access denied skips the second step and goes to the third.
+    EXPECT_FALSE(log->contains("CONNECT 2.1"));
+    EXPECT_TRUE(log->contains("\n \t CONNECT 3 0 \n"));
+    EXPECT_EQ(rawRecords().size(), 1u);
+}
+
+TEST_F(CollectionRunTest, MissingHostFolderIsRpcUnavailable) {
+    EXPECT_EQ(static_cast<unsigned>(run()), 0x80004005u);
+    EXPECT_TRUE(log->contains("\n \t CONNECT 1 800706ba \n"));
+    EXPECT_FALSE(log->contains("CONNECT 2.1"));
+    EXPECT_EQ(host().status, 23);
+}
+
+TEST_F(CollectionRunTest, AgentsOwnAddressConnectsLocallyWithoutCredentials) {
+    host().ipAddress = "127.0.0.200";  // the second of the agent's addresses
+    hostXml("", "10.0.17763", 0, "agentbox");
+    wmitest::writeFile(hostDir("agentbox") / "Application.xml", "<Events>" + applicationEvents(3) + "</Events>");
+    EXPECT_EQ(run(), 1);
+    const std::string text = log->text();
+    EXPECT_NE(text.find("\n Local Hosts : Name host1.localhost Agent Name agentbox"), std::string::npos);
+    EXPECT_NE(text.find("Setting User details to empty values"), std::string::npos);
+    EXPECT_NE(text.find("\n \t CONNECT PARAMS: //./root/cimv2 :  \n"), std::string::npos);
+    EXPECT_NE(text.find("\n Setting Proxy client to null "), std::string::npos);
+    EXPECT_EQ(rawRecords().size(), 3u);
+}
+
+TEST_F(CollectionRunTest, RefusedBlanketIsRetriedAtPacketLevel) {
+    hostXml(account() + "<fault step=\"blanket\" hresult=\"0x80070005\" count=\"1\"/>");
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("\n Setting XP Proxy client 2"));
+    EXPECT_TRUE(log->contains("\n Proxy 3 0 \n"));
+    EXPECT_TRUE(log->contains("\nQuery Successfull In proxy 2 : 0 \n"));
+    EXPECT_EQ(host().status, 0);
+}
+
+TEST_F(CollectionRunTest, FailedBlanketEndsTheRunWithItsStatus) {
+    hostXml(account() + "<fault step=\"blanket\" hresult=\"0x80041045\"/>");
+    EXPECT_EQ(static_cast<unsigned>(run()), 0x80004005u);
+    EXPECT_TRUE(log->contains("Query Fails, Error fetching logs for host Code 80041045 "));
+    EXPECT_EQ(host().status, 18);
+}
+
+TEST_F(CollectionRunTest, QueryFailuresSetTheirStatusAndOutOfMemoryIsRetriedOnce) {
+    hostXml(account() + "<fault step=\"query\" hresult=\"0x80041017\"/>");
+    EXPECT_EQ(static_cast<unsigned>(run()), 0x80004005u);
+    EXPECT_TRUE(log->contains("Query Fails, Error fetching logs for host Code 80041017 "));
+    EXPECT_EQ(host().status, 14);
+
+    hostXml(account() + "<fault step=\"query\" hresult=\"0x80041006\" count=\"1\"/>", "10.0.17763", 0);
+    // A changed host.xml restarts its fault counters; make sure its time differs.
+    fs::last_write_time(hostDir() / "host.xml", fs::file_time_type::clock::now() + std::chrono::seconds(5));
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("WBEM not enough memory so setting  WBEM_FLAG_RETURN_IMMEDIATELY flag \n"));
+    EXPECT_EQ(host().status, 0);
+}
+
+TEST_F(CollectionRunTest, VersionIsReadOnceAndVersionSixTakesTheHostZone) {
+    hostXml(account(), "6.1.7601", 60);
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(host().majorVersion, 6);
+    EXPECT_EQ(host().minorVersion, 1);
+    EXPECT_EQ(host().timeZoneDiff, 3600);
+    EXPECT_TRUE(log->contains("\n Windows version 6, Minor Version 1, TZ Diff 3600"));
+    EXPECT_EQ(countOf(log->text(), "Query For Windows Version"), 1u);
+    run();
+    EXPECT_EQ(countOf(log->text(), "Query For Windows Version"), 1u);
+}
+
+TEST_F(CollectionRunTest, OtherVersionsKeepTheirZoneDifference) {
+    hostXml(account(), "10.0.17763", 120);
+    writeEvents(applicationEvents(1));
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(host().majorVersion, 10);
+    EXPECT_EQ(host().minorVersion, 0);
+    EXPECT_EQ(host().timeZoneDiff, 0);
+}
+
+TEST_F(CollectionRunTest, FailedVersionQueryDoesNotStopTheRun) {
+    hostXml(account() + "<fault step=\"version\" hresult=\"0x80041001\"/>");
+    writeEvents(applicationEvents(2));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("Query Fails, Error fetching win version 80041001 "));
+    EXPECT_EQ(host().majorVersion, -1);
+    EXPECT_EQ(rawRecords().size(), 2u);
+}
+
+TEST_F(CollectionRunTest, FailureInTheMiddleKeepsWhatCameBefore) {
+    hostXml(account() + "<fault step=\"next\" hresult=\"0x80041001\" after=\"2\"/>");
+    writeEvents(applicationEvents(5));
+    EXPECT_EQ(static_cast<unsigned>(run()), 0x80004005u);
+    EXPECT_TRUE(log->contains("\n Enumeration Failed : Next Method call failed Error Code 80041001"));
+    EXPECT_EQ(rawRecords().size(), 2u);
+    // The run reached its enumeration: the host counts as normal.
+    EXPECT_EQ(host().status, 0);
+    EXPECT_EQ(host().lastMessageTimeText, "20260302080001.000000+000");
+}
+
+TEST_F(CollectionRunTest, TimeoutsUpToTheLimitAreWaitedOut) {
+    hostXml(account() + "<fault step=\"next\" hresult=\"0x40004\" count=\"2001\"/>");
+    writeEvents(applicationEvents(3));
+    EXPECT_EQ(run(), 1);
+    EXPECT_FALSE(log->contains("Timeout Count Exceeds"));
+    EXPECT_EQ(rawRecords().size(), 3u);
+}
+
+TEST_F(CollectionRunTest, SilentHostEndsTheRunAfterTheTimeoutLimit) {
+    hostXml(account() + "<fault step=\"next\" hresult=\"0x40004\" count=\"2002\"/>");
+    writeEvents(applicationEvents(3));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("\n Timeout Count Exceeds \n"));
+    EXPECT_FALSE(fs::exists(dir / "work" / kRawLogsFilePath));
+    EXPECT_EQ(host().status, 0);
+}
+
+TEST_F(CollectionRunTest, ThreeHundredRecordsAreOneWrite) {
+    hostXml(account());
+    writeEvents(applicationEvents(300));
+    const long before = countCurrentEvents();
+    EXPECT_EQ(run(), 1);
+    const std::string text = log->text();
+    EXPECT_EQ(countOf(text, "\n Dumping to DB : "), 1u);
+    EXPECT_EQ(countOf(text, "\n Dumping to DB : 300 number of logs"), 1u);
+    EXPECT_EQ(countCurrentEvents() - before, 300);
+    EXPECT_EQ(rawRecords().size(), 300u);
+}
+
+TEST_F(CollectionRunTest, ThreeHundredAndOneRecordsAreTwoWritesInOrder) {
+    hostXml(account());
+    writeEvents(applicationEvents(301));
+    const long before = countCurrentEvents();
+    EXPECT_EQ(run(), 1);
+    const std::string text = log->text();
+    const auto first = text.find("\n Dumping to DB : 300 number of logs");
+    const auto second = text.find("\n Dumping to DB : 1 number of logs");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    EXPECT_EQ(countCurrentEvents() - before, 301);
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 301u);
+    // Field 23 is the message: the file keeps the host's order.
+    EXPECT_EQ(records.front().fields[22].text, "event 0");
+    EXPECT_EQ(records[299].fields[22].text, "event 299");
+    EXPECT_EQ(records.back().fields[22].text, "event 300");
+    EXPECT_EQ(records.back().fields[0].text, "Windows");
+    EXPECT_EQ(records.back().fields[1].number, 7);
+    EXPECT_EQ(records.back().fields[2].text, "host1.localhost");
+}
+
+TEST_F(CollectionRunTest, DroppedRecordsDoNotCountAndKeptOnesCarryTheirNotifications) {
+    hostXml(account());
+    // 301 events, of which the 2 with id 2000 are filtered out: 299 kept, one write.
+    std::string xml = applicationEvents(150) + applicationEvents(2, 150, 2000) + applicationEvents(149, 152);
+    writeEvents(xml);
+    withHostSlot(host(), [](HostSlot& h) {
+        FilterRule filter;
+        filter.filterId = 501;
+        FilterCriterion any;
+        any.criterionType = kAnyLogType;
+        RuleExpression id;
+        id.columnKind = kColumnEventId;
+        id.eventIds = {2000};
+        any.expressions.push_back(id);
+        filter.criteria.push_back(any);
+        filter.columnMask = kColumnEventId;
+        h.filters.push_back(filter);
+        NotificationRule rule;
+        rule.notificationId = 801;
+        rule.logTypeCodes = {kAnyLogType};
+        rule.occurrenceThreshold = 100;
+        rule.interval = 30;
+        h.notifications.push_back(rule);
+    });
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(countOf(log->text(), "\n Eventlog filtered out."), 2u);
+    EXPECT_EQ(countOf(log->text(), "\n Dumping to DB : "), 1u);
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 299u);
+    int notified = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].fields[5].number, 1000) << i;
+        if (records[i].fields[21].text == "801,") ++notified;
+    }
+    // Every 100th kept event notifies.
+    EXPECT_EQ(notified, 2);
+    EXPECT_EQ(records[99].fields[21].text, "801,");
+    EXPECT_EQ(records[199].fields[21].text, "801,");
+}
+
+TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {
+    hostXml(account(), "10.0.17763", 60);
+    writeEvents(applicationEvents(3));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("\n Query: Select * from Win32_NTLogEvent\n"));
+    // The newest event's TimeWritten as the host wrote it (its offset +060).
+    EXPECT_EQ(host().lastTimeUpdated, 1);
+    EXPECT_EQ(host().lastMessageTimeText, "20260302090002.000000+060");
+    EXPECT_GT(host().lastMessageTime, 0.0);
+    EXPECT_EQ(rawRecords().size(), 3u);
+
+    // Two newer events arrive; the second run asks only for them.
+    writeEvents(applicationEvents(5));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains(
+        "\n Query: Select * from Win32_NTLogEvent where TimeGenerated > '20260302090002.000000+060'"));
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[3].fields[22].text, "event 3");
+    EXPECT_EQ(records[4].fields[22].text, "event 4");
+    EXPECT_EQ(host().lastMessageTimeText, "20260302090004.000000+060");
+
+    // Nothing new: the time stays and nothing is written.
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(rawRecords().size(), 5u);
+    EXPECT_EQ(host().lastMessageTimeText, "20260302090004.000000+060");
+}
+
+}  // namespace
