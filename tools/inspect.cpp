@@ -1,5 +1,6 @@
 // ambrik-inspect: prints the agent's data files as JSON lines.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,6 +27,8 @@ const char* const kHelp =
     "decode, 2 bad usage or unreadable file.\n";
 
 bool readWhole(const std::string& path, std::string& bytes) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream content;
@@ -82,7 +85,7 @@ int main(int argc, char** argv) {
     for (const std::string& file : files) {
         std::string bytes;
         if (!readWhole(file, bytes)) {
-            std::fprintf(stderr, "ambrik-inspect: cannot read %s\n", file.c_str());
+            std::fprintf(stderr, "ambrik-inspect: cannot read %s (missing, unreadable or a folder)\n", file.c_str());
             return 2;
         }
         const decoders::FileKind k = kind ? *kind : decoders::detectKind(file, bytes);

@@ -115,5 +115,8 @@ TEST_F(Inspect, BadUsageExitsTwo) {
     EXPECT_EQ(inspect("--bogus x").status, 2);
     EXPECT_EQ(inspect("--kind nope x").status, 2);
     EXPECT_EQ(inspect((dir / "missing").string()).status, 2);
+    EXPECT_EQ(inspect(dir.string()).status, 2);
+    // Content of no known kind is an error, not an empty success.
+    EXPECT_EQ(inspect(write("notes.txt", "hello\n")).status, 1);
     EXPECT_EQ(inspect("--help").status, 0);
 }

@@ -328,7 +328,9 @@ DecodeError toJsonLines(FileKind kind, std::string_view bytes, std::string& out,
             std::remove(name.c_str());
             return e;  // zipToJsonLines has written its own error line
         }
-        case FileKind::Unknown: e = decodeFailure(0, "unknown file kind"); break;
+        case FileKind::Unknown:
+            e = decodeFailure(0, "the file kind is not known from its name or content (name it with --kind)");
+            break;
     }
     if (e) appendError(e, out);
     return e;
