@@ -318,3 +318,59 @@ TEST_F(RunningCollectionTest, ADroppedHostIsFreedWhenTheRunEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The start-up order of the agent against the shipped default scenario:
+// slots, collectors, dispatcher, host list; every Windows host collected at
+// its time with its status reported, and a queued update applied by the poll.
+class DefaultScenarioTest : public ServerTest {
+protected:
+    void SetUp() override {
+        testserver::HarnessOptions options;
+        options.https = false;
+        server = std::make_unique<testserver::TestServer>(options);
+        ASSERT_TRUE(server->ok()) << server->error();
+        resetAgentState(server->httpPort());
+    }
+};
+
+TEST_F(DefaultScenarioTest, HostsAreCollectedAtTheirTimesAndUpdatesApplied) {
+    std::atomic<int> runs{0};
+    setCollectHostEvents([&](HostSlot&, CollectorSlot&) { return ++runs; });
+    ASSERT_TRUE(startSchedulerThread());
+    ASSERT_TRUE(startCollectorThreads());
+    ASSERT_TRUE(startPollDispatcher());
+    loadAllHosts();
+    EXPECT_EQ(slotsInUse(), 3);  // the Linux host keeps no slot
+    withHostSlot(hostSlot(0), [](HostSlot& h) {
+        EXPECT_EQ(h.password, "secret");
+        ASSERT_EQ(h.filters.size(), 1u);
+        EXPECT_EQ(h.filters[0].filterId, 501);
+        ASSERT_EQ(h.notifications.size(), 1u);
+        EXPECT_EQ(h.notifications[0].occurrenceThreshold, 3);
+    });
+
+    // Timers at 60, 120 and 180 s.
+    for (int step = 0; step < 600 && runs.load() < 3; ++step) {
+        platform::advanceClock(1'000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    EXPECT_EQ(runs.load(), 3);
+    for (const char* id : {"101", "102", "103"})
+        EXPECT_TRUE(server->waitForRequests(std::string("mode=hoststatus&hostid=") + id + "&status=0&nextScanTime=", 1,
+                                            5000))
+            << id;
+    EXPECT_TRUE(targetsWith("hostid=104").empty());
+
+    ASSERT_TRUE(server->queueUpdate("Host", 102));
+    pollConfigurationUpdates();
+    EXPECT_EQ(targetsWith("hostdetails?slid=1001&hostid=102").size(), 1u);
+    withHostSlot(hostSlot(1), [](HostSlot& h) {
+        if (h.collectionInProgress == 0) {
+            EXPECT_EQ(h.nextScanTime, platform::nowSeconds() + 10);
+        }
+    });
+}
+
+}  // namespace
