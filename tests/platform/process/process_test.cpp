@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -147,6 +148,19 @@ TEST_F(Processes, TimeLimitRunsOnTheClockAndTerminationEndsTheWholeGroup) {
     EXPECT_TRUE(gone) << "the program's own child ends with it";
     ASSERT_EQ(waitProcess(p, 0, &code), kErrorSuccess);
     EXPECT_EQ(code, 0u) << "terminated with the given exit code";
+}
+
+TEST_F(Processes, AChildNobodyWaitsForIsReapedWhenItEnds) {
+    pid_t pid = -1;
+    {
+        Process p(nullptr, nullptr);
+        ASSERT_EQ(startProcess("true", "", false, &p), kErrorSuccess);
+        pid = static_cast<pid_t>(processId(p));
+    }  // dropped without a wait, as a program that runs on is
+    // A zombie still answers kill(pid, 0); only a reaped child is gone.
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::kill(pid, 0) == 0 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    EXPECT_EQ(::kill(pid, 0), -1) << "no zombie is left behind";
 }
 
 TEST_F(Processes, WaitReturnsAsSoonAsTheChildEndsOnAStoppedClock) {
