@@ -1,9 +1,11 @@
 // Tamsel's thread start and the mutex of the resource lock table.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/threads.h"
 
