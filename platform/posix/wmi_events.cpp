@@ -215,41 +215,101 @@ EventKind eventKind(const EventEntry& e) {
 
 }  // namespace
 
+namespace {
+
+// A Win32_NTLogEvent: the event as read, its values made when they are asked
+// for. Keeping the event rather than a list of values keeps the object small,
+// which matters when a log of many thousand records is read.
+class EventObject : public Object {
+public:
+    EventObject(EventEntry&& event, int offsetMinutes) : e_(std::move(event)), offset_(offsetMinutes) {}
+
+    HResult get(const std::string& name, Variant& out) const override {
+        out = Variant{};
+        const EventKind kind = eventKind(e_);
+        switch (property(name)) {
+            case Property::Category: out = integerValue(e_.task); break;
+            case Property::CategoryString:
+                if (!e_.taskName.empty()) out = textValue(e_.taskName);
+                break;
+            case Property::ComputerName: out = textValue(e_.computer); break;
+            case Property::Data:
+                if (!e_.binary.empty()) {
+                    out.type = Variant::Type::Bytes;
+                    out.bytes = e_.binary;
+                }
+                break;
+            case Property::EventCode: out = integerValue(e_.eventId & 0xFFFFu); break;
+            case Property::EventIdentifier:
+                out = integerValue((e_.eventId & 0xFFFFu) | (e_.qualifiers << 16));
+                break;
+            case Property::EventType: out = integerValue(kind.type); break;
+            case Property::InsertionStrings:
+                if (!e_.strings.empty()) {
+                    out.type = Variant::Type::TextArray;
+                    out.texts = e_.strings;
+                }
+                break;
+            case Property::Logfile: out = textValue(e_.channel); break;
+            case Property::Message:
+                if (e_.hasMessage) out = textValue(e_.message);
+                break;
+            case Property::RecordNumber: out = integerValue(static_cast<std::int64_t>(e_.recordId)); break;
+            case Property::SourceName:
+                out = textValue(e_.eventSourceName.empty() ? e_.provider : e_.eventSourceName);
+                break;
+            case Property::TimeGenerated:
+            case Property::TimeWritten:
+                if (e_.hasTime) out = textValue(formatDmtf(e_.timeSeconds, offset_));
+                break;
+            case Property::Type: out = textValue(kind.text); break;
+            case Property::User:
+                if (!e_.userSid.empty()) out = textValue(e_.userSid);
+                break;
+            case Property::Unknown: return WBEM_E_NOT_FOUND;
+        }
+        return WBEM_S_NO_ERROR;
+    }
+
+private:
+    enum class Property {
+        Category, CategoryString, ComputerName, Data, EventCode, EventIdentifier, EventType,
+        InsertionStrings, Logfile, Message, RecordNumber, SourceName, TimeGenerated, TimeWritten,
+        Type, User, Unknown
+    };
+
+    static Property property(const std::string& name) {
+        static const std::pair<const char*, Property> kNames[] = {
+            {"Category", Property::Category},
+            {"CategoryString", Property::CategoryString},
+            {"ComputerName", Property::ComputerName},
+            {"Data", Property::Data},
+            {"EventCode", Property::EventCode},
+            {"EventIdentifier", Property::EventIdentifier},
+            {"EventType", Property::EventType},
+            {"InsertionStrings", Property::InsertionStrings},
+            {"Logfile", Property::Logfile},
+            {"Message", Property::Message},
+            {"RecordNumber", Property::RecordNumber},
+            {"SourceName", Property::SourceName},
+            {"TimeGenerated", Property::TimeGenerated},
+            {"TimeWritten", Property::TimeWritten},
+            {"Type", Property::Type},
+            {"User", Property::User},
+        };
+        for (const auto& [text, p] : kNames)
+            if (equalsNoCase(name, text)) return p;
+        return Property::Unknown;
+    }
+
+    EventEntry e_;
+    int offset_;
+};
+
+}  // namespace
+
 ObjectPtr makeEventObject(EventEntry&& e, int offsetMinutes) {
-    const EventKind kind = eventKind(e);
-    Variant time = e.hasTime ? textValue(formatDmtf(e.timeSeconds, offsetMinutes)) : nullValue();
-    Variant strings;
-    if (!e.strings.empty()) {
-        strings.type = Variant::Type::TextArray;
-        strings.texts = std::move(e.strings);
-    }
-    Variant data;
-    if (!e.binary.empty()) {
-        data.type = Variant::Type::Bytes;
-        data.bytes = std::move(e.binary);
-    }
-    const std::uint32_t identifier = (e.eventId & 0xFFFFu) | (e.qualifiers << 16);
-    std::vector<std::pair<std::string, Variant>> p;
-    p.reserve(18);
-    p.emplace_back("Category", integerValue(e.task));
-    p.emplace_back("CategoryString", e.taskName.empty() ? nullValue() : textValue(e.taskName));
-    p.emplace_back("ComputerName", textValue(std::move(e.computer)));
-    p.emplace_back("Data", std::move(data));
-    p.emplace_back("EventCode", integerValue(e.eventId & 0xFFFFu));
-    p.emplace_back("EventIdentifier", integerValue(identifier));
-    p.emplace_back("EventType", integerValue(kind.type));
-    p.emplace_back("InsertionStrings", std::move(strings));
-    p.emplace_back("Logfile", textValue(std::move(e.channel)));
-    p.emplace_back("Message", e.hasMessage ? textValue(std::move(e.message)) : nullValue());
-    p.emplace_back("RecordNumber", integerValue(static_cast<std::int64_t>(e.recordId)));
-    p.emplace_back("SourceName",
-                   textValue(e.eventSourceName.empty() ? std::move(e.provider)
-                                                       : std::move(e.eventSourceName)));
-    p.emplace_back("TimeGenerated", time);
-    p.emplace_back("TimeWritten", std::move(time));
-    p.emplace_back("Type", textValue(kind.text));
-    p.emplace_back("User", e.userSid.empty() ? nullValue() : textValue(std::move(e.userSid)));
-    return std::make_unique<PropertyObject>(std::move(p));
+    return std::make_unique<EventObject>(std::move(e), offsetMinutes);
 }
 
 // ------------------------------------------------------------------ event XML
@@ -318,6 +378,9 @@ struct EventBuilder {
     bool haveEventData = false;
     std::vector<std::string> userDataLeaves;
     std::vector<bool> hasChild;  // per depth, inside UserData: an element child was seen
+    bool wrapped = false;        // a stream of events inside one wrapper element
+    bool insideWrapper = false;
+    bool completed = false;      // the end of an <Event> has been read
 
     static std::string value(const xmlChar** attribute) {
         return std::string(reinterpret_cast<const char*>(attribute[3]),
@@ -325,11 +388,19 @@ struct EventBuilder {
     }
 
     void start(const char* name, int attributeCount, const xmlChar** attributes) {
+        if (wrapped && !insideWrapper) {
+            insideWrapper = true;
+            return;
+        }
         ++depth;
         text.clear();
         field = Field::None;
         if (depth == 1) {
             isEvent = std::strcmp(name, "Event") == 0;
+            section.clear();
+            haveEventData = false;
+            userDataLeaves.clear();
+            hasChild.clear();
             return;
         }
         if (!isEvent) return;
@@ -391,6 +462,10 @@ struct EventBuilder {
     }
 
     void end() {
+        if (wrapped && depth == 0) {
+            insideWrapper = false;
+            return;
+        }
         switch (field) {
             case Field::None: break;
             case Field::EventId: event->eventId = static_cast<std::uint32_t>(number(text)); break;
@@ -413,6 +488,10 @@ struct EventBuilder {
         }
         field = Field::None;
         text.clear();
+        if (depth == 1 && isEvent) {
+            completed = true;
+            if (!haveEventData && !userDataLeaves.empty()) event->strings = std::move(userDataLeaves);
+        }
         --depth;
         if (depth == 1) section.clear();
     }
@@ -439,22 +518,32 @@ void onError(void*, xmlErrorPtr) {}
 // without bound. Predefined and character entities are in the text anyway.
 xmlEntityPtr onGetEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
 
-// One push parser per thread, reused from event to event.
-struct SaxParser {
+// A push parser calling back into a builder; null when libxml2 has no memory.
+xmlParserCtxtPtr newSaxParser(EventBuilder* builder) {
     xmlSAXHandler handler{};
-    xmlParserCtxtPtr ctxt = nullptr;
+    handler.initialized = XML_SAX2_MAGIC;
+    handler.startElementNs = onStartElement;
+    handler.endElementNs = onEndElement;
+    handler.characters = onCharacters;
+    handler.cdataBlock = onCharacters;
+    handler.serror = onError;
+    handler.getEntity = onGetEntity;
+    xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(&handler, builder, nullptr, 0, nullptr);
+    if (ctxt) xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    return ctxt;
+}
 
-    SaxParser() {
-        handler.initialized = XML_SAX2_MAGIC;
-        handler.startElementNs = onStartElement;
-        handler.endElementNs = onEndElement;
-        handler.characters = onCharacters;
-        handler.cdataBlock = onCharacters;
-        handler.serror = onError;
-        handler.getEntity = onGetEntity;
-        ctxt = xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr);
-        if (ctxt) xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    }
+std::string parserError(xmlParserCtxtPtr ctxt) {
+    const xmlError* e = xmlCtxtGetLastError(ctxt);
+    std::string text = e && e->message ? e->message : "not well-formed";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// One push parser per thread for single events, reset from event to event.
+struct SaxParser {
+    EventBuilder builder;
+    xmlParserCtxtPtr ctxt = newSaxParser(&builder);
     ~SaxParser() {
         if (ctxt) xmlFreeParserCtxt(ctxt);
     }
@@ -462,33 +551,71 @@ struct SaxParser {
 
 }  // namespace
 
+struct EventStream::State {
+    EventBuilder builder;
+    xmlParserCtxtPtr ctxt = nullptr;
+    int events = 0;
+
+    ~State() { close(); }
+    void close() {
+        if (ctxt) xmlFreeParserCtxt(ctxt);
+        ctxt = nullptr;
+    }
+    bool open() {
+        close();
+        builder = EventBuilder{};
+        builder.wrapped = true;
+        events = 0;
+        ctxt = newSaxParser(&builder);
+        return ctxt && xmlParseChunk(ctxt, "<events>", 8, 0) == 0;
+    }
+};
+
+EventStream::EventStream() : state_(std::make_unique<State>()) {}
+EventStream::~EventStream() = default;
+
+bool EventStream::parse(const char* text, std::size_t length, EventEntry& out, std::string* error) {
+    State& s = *state_;
+    // A fresh parser now and then keeps its buffers small.
+    if ((!s.ctxt || s.events >= 1000) && !s.open()) {
+        if (error) *error = "no parser";
+        return false;
+    }
+    if (length > static_cast<std::size_t>(INT32_MAX)) {
+        if (error) *error = "too large";
+        return false;
+    }
+    out = EventEntry{};
+    s.builder.event = &out;
+    s.builder.completed = false;
+    const int status = xmlParseChunk(s.ctxt, text, static_cast<int>(length), 0);
+    s.builder.event = nullptr;
+    ++s.events;
+    if (status != 0 || !s.ctxt->wellFormed || !s.builder.completed || s.builder.depth != 0) {
+        if (error) *error = s.builder.completed ? parserError(s.ctxt) : "not one whole <Event>";
+        s.close();  // the stream is broken: the next event starts a new one
+        return false;
+    }
+    return true;
+}
+
 bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out, const char* encoding,
                       std::string* error) {
-    auto fail = [&](const char* why) {
+    auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
     };
     if (length > static_cast<std::size_t>(INT32_MAX)) return fail("too large");
     thread_local SaxParser parser;
     if (!parser.ctxt) return fail("no parser");
-    out = EventEntry{};
-    EventBuilder builder;
-    builder.event = &out;
     if (xmlCtxtResetPush(parser.ctxt, nullptr, 0, nullptr, encoding) != 0) return fail("unknown encoding");
-    parser.ctxt->userData = &builder;
+    out = EventEntry{};
+    parser.builder = EventBuilder{};
+    parser.builder.event = &out;
     const int status = xmlParseChunk(parser.ctxt, text, static_cast<int>(length), 1);
-    const bool wellFormed = status == 0 && parser.ctxt->wellFormed;
-    parser.ctxt->userData = nullptr;
-    if (!wellFormed) {
-        if (error) {
-            const xmlError* e = xmlCtxtGetLastError(parser.ctxt);
-            *error = e && e->message ? e->message : "not well-formed";
-            while (!error->empty() && (error->back() == '\n' || error->back() == '\r')) error->pop_back();
-        }
-        return false;
-    }
-    if (!builder.isEvent) return fail("the element is not <Event>");
-    if (!builder.haveEventData && !builder.userDataLeaves.empty()) out.strings = std::move(builder.userDataLeaves);
+    parser.builder.event = nullptr;
+    if (status != 0 || !parser.ctxt->wellFormed) return fail(parserError(parser.ctxt));
+    if (!parser.builder.isEvent) return fail("the element is not <Event>");
     return true;
 }
 

@@ -114,7 +114,7 @@ private:
         }
         if (rendered) {
             const std::size_t length = strnlen(xml_.data(), xml_.size());
-            haveXml = length > 0 && eventFromXmlText(xml_.data(), length, e);
+            haveXml = length > 0 && stream_.parse(xml_.data(), length, e);
         }
         if (error) libevtx_error_free(&error);
         if (!haveXml) e = EventEntry{};
@@ -174,6 +174,7 @@ private:
     int index_ = 0;
     std::string xml_ = std::string(kXmlBufferSize, '\0');
     std::string scratch_;
+    EventStream stream_;
 };
 
 }  // namespace

@@ -56,6 +56,23 @@ std::unique_ptr<EventSource> openEvtxFile(const std::string& path);
 bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out,
                       const char* encoding = "UTF-8", std::string* error = nullptr);
 
+// The same for a sequence of events, as libevtx renders the records of a
+// log one by one: one parser reads them as one stream, which saves setting it
+// up for each record. An event that is not well-formed is refused and the
+// stream starts again with the next.
+class EventStream {
+public:
+    EventStream();
+    ~EventStream();
+    EventStream(const EventStream&) = delete;
+    EventStream& operator=(const EventStream&) = delete;
+    bool parse(const char* text, std::size_t length, EventEntry& out, std::string* error = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // ---- times
 
 // "yyyymmddHHMMSS.ffffff+ooo" (the sign and minute offset required) to
