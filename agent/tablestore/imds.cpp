@@ -577,7 +577,15 @@ const void* GetColumnValueByName(const char* columnName, int* length, const Resu
     LogTrace("@@@ Inside GetColumnValueByName @@@\n");
     if (!result || result->cursor < 0 || static_cast<std::size_t>(result->cursor) >= result->rows.size())
         return nullptr;
-    int index = columnIndex(columnsOf(result->definition, result->view), columnName);
+    int index = -1;
+    if (result->definition && columnName) {
+        // The common case, without building the column list.
+        const auto& columns = result->definition->columns;
+        for (std::size_t i = 0; i < columns.size() && index < 0; ++i)
+            if (iequals(columns[i].name, columnName)) index = static_cast<int>(i);
+    } else {
+        index = columnIndex(columnsOf(result->definition, result->view), columnName);
+    }
     const RowObject* row = result->rows[static_cast<std::size_t>(result->cursor)];
     if (index < 0 || static_cast<std::size_t>(index) >= row->values.size()) return nullptr;
     if (length) *length = row->lengths[index];
