@@ -7,6 +7,7 @@
 
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
+#include "agent/fim/fresh_install.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -28,7 +29,9 @@
 namespace {
 
 // Steps whose modules are not part of the agent yet.
-void freshInstallCheckStep() {}
+// Removes the change journals and journal databases of an earlier
+// installation; the volume monitors that own them are not part of the agent yet.
+void deleteJournalAndDBFile() {}
 void enablePrivilegeStep() {}
 void loadMonitorRequestsStep() {}
 void loadBaseConfigurationStep() {}
@@ -150,7 +153,7 @@ void RunAgent() {
     SendServiceStarted();
     ReportAgentVersion(spacesToPlus(installBin));
     // 12-17. File integrity monitoring.
-    freshInstallCheckStep();
+    if (checkFreshInstall()) deleteJournalAndDBFile();
     enablePrivilegeStep();
     loadMonitorRequestsStep();
     loadBaseConfigurationStep();
