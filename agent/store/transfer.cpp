@@ -8,6 +8,7 @@
 
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
+#include "agent/server/protocol.h"
 #include "agent/service/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
@@ -46,7 +47,7 @@ void zipAndUpload(const std::string& zipName) {
         std::remove(zipName.c_str());
         return;
     }
-    if (HttpUploadFile(BuildServerUrl("agentUpload"), zipName) == 0) {
+    if (HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0) {
         LogInfo("\n Transfer done. Deleting files");
         for (const std::string& path : zipped) std::remove(path.c_str());
     } else {
