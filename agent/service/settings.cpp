@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/service/agent_log.h"
+#include "common/text_format.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ struct SettingsState {
 SettingsState& settings() {
     static SettingsState s;
     return s;
-}
-
-std::string vformat(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (needed <= 0) return {};
-    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    return std::string(buffer.data(), static_cast<std::size_t>(needed));
 }
 
 // Settings the agent compares as text: when one is missing the agent goes on
@@ -140,7 +130,7 @@ std::string BuildServerUrl(const char* format, ...) {
                       GetAgentSetting("ServerPort").value_or("") + "/event/";
     va_list args;
     va_start(args, format);
-    url += vformat(format, args);
+    url += VFormatText(format, args);
     va_end(args);
     LogInfo("\n URL: %s", url.c_str());
     return url;
