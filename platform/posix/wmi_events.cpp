@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "platform/posix/wmi_internal.h"
 
@@ -382,12 +384,12 @@ struct EventBuilder {
     bool insideWrapper = false;
     bool completed = false;      // the end of an <Event> has been read
 
-    static std::string value(const xmlChar** attribute) {
-        return std::string(reinterpret_cast<const char*>(attribute[3]),
-                           reinterpret_cast<const char*>(attribute[4]));
-    }
+    struct Attribute {
+        std::string_view name;  // local name
+        std::string_view value;
+    };
 
-    void start(const char* name, int attributeCount, const xmlChar** attributes) {
+    void start(std::string_view name, const Attribute* attributes, int attributeCount) {
         if (wrapped && !insideWrapper) {
             insideWrapper = true;
             return;
@@ -396,7 +398,7 @@ struct EventBuilder {
         text.clear();
         field = Field::None;
         if (depth == 1) {
-            isEvent = std::strcmp(name, "Event") == 0;
+            isEvent = name == "Event";
             section.clear();
             haveEventData = false;
             userDataLeaves.clear();
@@ -405,16 +407,15 @@ struct EventBuilder {
         }
         if (!isEvent) return;
         if (depth == 2) {
-            section = name;
+            section.assign(name);
             if (section == "EventData") haveEventData = true;
             if (section == "BinaryEventData") field = Field::Binary;
             if (section == "UserData") hasChild.assign(3, false);
             return;
         }
-        auto attribute = [&](const char* wanted, std::string& out) {
+        auto attribute = [&](std::string_view wanted, std::string& out) {
             for (int i = 0; i < attributeCount; ++i)
-                if (std::strcmp(reinterpret_cast<const char*>(attributes[i * 5]), wanted) == 0)
-                    out = value(attributes + i * 5);
+                if (attributes[i].name == wanted) out.assign(attributes[i].value);
         };
         if (section == "UserData") {
             if (hasChild.size() <= static_cast<std::size_t>(depth)) hasChild.resize(depth + 1, false);
@@ -425,19 +426,19 @@ struct EventBuilder {
         }
         if (depth != 3) return;
         if (section == "System") {
-            if (std::strcmp(name, "Provider") == 0) {
+            if (name == "Provider") {
                 attribute("Name", event->provider);
                 attribute("EventSourceName", event->eventSourceName);
-            } else if (std::strcmp(name, "EventID") == 0) {
+            } else if (name == "EventID") {
                 std::string qualifiers;
                 attribute("Qualifiers", qualifiers);
                 if (!qualifiers.empty()) event->qualifiers = static_cast<std::uint32_t>(number(qualifiers));
                 field = Field::EventId;
-            } else if (std::strcmp(name, "TimeCreated") == 0) {
+            } else if (name == "TimeCreated") {
                 std::string time;
                 attribute("SystemTime", time);
                 if (parseSystemTime(time, event->timeSeconds)) event->hasTime = true;
-            } else if (std::strcmp(name, "Security") == 0) {
+            } else if (name == "Security") {
                 attribute("UserID", event->userSid);
             } else {
                 // The System elements whose text is the value.
@@ -446,14 +447,14 @@ struct EventBuilder {
                     {"Keywords", Field::Keywords},   {"EventRecordID", Field::RecordId},
                     {"Channel", Field::Channel},     {"Computer", Field::Computer}};
                 for (const auto& [element, f] : kTextElements)
-                    if (std::strcmp(name, element) == 0) field = f;
+                    if (name == element) field = f;
             }
         } else if (section == "EventData") {
-            if (std::strcmp(name, "Data") == 0) field = Field::Data;
-            if (std::strcmp(name, "Binary") == 0) field = Field::Binary;
+            if (name == "Data") field = Field::Data;
+            if (name == "Binary") field = Field::Binary;
         } else if (section == "RenderingInfo") {
-            if (std::strcmp(name, "Message") == 0) field = Field::Message;
-            if (std::strcmp(name, "Task") == 0) field = Field::TaskName;
+            if (name == "Message") field = Field::Message;
+            if (name == "Task") field = Field::TaskName;
         }
     }
 
@@ -499,8 +500,21 @@ struct EventBuilder {
 
 void onStartElement(void* context, const xmlChar* localName, const xmlChar*, const xmlChar*, int,
                     const xmlChar**, int attributeCount, int, const xmlChar** attributes) {
-    static_cast<EventBuilder*>(context)->start(reinterpret_cast<const char*>(localName), attributeCount,
-                                               attributes);
+    // libxml2 gives five pointers per attribute: local name, prefix, URI,
+    // value and end of value.
+    EventBuilder::Attribute few[16];
+    std::vector<EventBuilder::Attribute> many;
+    EventBuilder::Attribute* list = few;
+    if (attributeCount > 16) {
+        many.resize(static_cast<std::size_t>(attributeCount));
+        list = many.data();
+    }
+    for (int i = 0; i < attributeCount; ++i) {
+        const auto* a = reinterpret_cast<const char* const*>(attributes + i * 5);
+        list[i] = {a[0], std::string_view(a[3], static_cast<std::size_t>(a[4] - a[3]))};
+    }
+    static_cast<EventBuilder*>(context)->start(reinterpret_cast<const char*>(localName), list,
+                                               attributeCount);
 }
 
 void onEndElement(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
@@ -517,6 +531,253 @@ void onError(void*, xmlErrorPtr) {}
 // Entity references are not resolved: a DTD's nested entities would expand
 // without bound. Predefined and character entities are in the text anyway.
 xmlEntityPtr onGetEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
+
+// Plain event XML read without libxml2: libevtx renders every record this
+// way, and most event files are written so. It takes UTF-8 text, elements,
+// attributes, the five predefined entities and character references; at
+// anything else (a comment, CDATA, a DTD, a processing instruction, a blank
+// or an entity inside an attribute value, malformed UTF-8, any doubt about
+// well-formedness) it gives up and the event is read by libxml2.
+//
+// Two things it keeps where an XML parser would not, because the values are
+// the event's own: a carriage return in element text stays (a parser turns
+// CR LF into LF, but "SeTcbPrivilege\r\n\t\t\t..." is what the event holds),
+// and a control character in element text stays (libevtx renders a value
+// such as 0x03 as it is; a parser would refuse the whole event).
+class PlainXmlReader {
+public:
+    PlainXmlReader(const char* text, std::size_t length, EventBuilder& builder)
+        : p_(text), end_(text + length), builder_(builder) {}
+
+    bool read() {
+        if (!validUtf8()) return false;
+        bool rootDone = false;
+        while (p_ < end_) {
+            if (*p_ != '<') {
+                const char* t = p_;
+                while (t < end_ && *t != '<') ++t;
+                if (stack_.empty()) {
+                    for (const char* c = p_; c < t; ++c)
+                        if (*c != ' ' && *c != '\t' && *c != '\n' && *c != '\r') return false;
+                } else if (!text(p_, t)) {
+                    return false;
+                }
+                p_ = t;
+                continue;
+            }
+            if (end_ - p_ < 2) return false;
+            if (p_[1] == '/') {
+                p_ += 2;
+                std::string_view name;
+                if (!readName(name)) return false;
+                skipBlanks();
+                if (p_ >= end_ || *p_ != '>' || stack_.empty() || stack_.back() != name) return false;
+                ++p_;
+                stack_.pop_back();
+                builder_.end();
+                rootDone = stack_.empty();
+                continue;
+            }
+            if (p_[1] == '!' || p_[1] == '?' || rootDone) return false;
+            ++p_;
+            if (!startTag()) return false;
+            rootDone = stack_.empty();
+        }
+        return rootDone;
+    }
+
+private:
+    // No NUL, and every sequence a shortest-form UTF-8 character outside the
+    // surrogates.
+    bool validUtf8() const {
+        const auto* c = reinterpret_cast<const unsigned char*>(p_);
+        const auto* end = reinterpret_cast<const unsigned char*>(end_);
+        while (c < end) {
+            const unsigned char b = *c;
+            if (b == 0) return false;
+            if (b < 0x80) {
+                ++c;
+                continue;
+            }
+            int extra;
+            unsigned char low = 0x80, high = 0xBF;
+            if (b >= 0xC2 && b <= 0xDF) {
+                extra = 1;
+            } else if (b >= 0xE0 && b <= 0xEF) {
+                extra = 2;
+                if (b == 0xE0) low = 0xA0;
+                if (b == 0xED) high = 0x9F;
+            } else if (b >= 0xF0 && b <= 0xF4) {
+                extra = 3;
+                if (b == 0xF0) low = 0x90;
+                if (b == 0xF4) high = 0x8F;
+            } else {
+                return false;
+            }
+            if (end - c <= extra || c[1] < low || c[1] > high) return false;
+            for (int k = 2; k <= extra; ++k)
+                if ((c[k] & 0xC0) != 0x80) return false;
+            c += extra + 1;
+        }
+        return true;
+    }
+
+    static bool nameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+    static bool nameChar(char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == ':';
+    }
+
+    bool readName(std::string_view& name) {
+        if (p_ >= end_ || !nameStart(*p_)) return false;
+        const char* s = p_;
+        while (p_ < end_ && nameChar(*p_)) ++p_;
+        name = std::string_view(s, static_cast<std::size_t>(p_ - s));
+        return name.back() != ':';
+    }
+
+    static std::string_view localPart(std::string_view name) {
+        const std::size_t colon = name.find(':');
+        return colon == std::string_view::npos ? name : name.substr(colon + 1);
+    }
+
+    bool skipBlanks() {
+        const char* s = p_;
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+        return p_ != s;
+    }
+
+    bool startTag() {
+        std::string_view name;
+        if (!readName(name)) return false;
+        int count = 0;
+        for (;;) {
+            const bool blank = skipBlanks();
+            if (p_ >= end_) return false;
+            if (*p_ == '>' || *p_ == '/') break;
+            std::string_view attributeName;
+            if (!blank || !readName(attributeName)) return false;
+            skipBlanks();
+            if (p_ >= end_ || *p_ != '=') return false;
+            ++p_;
+            skipBlanks();
+            if (p_ >= end_ || (*p_ != '"' && *p_ != '\'')) return false;
+            const char quote = *p_++;
+            const char* value = p_;
+            while (p_ < end_ && *p_ != quote) {
+                if (*p_ == '<' || *p_ == '&' || static_cast<unsigned char>(*p_) < 0x20) return false;
+                ++p_;
+            }
+            if (p_ >= end_) return false;
+            const std::string_view attributeValue(value, static_cast<std::size_t>(p_ - value));
+            ++p_;
+            for (int i = 0; i < count; ++i)
+                if (names_[i] == attributeName) return false;
+            if (count == kMaxAttributes) return false;
+            names_[count] = attributeName;
+            // Namespace declarations are not attributes of the element.
+            if (attributeName == "xmlns" || attributeName.substr(0, 6) == "xmlns:") {
+                namespaces_[count] = true;
+            } else {
+                namespaces_[count] = false;
+                attributes_[count] = {localPart(attributeName), attributeValue};
+            }
+            ++count;
+        }
+        int kept = 0;
+        for (int i = 0; i < count; ++i)
+            if (!namespaces_[i]) attributes_[kept++] = attributes_[i];
+        const bool empty = *p_ == '/';
+        if (empty && (end_ - p_ < 2 || p_[1] != '>')) return false;
+        p_ += empty ? 2 : 1;
+        builder_.start(localPart(name), attributes_, kept);
+        if (empty)
+            builder_.end();
+        else
+            stack_.push_back(name);
+        return true;
+    }
+
+    // Element text with its entities replaced.
+    bool text(const char* s, const char* e) {
+        decoded_.clear();
+        while (s < e) {
+            const char* amp = static_cast<const char*>(std::memchr(s, '&', static_cast<std::size_t>(e - s)));
+            const char* stop = amp ? amp : e;
+            decoded_.append(s, stop);
+            if (!amp) break;
+            const char* semi = static_cast<const char*>(std::memchr(amp, ';', static_cast<std::size_t>(e - amp)));
+            if (!semi) return false;
+            const std::string_view entity(amp + 1, static_cast<std::size_t>(semi - amp - 1));
+            if (entity == "amp") decoded_ += '&';
+            else if (entity == "lt") decoded_ += '<';
+            else if (entity == "gt") decoded_ += '>';
+            else if (entity == "quot") decoded_ += '"';
+            else if (entity == "apos") decoded_ += '\'';
+            else if (!characterReference(entity)) return false;
+            s = semi + 1;
+        }
+        if (decoded_.find("]]>") != std::string::npos) return false;
+        builder_.characters(decoded_.data(), static_cast<int>(decoded_.size()));
+        return true;
+    }
+
+    bool characterReference(std::string_view entity) {
+        if (entity.size() < 2 || entity[0] != '#') return false;
+        const bool hex = entity[1] == 'x';
+        std::uint32_t cp = 0;
+        std::size_t i = hex ? 2 : 1;
+        if (i >= entity.size() || entity.size() > 10) return false;
+        for (; i < entity.size(); ++i) {
+            const char c = entity[i];
+            int digit;
+            if (c >= '0' && c <= '9') digit = c - '0';
+            else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+            else return false;
+            cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
+            if (cp > 0x10FFFF) return false;
+        }
+        // Control characters are taken too, for the reason above.
+        const bool legal = (cp >= 0x1 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000;
+        if (!legal) return false;
+        if (cp < 0x80) {
+            decoded_ += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            decoded_ += static_cast<char>(0xC0 | cp >> 6);
+            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            decoded_ += static_cast<char>(0xE0 | cp >> 12);
+            decoded_ += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            decoded_ += static_cast<char>(0xF0 | cp >> 18);
+            decoded_ += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            decoded_ += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        return true;
+    }
+
+    static constexpr int kMaxAttributes = 32;
+    const char* p_;
+    const char* end_;
+    EventBuilder& builder_;
+    std::vector<std::string_view> stack_;
+    std::string decoded_;
+    std::string_view names_[kMaxAttributes];
+    bool namespaces_[kMaxAttributes] = {};
+    EventBuilder::Attribute attributes_[kMaxAttributes];
+};
+
+// The plain reader on one event; false when libxml2 must read it.
+bool readPlainEvent(const char* text, std::size_t length, EventEntry& out) {
+    out = EventEntry{};
+    EventBuilder builder;
+    builder.event = &out;
+    if (PlainXmlReader(text, length, builder).read() && builder.isEvent && builder.completed) return true;
+    out = EventEntry{};
+    return false;
+}
 
 // A push parser calling back into a builder; null when libxml2 has no memory.
 xmlParserCtxtPtr newSaxParser(EventBuilder* builder) {
@@ -585,7 +846,7 @@ bool EventStream::parse(const char* text, std::size_t length, EventEntry& out, s
         if (error) *error = "too large";
         return false;
     }
-    out = EventEntry{};
+    if (readPlainEvent(text, length, out)) return true;
     s.builder.event = &out;
     s.builder.completed = false;
     const int status = xmlParseChunk(s.ctxt, text, static_cast<int>(length), 0);
@@ -606,6 +867,7 @@ bool eventFromXmlText(const char* text, std::size_t length, EventEntry& out, con
         return false;
     };
     if (length > static_cast<std::size_t>(INT32_MAX)) return fail("too large");
+    if (equalsNoCase(encoding, "UTF-8") && readPlainEvent(text, length, out)) return true;
     thread_local SaxParser parser;
     if (!parser.ctxt) return fail("no parser");
     if (xmlCtxtResetPush(parser.ctxt, nullptr, 0, nullptr, encoding) != 0) return fail("unknown encoding");
