@@ -51,7 +51,7 @@ std::string toLower(std::string text) {
     return text;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
+bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) !=
@@ -137,14 +137,30 @@ std::string formatDmtf(std::int64_t utcSeconds, int offsetMinutes, int micros) {
         --days;
     }
     const Civil c = civilFromDays(days);
-    const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04lld%02u%02u%02d%02d%02d.%06d%c%03d",
-                  static_cast<long long>(c.year), c.month, c.day, static_cast<int>(rest / 3600),
-                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60),
-                  micros < 0 || micros > 999999 ? 0 : micros, offsetMinutes < 0 ? '-' : '+',
-                  absOffset % 1000);
-    return buffer;
+    const int absOffset = (offsetMinutes < 0 ? -offsetMinutes : offsetMinutes) % 1000;
+    if (micros < 0 || micros > 999999) micros = 0;
+    // Written digit by digit: it is made for every event read.
+    char buffer[32];
+    char* out = buffer;
+    auto put = [&out](long long value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    const long long year = c.year < 0 ? 0 : c.year > 9999 ? 9999 : c.year;
+    put(year, 4);
+    put(c.month, 2);
+    put(c.day, 2);
+    put(rest / 3600, 2);
+    put(rest / 60 % 60, 2);
+    put(rest % 60, 2);
+    *out++ = '.';
+    put(micros, 6);
+    *out++ = offsetMinutes < 0 ? '-' : '+';
+    put(absOffset, 3);
+    return std::string(buffer, static_cast<std::size_t>(out - buffer));
 }
 
 bool parseSystemTime(const std::string& text, std::int64_t& utcSeconds) {
@@ -554,8 +570,8 @@ public:
         bool rootDone = false;
         while (p_ < end_) {
             if (*p_ != '<') {
-                const char* t = p_;
-                while (t < end_ && *t != '<') ++t;
+                const char* t = static_cast<const char*>(std::memchr(p_, '<', static_cast<std::size_t>(end_ - p_)));
+                if (!t) t = end_;
                 if (stack_.empty()) {
                     for (const char* c = p_; c < t; ++c)
                         if (*c != ' ' && *c != '\t' && *c != '\n' && *c != '\r') return false;
@@ -593,6 +609,16 @@ private:
         const auto* c = reinterpret_cast<const unsigned char*>(p_);
         const auto* end = reinterpret_cast<const unsigned char*>(end_);
         while (c < end) {
+            // Eight ASCII bytes without a NUL at a time.
+            while (end - c >= 8) {
+                std::uint64_t word;
+                std::memcpy(&word, c, 8);
+                const bool highBit = (word & 0x8080808080808080ull) != 0;
+                const bool zeroByte = ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
+                if (highBit || zeroByte) break;
+                c += 8;
+            }
+            if (c >= end) break;
             const unsigned char b = *c;
             if (b == 0) return false;
             if (b < 0x80) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -122,7 +123,7 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile);
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Case-insensitive ASCII comparison.
-bool equalsNoCase(const std::string& a, const std::string& b);
+bool equalsNoCase(std::string_view a, std::string_view b);
 std::string toLower(std::string text);
 
 }  // namespace platform::wmi::sim
