@@ -29,6 +29,10 @@ SettingsState& settings() {
     return s;
 }
 
+// Runs f on the settings state under its lock and gives back what f returns.
+template <class F>
+auto withSettings(F f) { return withSettings([](SettingsState& s) { return f(s); }); }
+
 // Settings the agent compares as text: when one is missing the agent goes on
 // with the value the wizard would have written, and says so once.
 struct TextDefault {
@@ -105,23 +109,23 @@ std::optional<std::string> GetAgentSetting(std::string_view name) {
 }
 
 void PutAgentSetting(std::string_view name, const std::string& value) {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (s.table.buckets.empty()) KeyTableInit(s.table, 15);
-    KeyTablePut(s.table, name, value);
+    withSettings([&](SettingsState& s) {
+        if (s.table.buckets.empty()) KeyTableInit(s.table, 15);
+        KeyTablePut(s.table, name, value);
+    });
 }
 
 void ResetAgentSettings() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    KeyTableInit(s.table, 15);
-    s.protocolFlag = 0;
-    s.databaseFlag = 0;
-    s.agentId = 0;
-    s.haveAgentId = false;
-    s.hostName.clear();
-    s.ipText.clear();
-    s.aws = false;
+    withSettings([](SettingsState& s) {
+        KeyTableInit(s.table, 15);
+        s.protocolFlag = 0;
+        s.databaseFlag = 0;
+        s.agentId = 0;
+        s.haveAgentId = false;
+        s.hostName.clear();
+        s.ipText.clear();
+        s.aws = false;
+    });
 }
 
 std::string BuildServerUrl(const char* format, ...) {
@@ -138,30 +142,18 @@ std::string BuildServerUrl(const char* format, ...) {
 
 void SetProtocolFlag() {
     int flag = GetAgentSetting("ServerProtocol").value_or("") == "https" ? 1 : 0;
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.protocolFlag = flag;
+    withSettings([&](SettingsState& s) { s.protocolFlag = flag; });
 }
 
 void SetDatabaseFlag() {
     std::string db = GetAgentSetting("ServerDBType").value_or("");
     int flag = db == "postgres" ? 2 : db == "mssql" ? 1 : 0;
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.databaseFlag = flag;
+    withSettings([&](SettingsState& s) { s.databaseFlag = flag; });
 }
 
-int ProtocolFlag() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.protocolFlag;
-}
+int ProtocolFlag() { return withSettings([](SettingsState& s) { return s.protocolFlag; }); }
 
-int DatabaseFlag() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.databaseFlag;
-}
+int DatabaseFlag() { return withSettings([](SettingsState& s) { return s.databaseFlag; }); }
 
 std::string AgentInstallDir() {
     return GetAgentSetting("AgentInstallDir").value_or(kDefaultInstallDir);
@@ -171,52 +163,30 @@ std::string InstallBinDir() { return AgentInstallDir() + "bin" + kPathSeparator;
 
 std::string AgentLogDir() { return AgentInstallDir() + "logs" + kPathSeparator; }
 
-std::int64_t AgentId() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.agentId;
-}
+std::int64_t AgentId() { return withSettings([](SettingsState& s) { return s.agentId; }); }
 
 void SetAgentId(std::int64_t id) {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.agentId = id;
-    s.haveAgentId = true;
+    withSettings([&](SettingsState& s) {
+        s.agentId = id;
+        s.haveAgentId = true;
+    });
 }
 
-bool HaveAgentId() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.haveAgentId;
-}
+bool HaveAgentId() { return withSettings([](SettingsState& s) { return s.haveAgentId; }); }
 
-std::string AgentHostName() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.hostName;
-}
+std::string AgentHostName() { return withSettings([](SettingsState& s) { return s.hostName; }); }
 
-std::string AgentIpText() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.ipText;
-}
+std::string AgentIpText() { return withSettings([](SettingsState& s) { return s.ipText; }); }
 
 void SetAgentHost(const std::string& hostName, const std::string& ipText) {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.hostName = hostName;
-    s.ipText = ipText;
+    withSettings([&](SettingsState& s) {
+        s.hostName = hostName;
+        s.ipText = ipText;
+    });
 }
 
-bool AwsFlag() {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.aws;
-}
+bool AwsFlag() { return withSettings([](SettingsState& s) { return s.aws; }); }
 
 void SetAwsFlag(bool aws) {
-    auto& s = settings();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.aws = aws;
+    withSettings([&](SettingsState& s) { s.aws = aws; });
 }
