@@ -61,6 +61,24 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+void appendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
 // ------------------------------------------------------------------ times
 
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
@@ -766,21 +784,7 @@ private:
         // Control characters are taken too, for the reason above.
         const bool legal = (cp >= 0x1 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000;
         if (!legal) return false;
-        if (cp < 0x80) {
-            decoded_ += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            decoded_ += static_cast<char>(0xC0 | cp >> 6);
-            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            decoded_ += static_cast<char>(0xE0 | cp >> 12);
-            decoded_ += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            decoded_ += static_cast<char>(0xF0 | cp >> 18);
-            decoded_ += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            decoded_ += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            decoded_ += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        appendUtf8(decoded_, cp);
         return true;
     }
 

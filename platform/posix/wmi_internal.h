@@ -122,6 +122,9 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile);
 // and hands it to the sink.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void appendUtf8(std::string& out, std::uint32_t cp);
+
 // Case-insensitive ASCII comparison.
 bool equalsNoCase(std::string_view a, std::string_view b);
 std::string toLower(std::string text);
