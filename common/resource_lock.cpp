@@ -6,16 +6,10 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/threads.h"
 #include "platform/clock.h"
 
 namespace {
-
-// The table mutex is a static object, so it exists before any thread can
-// lock an object; InitMutex need not create it.
-std::mutex& tableMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
 
 std::vector<const void*>& lockedObjects() {
     static std::vector<const void*> objects;
@@ -59,7 +53,9 @@ int UnsynchronizeObject(const void* object) {
 }
 
 int HandleResource(const void* object, int operation) {
-    std::lock_guard<std::mutex> hold(tableMutex());
+    // The table mutex is the one InitMutex sets up (a static object, so it
+    // also exists when a lock is taken before InitMutex has run).
+    std::lock_guard<std::mutex> hold(ResourceTableMutex());
     LogTrace("\n\t@@@@@ Inside HandleResource() @@@@@ \n");
     if (operation == RESOURCE_LOCK) return SynchronizeObject(object);
     if (operation == RESOURCE_UNLOCK) return UnsynchronizeObject(object);

@@ -1,8 +1,6 @@
 #include "agent/tablestore/imds.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include "common/key_table.h"
 #include "common/log.h"
 #include "common/resource_lock.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 
 using namespace tablestore;
@@ -123,26 +122,6 @@ void notifyAndFree(std::vector<std::unique_ptr<RowObject>>& removed, const char*
 
 // --- Text of the print and to-string diagnostics -------------------------
 
-void appendf(std::string& out, const char* format, ...) TAMSEL_PRINTF(2, 3);
-void appendf(std::string& out, const char* format, ...) {
-    char buf[128];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < sizeof buf) {
-        out.append(buf, static_cast<std::size_t>(n));
-        return;
-    }
-    std::string big(static_cast<std::size_t>(n) + 1, '\0');
-    va_start(args, format);
-    std::vsnprintf(big.data(), big.size(), format, args);
-    va_end(args);
-    big.resize(static_cast<std::size_t>(n));
-    out += big;
-}
-
 template <class T>
 T readAs(const std::string& value) {
     T v{};
@@ -164,14 +143,14 @@ void formatValue(std::string& out, unsigned char type, const ColumnValue& value,
         case QOR_SQL_BOOLEAN: {
             std::int64_t v = 0;
             ReadStoredSigned(*value, length, v);
-            appendf(out, "%d\t", static_cast<int>(v));
+            out += FormatText("%d\t", static_cast<int>(v));
             break;
         }
         case QOR_SQL_FLOAT:
         case QOR_SQL_DOUBLE: {
             double v = 0;
             ReadStoredFloat(*value, length, v);
-            appendf(out, "%f\t", v);
+            out += FormatText("%f\t", v);
             break;
         }
         case QOR_SQL_CHAR:
@@ -181,17 +160,17 @@ void formatValue(std::string& out, unsigned char type, const ColumnValue& value,
             break;
         case QOR_SQL_DATE: {
             auto d = readAs<DateRecord>(*value);
-            appendf(out, "%04d-%02d-%02d\t", d.year, d.month, d.day);
+            out += FormatText("%04d-%02d-%02d\t", d.year, d.month, d.day);
             break;
         }
         case QOR_SQL_TIME: {
             auto t = readAs<TimeRecord>(*value);
-            appendf(out, "%02d:%02d:%02d\t", t.hour, t.minute, t.second);
+            out += FormatText("%02d:%02d:%02d\t", t.hour, t.minute, t.second);
             break;
         }
         case QOR_SQL_DATETIME: {
             auto dt = readAs<DateTimeRecord>(*value);
-            appendf(out, "%04d-%02d-%02d %02d:%02d:%02d\t", dt.date.year, dt.date.month, dt.date.day,
+            out += FormatText("%04d-%02d-%02d %02d:%02d:%02d\t", dt.date.year, dt.date.month, dt.date.day,
                     dt.time.hour, dt.time.minute, dt.time.second);
             break;
         }
