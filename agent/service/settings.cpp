@@ -31,7 +31,11 @@ SettingsState& settings() {
 
 // Runs f on the settings state under its lock and gives back what f returns.
 template <class F>
-auto withSettings(F f) { return withSettings([](SettingsState& s) { return f(s); }); }
+auto withSettings(F f) {
+    auto& s = settings();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return f(s);
+}
 
 // Settings the agent compares as text: when one is missing the agent goes on
 // with the value the wizard would have written, and says so once.
