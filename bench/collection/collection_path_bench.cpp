@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "../../tests/agent/collection/fake_event.h"
+#include "../../tests/agent/collection/run_support.h"
 #include "agent/collection/event_matching.h"
 #include "agent/collection/event_record.h"
 #include "agent/collection/host_poll_queue.h"
@@ -216,15 +217,8 @@ struct PathFixture {
         options.outputDir = (dir / "server").string();
         server = std::make_unique<testserver::TestServer>(options);
         if (!server->ok()) return;
-        ResetAgentSettings();
-        PutAgentSetting("ServerProtocol", "http");
-        PutAgentSetting("ServerIPAddress", "127.0.0.1");
-        PutAgentSetting("ServerPort", std::to_string(server->httpPort()));
-        SetAgentId(1001);
-        SetAgentHost("agentbox", "127.0.0.200");
         HttpGlobalInit();
-        SetServerStatus(kServerUp);
-        LoadLogTypeMapping();
+        collection_test::pointAgentAtServer(server->httpPort());
         fs::current_path(dir / "work");
         platform::wmi::setHostsRoot((dir / "hosts").string());
         platform::wmi::setDiagnosticSink(nullptr);
@@ -257,18 +251,7 @@ void BM_HostToUploadedZip(benchmark::State& state) {
     std::size_t uploads = fixture.server->uploads().size();
     for (auto _ : state) {
         state.PauseTiming();
-        withHostSlot(host, [](HostSlot& h) {
-            h.inUse = 1;
-            h.hostId = 9;
-            h.hostName = "bench.localhost";
-            h.type = "Windows";
-            h.userName = "admin";
-            h.password = "secret";
-            h.collectionEnabled = 1;
-            h.lastMessageTime = 0;
-            h.lastTimeUpdated = 0;
-            h.lastMessageTimeText.clear();
-        });
+        collection_test::prepareWindowsHost(host, 9, "bench.localhost");
         addRules(host);
         state.ResumeTiming();
         collectHostEvents(host, collectorSlot(0));

@@ -27,6 +27,7 @@
 
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
+#include "tests/platform/wmi/wmi_test_util.h"
 
 extern char** environ;
 
@@ -44,21 +45,6 @@ void writeFile(const fs::path& path, const std::string& text) {
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string escapeXml(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
 }
 
 // ------------------------------------------------------------------ the input
@@ -119,16 +105,16 @@ struct FedEvent {
     }
     std::string xml(long long recordId) const {
         std::string x = "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>";
-        x += "<Provider Name='" + escapeXml(provider) + "'/><EventID>" + std::to_string(eventId) +
+        x += "<Provider Name='" + wmitest::escapeXml(provider) + "'/><EventID>" + std::to_string(eventId) +
              "</EventID><Version>0</Version><Level>" + std::to_string(level) +
              "</Level><Task>0</Task><Opcode>0</Opcode><Keywords>" + keywords + "</Keywords>";
         x += "<TimeCreated SystemTime='" + time + ".000000000Z'/><EventRecordID>" + std::to_string(recordId) +
              "</EventRecordID><Correlation/><Execution ProcessID='4' ThreadID='8'/><Channel>" + channel +
              "</Channel><Computer>HOST</Computer><Security/></System><EventData>";
-        for (const auto& [k, v] : data) x += "<Data Name='" + k + "'>" + escapeXml(v) + "</Data>";
+        for (const auto& [k, v] : data) x += "<Data Name='" + k + "'>" + wmitest::escapeXml(v) + "</Data>";
         x += "</EventData>";
         if (!message.empty())
-            x += "<RenderingInfo Culture='en-US'><Message>" + escapeXml(message) + "</Message></RenderingInfo>";
+            x += "<RenderingInfo Culture='en-US'><Message>" + wmitest::escapeXml(message) + "</Message></RenderingInfo>";
         return x + "</Event>\n";
     }
 };

@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
+#include "tests/agent/collection/run_support.h"
 #include "tests/agent/tablestore/test_support.h"
 #include "tests/platform/wmi/wmi_test_util.h"
 
@@ -167,15 +168,7 @@ protected:
         options.https = false;
         server = new testserver::TestServer(options);
         ASSERT_TRUE(server->ok()) << server->error();
-        ResetAgentSettings();
-        PutAgentSetting("ServerProtocol", "http");
-        PutAgentSetting("ServerIPAddress", "127.0.0.1");
-        PutAgentSetting("ServerPort", std::to_string(server->httpPort()));
-        SetAgentId(1001);
-        SetAgentHost("agentbox", "10.9.9.9,127.0.0.200");
-        SetServerStatus(kServerUp);
-        ResetLogTypeMapping();
-        LoadLogTypeMapping();
+        collection_test::pointAgentAtServer(server->httpPort());
         ASSERT_EQ(openEventStore(), 1);
         ASSERT_TRUE(createEventTables());
     }
@@ -197,22 +190,7 @@ protected:
         wmi::setLocalHostName("agentbox");
         wmi::setDiagnosticSink(nullptr);
         initHostCache();
-        withHostSlot(hostSlot(0), [](HostSlot& h) {
-            h.inUse = 1;
-            h.hostId = 7;
-            h.hostName = "host1.localhost";
-            h.domain = "CORP";
-            h.ipAddress = "127.0.1.7";
-            h.type = "Windows";
-            h.userName = "admin";
-            h.password = "secret";
-            h.monInterval = 2;
-            h.collectionEnabled = 1;
-            h.status = 0;
-            h.lastMessageTime = 0;
-            h.timeZoneDiff = 0;
-            h.minorVersion = -1;
-        });
+        collection_test::prepareWindowsHost(hostSlot(0), 7, "host1.localhost");
         log = std::make_unique<tablestore_test::LogCapture>();
     }
     void TearDown() override {
