@@ -94,6 +94,11 @@ TestServer::TestServer(HarnessOptions options) {
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addclose(&actions, out[1]);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // The server must not hold the test's other descriptors (pipes whose
+    // end-of-file a test waits for, sockets) open for its whole life.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

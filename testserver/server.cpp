@@ -237,7 +237,9 @@ void Server::State::run(Listener& l) {
         httplib::Server* s = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (!l.refused && !stopping) s = l.server.get();
+            // Even when a refusal came first: its listening socket is only
+            // closed through stop() on a running server (refuse() waits for it).
+            if (!stopping) s = l.server.get();
         }
         if (s) s->listen_after_bind();
         std::unique_lock<std::mutex> lock(mutex);
@@ -263,13 +265,28 @@ void Server::State::run(Listener& l) {
 }
 
 void Server::State::refuse(ListenerKind kind, std::int64_t ms) {
-    std::lock_guard<std::mutex> lock(mutex);
     for (Listener& l : listeners) {
         if (!l.enabled || l.kind == kControl) continue;
         if (kind != kControl && l.kind != kind) continue;  // kControl here stands for "all"
-        l.refused = true;
-        l.refusedUntil = ms < 0 ? LLONG_MAX : platform::nowMillis() + ms;
-        if (l.server) l.server->stop();
+        // stop() closes the listening socket only once the listener's thread
+        // has entered its accept loop, so a listener that is just starting
+        // (or coming back from an earlier refusal) is waited for. The request
+        // being served keeps its own listener running, so this cannot wait on
+        // itself.
+        while (true) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping) return;
+                l.refused = true;
+                l.refusedUntil = ms < 0 ? LLONG_MAX : platform::nowMillis() + ms;
+                if (!l.server) break;  // already closed
+                if (l.server->is_running()) {
+                    l.server->stop();
+                    break;
+                }
+            }
+            platform::sleepMillis(2);
+        }
     }
     changed.notify_all();
 }

