@@ -81,10 +81,12 @@ void applyChange(HostSlot& slot, HostChange& change) {
         printHostDetails(slot);
         break;
     case ChangeKind::Filters:
+        if (slot.inUse == 0) break;  // the host was removed before this change came
         deleteHostFilters(slot);
         slot.filters = std::move(change.values.filters);
         break;
     case ChangeKind::Notifications:
+        if (slot.inUse == 0) break;
         deleteHostNotifications(slot);
         slot.notifications = std::move(change.values.notifications);
         break;

@@ -306,7 +306,11 @@ TEST_F(RunningCollectionTest, ADroppedHostIsFreedWhenTheRunEnds) {
     auto hosts = windowsHosts(2);
     hosts.erase(hosts.begin());
     scenario.hosts(hosts);
-    updateHost(101);
+    // A rule change after the removal finds nothing to change later.
+    ASSERT_TRUE(server->queueUpdate("Host", 101));
+    ASSERT_TRUE(server->queueUpdate("Filter", 101));
+    pollConfigurationUpdates();
+    EXPECT_EQ(targetsWith("filters?hostid=101").size(), 1u);
 
     // The timer is gone at once; the slot stays until the run is over.
     EXPECT_FALSE(unscheduleEntry("DEFAULT", timer));
