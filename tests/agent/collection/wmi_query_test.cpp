@@ -540,4 +540,16 @@ TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {
     EXPECT_EQ(host().lastMessageTimeText, "20260302090004.000000+060");
 }
 
+// Runs after the collection runs: it changes the settings they use.
+TEST(WmiHostsFolderTest, RegistryValueElseTheInstallDirectory) {
+    ResetAgentSettings();
+    PutAgentSetting("AgentInstallDir", "/opt/orbisk-test/agent/");
+    configureWmiHosts();
+    EXPECT_EQ(wmi::hostsRoot(), "/opt/orbisk-test/agent/wmi-hosts/");
+    PutAgentSetting("WmiHostsDir", "/srv/simulated-hosts");
+    configureWmiHosts();
+    EXPECT_EQ(wmi::hostsRoot(), "/srv/simulated-hosts");
+    wmi::setDiagnosticSink(nullptr);
+}
+
 }  // namespace
