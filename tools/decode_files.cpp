@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "testserver/decoders/decoders.h"
+#include "tools/server_summary.h"
 
 namespace {
 
@@ -24,7 +25,10 @@ const char* const kHelp =
     "With several files, a line {\"file\":NAME,\"kind\":KIND} precedes each one.\n"
     "A truncated or corrupt file ends with a line {\"error\":TEXT,\"offset\":N}, and\n"
     "the same text goes to stderr. Exit status: 0 all decoded, 1 a file did not\n"
-    "decode, 2 bad usage or unreadable file.\n";
+    "decode, 2 bad usage or unreadable file.\n"
+    "\n"
+    "ambrik-inspect --summary DIR summarises an orbisk-testserver output folder:\n"
+    "the requests by kind, and the uploads' events per host and hour.\n";
 
 bool readWhole(const std::string& path, std::string& bytes) {
     std::error_code ec;
@@ -43,6 +47,12 @@ int main(int argc, char** argv) {
     std::optional<decoders::FileKind> kind;
     decoders::JsonOptions options;
     std::vector<std::string> files;
+    if (argc == 3 && std::string(argv[1]) == "--summary") {
+        std::string summary;
+        bool ok = summariseServerOutput(argv[2], summary);
+        std::fputs(summary.c_str(), ok ? stdout : stderr);
+        return ok ? 0 : 2;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
