@@ -7,6 +7,7 @@
 
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
+#include "agent/collection/wmi_query.h"
 #include "agent/fim/fresh_install.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
@@ -139,6 +140,7 @@ void RunAgent() {
     removeServerDataFiles();
     // 2-5. Identity, flags, install-bin text.
     determineHostNameAndIp();
+    configureWmiHosts();
     detectAws();
     SetProtocolFlag();
     SetDatabaseFlag();
