@@ -46,42 +46,43 @@ bool idListed(std::int32_t id, const std::vector<std::int32_t>& ids, const std::
                        [&](const EventIdRange& r) { return r.from <= id && id <= r.to; });
 }
 
+// Source and user name: some include value occurs (without any, the test fails).
+bool includeOccurs(const RuleExpression& e, const std::string& text) {
+    return e.includeValues && anyOccurs(*e.includeValues, text);
+}
+
 // Every expression passes (severity expressions are tested apart).
 bool expressionsMatch(const std::vector<RuleExpression>& expressions, const EventRecord& record) {
     for (const RuleExpression& e : expressions) {
+        bool passes = true;
+        const char* failure = "";
         switch (e.columnKind) {
         case kColumnMessage:
-            if (!messageMatches(e, record.message)) {
-                LogInfo("\n No Message Match");
-                return false;
-            }
+            passes = messageMatches(e, record.message);
+            failure = "\n No Message Match";
             break;
         case kColumnSource:
-            if (!e.includeValues || !anyOccurs(*e.includeValues, record.source)) {
-                LogInfo("\n No Source Match");
-                return false;
-            }
+            passes = includeOccurs(e, record.source);
+            failure = "\n No Source Match";
             break;
         case kColumnEventId:
-            if (!idListed(record.eventId, e.eventIds, e.eventIdRanges)) {
-                LogInfo("\n No Event Id Match");
-                return false;
-            }
+            passes = idListed(record.eventId, e.eventIds, e.eventIdRanges);
+            failure = "\n No Event Id Match";
             break;
         case kColumnUserName:
-            if (!e.includeValues || !anyOccurs(*e.includeValues, record.user)) {
-                LogInfo("\n No User Match");
-                return false;
-            }
+            passes = includeOccurs(e, record.user);
+            failure = "\n No User Match";
             break;
         case kColumnExcludeEventId:
-            if (idListed(record.eventId, e.excludedEventIds, e.excludedEventIdRanges)) {
-                LogInfo("\n No Exclude Event Id Match");
-                return false;
-            }
+            passes = !idListed(record.eventId, e.excludedEventIds, e.excludedEventIdRanges);
+            failure = "\n No Exclude Event Id Match";
             break;
         default:
             break;
+        }
+        if (!passes) {
+            LogInfo("%s", failure);
+            return false;
         }
     }
     return true;
