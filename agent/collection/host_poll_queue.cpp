@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "agent/collection/wmi_query.h"
-#include "agent/collection/wmi_query.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
