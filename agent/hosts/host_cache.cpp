@@ -13,6 +13,8 @@
 #include "agent/collection/host_poll_queue.h"
 #include "agent/hosts/host_internal.h"
 #include "agent/scheduler/scheduler.h"
+#include "agent/server/http_client.h"
+#include "agent/server/table_data.h"
 #include "agent/server/protocol.h"
 #include "agent/service/settings.h"
 #include "common/log.h"
@@ -153,6 +155,15 @@ std::optional<std::int64_t> readInteger(const ResultData* result, const char* co
     std::int64_t out = 0;
     if (!ReadColumnInt64(value, length, &out)) return std::nullopt;
     return out;
+}
+
+bool fetchTables(const std::string& url) {
+    ResponseBuffer response;
+    if (HttpGetToBuffer(url, response) != 0) return false;
+    if (response.data.empty()) return true;
+    LogInfo("\n Got response of size %d", response.length());
+    LoadServerTableData(response.data.c_str(), response.length());
+    return true;
 }
 
 std::string idCriteria(const char* column, std::int64_t id) {
@@ -406,7 +417,14 @@ void deleteAllHosts() {
 }
 
 void updateHost(std::int64_t hostId) {
-    FetchTableData(RequestUrl<Request::HostDetailsForHost>(AgentId(), hostId));
+    // Without an answer nothing is known of the host: it keeps its slot and
+    // values rather than being taken for a host the server dropped.
+    if (!fetchTables(RequestUrl<Request::HostDetailsForHost>(AgentId(), hostId))) {
+        LogError("\n Fetching host %lld failed, its current details are kept", static_cast<long long>(hostId));
+        DeleteAllTableRowObjects("Hosts");
+        DeleteAllTableRowObjects("HostDetails");
+        return;
+    }
     PrintTableData("Hosts");
 
     HostSlot* slot = findHostSlot(hostId);

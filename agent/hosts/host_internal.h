@@ -16,6 +16,10 @@ namespace hosts_internal {
 std::optional<std::string> readText(const ResultData* result, const char* column);
 std::optional<std::int64_t> readInteger(const ResultData* result, const char* column);
 
+// A table dump request as FetchTableData makes it, answering whether the
+// server answered (an empty answer is an answer without rows).
+bool fetchTables(const std::string& url);
+
 // "COLUMN = id" criteria text.
 std::string idCriteria(const char* column, std::int64_t id);
 

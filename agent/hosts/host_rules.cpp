@@ -278,7 +278,14 @@ void refreshHostFilters(HostSlot* slot) {
     if (slot == nullptr) return;
     HostChange change{ChangeKind::Filters, {}, {}};
     snapshotConfigFields(*slot, change.values);
-    FetchTableData(RequestUrl<Request::FiltersForHost>(change.values.hostId));
+    // A failed request keeps the rules the host has: dropping them would
+    // store what the filters drop until the next change.
+    if (!fetchTables(RequestUrl<Request::FiltersForHost>(change.values.hostId))) {
+        LogError("\n Fetching filters for host %lld failed, its current filters are kept",
+                 static_cast<long long>(change.values.hostId));
+        emptyTables(kFilterStagingTables);
+        return;
+    }
     buildHostFilters(change.values);
     emptyTables(kFilterStagingTables);
     commitHostChange(*slot, std::move(change));
@@ -288,7 +295,12 @@ void refreshHostNotifications(HostSlot* slot) {
     if (slot == nullptr) return;
     HostChange change{ChangeKind::Notifications, {}, {}};
     snapshotConfigFields(*slot, change.values);
-    FetchTableData(RequestUrl<Request::NotificationsForHost>(change.values.hostId));
+    if (!fetchTables(RequestUrl<Request::NotificationsForHost>(change.values.hostId))) {
+        LogError("\n Fetching notifications for host %lld failed, its current notifications are kept",
+                 static_cast<long long>(change.values.hostId));
+        emptyTables(kNotificationStagingTables);
+        return;
+    }
     buildHostNotifications(change.values);
     emptyTables(kNotificationStagingTables);
     commitHostChange(*slot, std::move(change));

@@ -13,6 +13,7 @@
 
 #include "agent/collection/host_poll_queue.h"
 #include "agent/hosts/host_cache.h"
+#include "agent/hosts/host_rules.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
 #include "common/log.h"
@@ -137,6 +138,54 @@ TEST_F(HostCacheTest, AFailedFetchInstallsNothing) {
     loadAllHosts();
     EXPECT_EQ(slotsInUse(), 0);
     EXPECT_TRUE(targetsWith("filters").empty());
+}
+
+TEST_F(HostCacheTest, MalformedHostListsAreSkippedRowByRow) {
+    scenario.file("hostdetails.xml", R"(<HostList>
+  <Hosts HOST_NAME="no id" DNS_NAME="noid.localhost"/>
+  <Hosts HOST_ID="201" DNS_NAME="nodetails.localhost"/>
+  <Hosts HOST_ID="202" DNS_NAME="odd.localhost" HOST_IPADDRESS="127.0.0.2"/>
+  <HostDetails HOST_ID="202" TYPE="Windows" USERNAME="u" MON_INTERVAL="abc" PASSWORD="@@@"/>
+  <Hosts HOST_ID="203" DNS_NAME="fine.localhost"/>
+  <HostDetails HOST_ID="203" TYPE="Windows" USERNAME="u" MON_INTERVAL="5" LOG_COLLECTION_STATUS="1"/>
+</HostList>)");
+    startServer();
+    loadAllHosts();
+    EXPECT_EQ(slotsInUse(), 2);
+    EXPECT_EQ(inSlot(0, [](HostSlot& h) { return h.hostId; }), 202);
+    EXPECT_EQ(inSlot(0, [](HostSlot& h) { return h.timerEntryId; }), -1);  // no usable interval
+    EXPECT_EQ(inSlot(1, [](HostSlot& h) { return h.hostId; }), 203);
+    EXPECT_NE(inSlot(1, [](HostSlot& h) { return h.timerEntryId; }), -1);
+
+    // A 200 answer that is not XML loads no row: the host counts as dropped.
+    ASSERT_TRUE(server->failRequests("hostid=203", 200, 1, std::string("<HostList><Hosts HOST_ID=\"203\"")));
+    updateHost(203);
+    EXPECT_EQ(inSlot(1, [](HostSlot& h) { return static_cast<int>(h.inUse); }), 0);
+    EXPECT_TRUE(log.contains("\n Host not there"));
+}
+
+TEST_F(HostCacheTest, FailedRefetchesKeepTheHostAndItsRules) {
+    scenario.hosts(windowsHosts(1));
+    scenario.file("filters.xml", R"(<FilterList><HostFilter HOSTID="101" FILTERID="501"/><SyslogFilter ID="501"/>
+</FilterList>)");
+    scenario.file("notifications.xml", R"(<NotificationList><HostNotification HOSTID="101" NOTIFID="801"/>
+<NotificationType NOTIFID="801" TYPE="3" NOOFOCCURRENCE="1" NOTIFINTERVAL="0"/></NotificationList>)");
+    startServer();
+    loadAllHosts();
+    const int timer = inSlot(0, [](HostSlot& h) { return h.timerEntryId; });
+    server->failRequests("hostid=101", 503);
+    updateHost(101);
+    refreshHostFilters(&hostSlot(0));
+    refreshHostNotifications(&hostSlot(0));
+    withHostSlot(hostSlot(0), [&](HostSlot& h) {
+        EXPECT_EQ(h.inUse, 1);
+        EXPECT_EQ(h.timerEntryId, timer);
+        EXPECT_EQ(h.filters.size(), 1u);
+        EXPECT_EQ(h.notifications.size(), 1u);
+    });
+    EXPECT_FALSE(log.contains("\n Host not there"));
+    EXPECT_TRUE(log.contains("\n Fetching host 101 failed, its current details are kept"));
+    EXPECT_TRUE(log.contains("\n Fetching filters for host 101 failed, its current filters are kept"));
 }
 
 TEST_F(HostCacheTest, UpdateHostInstallsChangesAndDeletes) {
