@@ -492,6 +492,7 @@ protected:
         while (Clock::now() < deadline) {
             if (waitpid(agent, &status, WNOHANG) == agent) {
                 agent = -1;
+                exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -520,6 +521,7 @@ protected:
 
     fs::path dir, inst, hostsDir, scenario;
     pid_t agent = -1;
+    int exitStatus = -1;  // of the agent, once stopped
     long long recordId = 0;
 };
 
@@ -616,6 +618,7 @@ TEST_F(EventCollectionEndToEnd, KeptEventsArriveWhole_AndAFailedUploadIsSentWith
     EXPECT_TRUE(serverDataEmpty());
 
     stopAgent();
+    EXPECT_EQ(exitStatus, 0) << readFile(dir / "agent.out").substr(0, 20000);
     EXPECT_GE(server.countRequests("status=ServiceStop"), 1u);
 }
 
