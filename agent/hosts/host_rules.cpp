@@ -272,38 +272,39 @@ void loadAllHostNotifications() {
     emptyTables(kNotificationStagingTables);
 }
 
-// The refreshes build the new list apart from the slot and install it as one
+namespace {
+
+// A refresh builds the new list apart from the slot and installs it as one
 // change, which waits for the end of a collection that is using the old one.
-void refreshHostFilters(HostSlot* slot) {
+// A failed request keeps the rules the host has: dropping them would store
+// what the filters drop, or miss alerts, until the next change.
+template <Request R, std::size_t N>
+void refreshRules(HostSlot* slot, ChangeKind kind, const char* what, void (*build)(HostSlot&),
+                  const char* const (&stagingTables)[N]) {
     if (slot == nullptr) return;
-    HostChange change{ChangeKind::Filters, {}, {}};
+    HostChange change{kind, {}, {}};
     snapshotConfigFields(*slot, change.values);
-    // A failed request keeps the rules the host has: dropping them would
-    // store what the filters drop until the next change.
-    if (!fetchTables(RequestUrl<Request::FiltersForHost>(change.values.hostId))) {
-        LogError("\n Fetching filters for host %lld failed, its current filters are kept",
-                 static_cast<long long>(change.values.hostId));
-        emptyTables(kFilterStagingTables);
-        return;
+    const bool answered = fetchTables(RequestUrl<R>(change.values.hostId));
+    if (answered) {
+        build(change.values);
+    } else {
+        LogError("\n Fetching %s for host %lld failed, its current %s are kept", what,
+                 static_cast<long long>(change.values.hostId), what);
     }
-    buildHostFilters(change.values);
-    emptyTables(kFilterStagingTables);
-    commitHostChange(*slot, std::move(change));
+    emptyTables(stagingTables);
+    if (answered) commitHostChange(*slot, std::move(change));
+}
+
+}  // namespace
+
+void refreshHostFilters(HostSlot* slot) {
+    refreshRules<Request::FiltersForHost>(slot, ChangeKind::Filters, "filters", buildHostFilters,
+                                          kFilterStagingTables);
 }
 
 void refreshHostNotifications(HostSlot* slot) {
-    if (slot == nullptr) return;
-    HostChange change{ChangeKind::Notifications, {}, {}};
-    snapshotConfigFields(*slot, change.values);
-    if (!fetchTables(RequestUrl<Request::NotificationsForHost>(change.values.hostId))) {
-        LogError("\n Fetching notifications for host %lld failed, its current notifications are kept",
-                 static_cast<long long>(change.values.hostId));
-        emptyTables(kNotificationStagingTables);
-        return;
-    }
-    buildHostNotifications(change.values);
-    emptyTables(kNotificationStagingTables);
-    commitHostChange(*slot, std::move(change));
+    refreshRules<Request::NotificationsForHost>(slot, ChangeKind::Notifications, "notifications",
+                                                buildHostNotifications, kNotificationStagingTables);
 }
 
 void deleteHostFilters(HostSlot& slot) {
