@@ -255,6 +255,7 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
     HResult hr = wmi::S_OK_;
     ComScope com;
     std::string runningLastTime;
+    bool newestIsHostText = false;  // runningLastTime is an event's TimeWritten
     bool reachedEnumeration = false;
     bool setupFailed = false;  // COM security or the locator: no status for the host
 
@@ -366,7 +367,13 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
         });
 
         RecordRunValues run;
-        run.lastTimeText = runningLastTime;
+        // The newest TimeWritten is looked for among the host's own texts
+        // only. The start time is written in the agent's UTC offset and the
+        // host writes its times in its own: compared byte by byte, the events
+        // of a host west of the agent would never pass the start text, the
+        // last message time would stay where it was, and every later run
+        // would collect the same events again.
+        run.lastTimeText.clear();
         run.daylightSaving = platform::toLocalTime(platform::nowSeconds()).tm_isdst;
         run.securityTypeId = securityType;
         run.workerNumber = collector.workerNumber;
@@ -416,9 +423,12 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
             }
         }
         writeBuffer(host, buffer);
-        runningLastTime = run.lastTimeText;
-        if (run.lastTimeAdvanced)
+        // Without a new event the start time stays the running text.
+        if (run.lastTimeAdvanced) {
+            newestIsHostText = true;
+            runningLastTime = run.lastTimeText;
             withHostSlot(host, [&](HostSlot& h) { h.lastMessageTime = static_cast<double>(run.lastMessageMillis); });
+        }
     }();
 
     com.end();
@@ -426,7 +436,10 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
     // The next run queries from the newest TimeWritten this run saw.
     if (reachedEnumeration) {
         withHostSlot(host, [&](HostSlot& h) {
-            if (runningLastTime > h.lastMessageTimeText) {
+            // The events were asked for as newer than the host's text, so
+            // the newest of them moves it on whatever offset either carries.
+            if (newestIsHostText ? runningLastTime != h.lastMessageTimeText
+                                 : runningLastTime > h.lastMessageTimeText) {
                 LogInfo("\n Time is being Updated old time %s new one %s", h.lastMessageTimeText.c_str(),
                         runningLastTime.c_str());
                 h.lastTimeUpdated = 1;

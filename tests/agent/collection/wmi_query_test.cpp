@@ -540,6 +540,23 @@ TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {
     EXPECT_EQ(host().lastMessageTimeText, "20260302090004.000000+060");
 }
 
+TEST_F(CollectionRunTest, HostWestOfTheAgentIsNotCollectedTwice) {
+    TimeZone tz("UTC0");
+    platform::useManualClock(kNow * 1000);
+    // The host writes its times at -300; the first query starts from
+    // LAST_MSG_TIME (07:00 UTC) written at the agent's +000.
+    hostXml(account(), "10.0.17763", -300);
+    writeEvents(applicationEvents(3));
+    host().lastMessageTime = static_cast<double>(kNow - 3 * 3600) * 1000;
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302070000.000000+000'"));
+    EXPECT_EQ(host().lastMessageTimeText, "20260302030002.000000-300");
+    EXPECT_EQ(run(), 1);
+    platform::useSystemClock();
+    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302030002.000000-300'"));
+    EXPECT_EQ(rawRecords().size(), 3u);
+}
+
 // Runs after the collection runs: it changes the settings they use.
 TEST(WmiHostsFolderTest, RegistryValueElseTheInstallDirectory) {
     ResetAgentSettings();
