@@ -107,7 +107,9 @@ bool summariseServerOutput(const std::string& outputDir, std::string& out) {
                 std::vector<decoders::Row> rows;
                 decoders::RowFormat used{};
                 if (decoders::decodeRows(e.data, std::nullopt, 0, rows, used)) ++damaged;
-                for (const auto& row : rows) {
+                for (auto row : rows) {
+                    // The tab format writes no separator after the leading NULL column.
+                    if (row.values.size() == 14) row.values.insert(row.values.begin(), std::string());
                     if (row.values.size() < 15) continue;
                     long long count = 0;
                     for (std::size_t c = 10; c < 15; ++c)

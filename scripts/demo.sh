@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The agent's main job on an embedded default: builds everything, starts the
+# stand-in Orbisk server with the default scenario on a free loopback port,
+# lays out a temporary install directory and registry for it, runs the agent
+# in the console on an accelerated clock, shows its progress, and prints what
+# the server received. Ctrl-C stops both at any time.
+#
+#   scripts/demo.sh [SECONDS]      (default 60 seconds of real time)
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+RUN_SECONDS="${1:-60}"
+SCALE="${AMBRIK_DEMO_SCALE:-60}"
+BUILD="$ROOT/build-demo"
+
+bash "$ROOT/scripts/install-deps.sh"
+echo "== building (this takes a few minutes the first time)"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+
+WORK="$(mktemp -d /tmp/ambrik-demo.XXXXXX)"
+INST="$WORK/agent"
+OUT="$WORK/server"
+SERVER_PID=""
+AGENT_PID=""
+cleanup() {
+  trap - INT TERM EXIT
+  if [ -n "$AGENT_PID" ] && kill -0 "$AGENT_PID" 2>/dev/null; then
+    kill -INT "$AGENT_PID" 2>/dev/null || true
+    for _ in $(seq 1 250); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$AGENT_PID" 2>/dev/null || true
+  fi
+  if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
+    kill -TERM "$SERVER_PID" 2>/dev/null || true
+    wait "$SERVER_PID" 2>/dev/null || true
+  fi
+  [ -n "${TAIL_PID:-}" ] && kill "$TAIL_PID" 2>/dev/null || true
+}
+trap 'echo; echo "== interrupted: stopping the agent and the server"; cleanup; exit 130' INT TERM
+trap cleanup EXIT
+
+echo "== install directory $INST"
+cmake --install "$BUILD" --prefix "$INST" >/dev/null
+SCENARIO="$ROOT/testserver/scenarios/default"
+if [ -d "$SCENARIO/wmi-hosts" ]; then
+  cp -r "$SCENARIO/wmi-hosts" "$INST/wmi-hosts"
+fi
+# The watched folder of the scenario's FIM location.
+mkdir -p /tmp/ambrik-demo/watched
+
+echo "== starting orbisk-testserver with the default scenario"
+mkdir -p "$OUT"
+"$BUILD/testserver/orbisk-testserver" --scenario "$SCENARIO" --http-port 0 --https-port -1 \
+  --output "$OUT" > "$WORK/server.out" 2>"$WORK/server.err" &
+SERVER_PID=$!
+for _ in $(seq 1 100); do grep -q '^ready' "$WORK/server.out" 2>/dev/null && break; sleep 0.1; done
+PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
+[ -n "$PORT" ] || { echo "the test server did not start:"; cat "$WORK/server.err"; exit 1; }
+echo "   listening on 127.0.0.1:$PORT"
+
+cat > "$WORK/registry.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]
+"ServerName"="localhost"
+"ServerIPAddress"="127.0.0.1"
+"ServerPort"="$PORT"
+"ServerProtocol"="http"
+"ServerDBType"="postgres"
+
+[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]
+"AgentInstallDir"="$INST/"
+"AgentVersion"="8.0.0"
+"AWS Instance"="no"
+"WmiHostsDir"="$INST/wmi-hosts"
+REG
+
+echo "== starting ambrik in the console; its clock runs ${SCALE}x faster than real time"
+echo "   (the 180-second transfer comes every $((180 / SCALE)) s; the run lasts ${RUN_SECONDS} s)"
+ORBISK_REGISTRY="$WORK/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
+  "$INST/bin/ambrik" console > "$WORK/agent.stdout" 2>"$WORK/agent.stderr" &
+AGENT_PID=$!
+
+LOG="$INST/logs/agentlog.out"
+for _ in $(seq 1 50); do [ -f "$LOG" ] && break; sleep 0.1; done
+# Progress: the agent's main steps as they are logged.
+# tail ends with the agent, so nothing is left behind.
+tail --pid="$AGENT_PID" -n +1 -F "$LOG" 2>/dev/null | grep --line-buffered -E \
+  'Got agent id|Hosts? (loaded|details)|Loading host|Host Name|Collecting|collection|Events collected|Transfer data engaged|Upload|upload|InvokeShutdown' \
+  | sed -u 's/^ */   agent: /' &
+TAIL_PID=$!
+
+for _ in $(seq 1 "$RUN_SECONDS"); do
+  kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early:"; tail -20 "$LOG"; exit 1; }
+  sleep 1
+done
+
+echo "== stopping the agent (last transfer and ServiceStop)"
+kill -INT "$AGENT_PID"
+for _ in $(seq 1 250); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
+AGENT_PID=""
+sleep 0.5
+kill "$TAIL_PID" 2>/dev/null || true
+TAIL_PID=""
+
+echo
+echo "== what the server received"
+"$BUILD/tools/ambrik-inspect" --summary "$OUT"
+echo
+echo "Files kept in $WORK (agent log: $LOG, server output: $OUT)"
