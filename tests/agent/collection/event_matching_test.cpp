@@ -78,7 +78,7 @@ EventRecord record(int logType, int severity, int eventId, std::string text = ""
 class MatchingTest : public ::testing::Test {
 protected:
     HostSlot host;
-    tablestore_test::LogCapture log;
+    ::LogCapture log;
 };
 
 TEST_F(MatchingTest, SeverityFiltersNeedTheRecordsOwnTypeAndSeverity) {

@@ -11,33 +11,11 @@
 #include "agent/collection/event_record.h"
 #include "agent/collection/parser_rules.h"
 #include "common/log.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
 // Captures what the log writers write while it lives.
-class LogCapture {
-public:
-    LogCapture() : file_(std::tmpfile()) {
-        SetLogInfo("test.log", nullptr, 0, nullptr, 3);
-        SetLogFilePtr(file_);
-    }
-    ~LogCapture() {
-        ReplaceLogStream(nullptr);  // detach before closing: writers must not see a closed stream
-        std::fclose(file_);
-    }
-    std::string text() {
-        std::fflush(file_);
-        std::rewind(file_);
-        std::string out;
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) out.append(buffer, n);
-        return out;
-    }
-
-private:
-    std::FILE* file_;
-};
 
 ParserRuleList load(const std::string& xml, bool* ok = nullptr) {
     ParserRuleList rules;

@@ -191,7 +191,7 @@ protected:
         wmi::setDiagnosticSink(nullptr);
         initHostCache();
         collection_test::prepareWindowsHost(hostSlot(0), 7, "host1.localhost");
-        log = std::make_unique<tablestore_test::LogCapture>();
+        log = std::make_unique<::LogCapture>();
     }
     void TearDown() override {
         log.reset();
@@ -249,7 +249,7 @@ protected:
     static testserver::TestServer* server;
     fs::path dir;
     fs::path oldCwd;
-    std::unique_ptr<tablestore_test::LogCapture> log;
+    std::unique_ptr<::LogCapture> log;
 };
 testserver::TestServer* CollectionRunTest::server = nullptr;
 

@@ -39,7 +39,7 @@ protected:
         EXPECT_EQ(slot.filters.at(0).criteria.at(0).expressions.size(), 1u);
         return slot.filters.at(0).criteria.at(0).expressions.at(0);
     }
-    tablestore_test::LogCapture log;
+    ::LogCapture log;
 };
 
 TEST_F(RulesTest, EventIdListsGiveIdsAndRanges) {
@@ -177,7 +177,7 @@ TEST_F(RulesTest, NotificationRulesCarryTypesThresholdsAndExpressions) {
 }
 
 TEST(PasswordTest, Base64WithTheMaskRule) {
-    tablestore_test::LogCapture log;
+    ::LogCapture log;
     std::string field = kScrambledSecret;
     decodeHostPassword(field);
     EXPECT_EQ(field, "secret");

@@ -172,7 +172,7 @@ protected:
 
     Scenario scenario;
     std::unique_ptr<testserver::TestServer> server;
-    tablestore_test::LogCapture log;
+    ::LogCapture log;
 };
 
 }  // namespace hosts_test

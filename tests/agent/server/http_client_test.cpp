@@ -33,7 +33,7 @@ TEST_F(HttpClientTest, RefusedConnectionMarksServerDownAndAnyAnswerMarksItUp) {
         res.set_content("not here", "text/plain");
     });
     UseLocalServer(server.start());
-    LogCapture log;
+    LogCapture log(4);
 
     ResponseBuffer refused;
     EXPECT_EQ(HttpGetToBuffer("http://127.0.0.1:" + std::to_string(UnusedPort()) + "/x", refused), 1);

@@ -20,6 +20,7 @@
 #include "agent/server/http_client.h"
 #include "agent/service/settings.h"
 #include "common/log.h"
+#include "tests/support/log_capture.h"
 
 class LocalServer {
 public:
@@ -116,27 +117,6 @@ struct ScratchDir {
 };
 
 // Captures the log into a memory stream for the test's duration.
-struct LogCapture {
-    char* data = nullptr;
-    std::size_t size = 0;
-    std::FILE* stream = nullptr;
-    LogCapture() {
-        stream = open_memstream(&data, &size);
-        InitLogInfo();
-        SetLogInfo("capture.log", "/nonexistent", 100000, nullptr, 4);
-        SetLogFilePtr(stream);
-    }
-    ~LogCapture() {
-        ReplaceLogStream(nullptr);
-        std::fclose(stream);
-        std::free(data);
-    }
-    std::string text() {
-        auto guard = LockLogStream();
-        std::fflush(stream);
-        return std::string(data, size);
-    }
-};
 
 inline std::string ReadWholeFile(const std::string& path) {
     std::string text;

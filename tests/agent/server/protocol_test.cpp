@@ -116,7 +116,7 @@ TEST_F(ProtocolTest, RegistrationRetriesEveryMinuteUntilAnSlidComes) {
     });
     UseLocalServer(server.start());
     SetAgentHost("agenthost", "10.0.0.9");
-    LogCapture log;
+    LogCapture log(4);
     platform::useManualClock(1700000000000);
 
     auto id = std::async(std::launch::async, [] { return ObtainAgentId(); });
@@ -227,7 +227,7 @@ TEST_F(ProtocolTest, StatusRequestsReportSuccessAndFailure) {
     });
     UseLocalServer(server.start());
     SetAgentId(-3);
-    LogCapture log;
+    LogCapture log(4);
     EXPECT_TRUE(SendServiceStarted());
     EXPECT_TRUE(SendServiceStop());
     EXPECT_TRUE(SendHostNotMonitored(9007199254740993));

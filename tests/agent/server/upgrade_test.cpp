@@ -69,7 +69,7 @@ TEST_F(UpgradeTest, DifferentVersionDownloadsCopiesAndStartsRenovo) {
         std::fputs(library, f);
         std::fclose(f);
     }
-    LogCapture log;
+    LogCapture log(4);
     UpgradeCheck();
 
     EXPECT_EQ(server.targets(), (std::vector<std::string>{"/event/agentHandler?mode=version",
@@ -97,7 +97,7 @@ TEST_F(UpgradeTest, DifferentVersionDownloadsCopiesAndStartsRenovo) {
 TEST_F(UpgradeTest, FailedDownloadIsLoggedAndTheUpgradeGoesOn) {
     serverVersion = "9.0";
     renovoStatus = 500;
-    LogCapture log;
+    LogCapture log(4);
     UpgradeCheck();
     const std::string text = log.text();
     EXPECT_NE(text.find("\n Download Renovo failed.."), std::string::npos);

@@ -12,34 +12,11 @@
 #include "agent/tablestore/imds.h"
 #include "agent/tablestore/table_loader.h"
 #include "common/log.h"
+#include "tests/support/log_capture.h"
 
 namespace tablestore_test {
 
 // Captures what the log facility writes while alive.
-class LogCapture {
-public:
-    explicit LogCapture(unsigned char level = 3) : file_(std::tmpfile()) {
-        SetLogInfo("capture.log", ".", 10000, nullptr, level);
-        SetLogFilePtr(file_);
-    }
-    ~LogCapture() {
-        ReplaceLogStream(nullptr);
-        std::fclose(file_);
-    }
-    std::string text() {
-        std::fflush(file_);
-        std::rewind(file_);
-        std::string out;
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-    bool contains(const std::string& s) { return text().find(s) != std::string::npos; }
-
-private:
-    std::FILE* file_;
-};
 
 // Columns X, Y, Z (INTEGER), NAME (CHAR), HOST_ID (BIGINT), UID (unsigned int),
 // RATIO (FLOAT), FLAG (BOOLEAN) and a primary key ID.

@@ -14,7 +14,7 @@
 
 #include "common/process_helpers.h"
 #include "platform/clock.h"
-#include "tests/common/process_helpers/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +33,7 @@ protected:
 TEST_F(Execute, InstallerSuccessCodesGiveZeroWithTheirRemarks) {
     // Exit statuses have 8 bits on POSIX; the full code goes through the channel.
     script("patch", "echo 3010 >&\"$ORBISK_EXIT_CODE_FD\"\nexit 3010");
-    LogCapture log;
+    LogCapture log(4);
     std::string remarks;
     EXPECT_EQ(execute(dir.c_str(), "patch /quiet", &remarks, 1, false), 0);
     EXPECT_EQ(remarks, "Unknown Error. Code : 3010");
@@ -65,7 +65,7 @@ TEST_F(Execute, WorkingDirectoryIsTheChildsOnly) {
     EXPECT_EQ(slurp(dir / "where.txt"), dir.string() + "\n");
     EXPECT_EQ(fs::current_path(), startDir);
 
-    LogCapture log;
+    LogCapture log(4);
     EXPECT_NE(execute((dir / "missing").c_str(), "where", &remarks, 1, false), 0);
     EXPECT_TRUE(log.has("\n execute : Failed to set the WorkingDirectory " + (dir / "missing").string() + " "));
     EXPECT_EQ(fs::current_path(), startDir);
@@ -83,7 +83,7 @@ TEST_F(Execute, TimeLimitTerminatesTheProgramWith258) {
             std::this_thread::yield();
         }
     });
-    LogCapture log;
+    LogCapture log(4);
     std::string remarks;
     long rc = execute(dir.c_str(), "hang", &remarks, 1, false);
     done = true;
@@ -98,7 +98,7 @@ TEST_F(Execute, TimeLimitTerminatesTheProgramWith258) {
 }
 
 TEST_F(Execute, MissingProgramAndNoWaitAndAgentLayout) {
-    LogCapture log;
+    LogCapture log(4);
     std::string remarks;
     EXPECT_EQ(execute(nullptr, "no-such-installer-ambrik.exe /q", &remarks, 1, false), 2);
     EXPECT_EQ(remarks, "Unknown Error. Code : 2");
@@ -110,7 +110,7 @@ TEST_F(Execute, MissingProgramAndNoWaitAndAgentLayout) {
     EXPECT_EQ(remarks, "Unknown Error. Code : 0");
     EXPECT_LT(platform::nowMillis() - before, 60'000);
 
-    LogCapture agentLog;
+    LogCapture agentLog(4);
     script("three", "exit 3");
     EXPECT_EQ(execute(dir.c_str(), "three", &remarks, 1, false, MessageLayout::Agent), 3);
     std::string text = agentLog.text();
@@ -143,7 +143,7 @@ TEST(UpdateErrors, TableTextsAndReportsInBothLayouts) {
 }
 
 TEST(SystemErrors, LastErrorIsLoggedWithItsText) {
-    LogCapture log;
+    LogCapture log(4);
     errno = ENOENT;
     LogLastSystemError();
     EXPECT_EQ(log.text(), "\n Error Message: No such file or directory");

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "common/registry_helpers.h"
-#include "tests/common/process_helpers/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/platform/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -27,7 +27,7 @@ protected:
 };
 
 TEST_F(RegistryHelpers, WriteCreatesTheKeyOnceAndReadsBack) {
-    LogCapture log;
+    LogCapture log(4);
     ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "ServerIPAddress", "10.1.2.3", platform::kRegSz), 0);
     std::string first = log.text();
     EXPECT_NE(first.find("\n @@@@@@@@ Inside writeValue Method @@@@@@@@"
@@ -51,7 +51,7 @@ TEST_F(RegistryHelpers, WriteCreatesTheKeyOnceAndReadsBack) {
 }
 
 TEST_F(RegistryHelpers, DoubleDashMeansDefaultValueOrEmptyData) {
-    LogCapture log;
+    LogCapture log(4);
     ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "--", "default data", platform::kRegSz), 0);
     EXPECT_TRUE(log.has("\n writeValue : going to add the (default) value ."));
     ASSERT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Empty", "--", platform::kRegSz), 0);
@@ -78,7 +78,7 @@ TEST_F(RegistryHelpers, DwordTextsAreTheirLeadingNumber) {
         ASSERT_EQ(ReadDwordRegistryData(RegistryRoot::LocalMachine, kServerKey, "Level", &value), 0);
         EXPECT_EQ(value, c.value) << c.text;
     }
-    LogCapture log;
+    LogCapture log(4);
     EXPECT_EQ(writeValue(RegistryRoot::LocalMachine, kServerKey, "Level", "99999999999", platform::kRegDword), 87)
         << "a number that does not fit is refused, not truncated";
     EXPECT_TRUE(log.has("\n writeValue:  Function WriteValue failure!:87"));
@@ -86,7 +86,7 @@ TEST_F(RegistryHelpers, DwordTextsAreTheirLeadingNumber) {
 }
 
 TEST_F(RegistryHelpers, ReadFailuresKeepOutputsAndSayWhy) {
-    LogCapture log;
+    LogCapture log(4);
     std::optional<std::string> text = "stale";
     EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerName", &text), 2);
     EXPECT_FALSE(text.has_value());
@@ -111,7 +111,7 @@ TEST_F(RegistryHelpers, ReadFailuresKeepOutputsAndSayWhy) {
 
 TEST_F(RegistryHelpers, MalformedRegistryFileIsNamedInTheLog) {
     std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\n";
-    LogCapture log;
+    LogCapture log(4);
     std::optional<std::string> text;
     EXPECT_EQ(ReadRegSZEx(RegistryRoot::LocalMachine, kServerKey, "ServerName", &text), 1009);
     EXPECT_TRUE(log.has((dir / "registry.reg").string() + ": line 3:")) << log.text();
@@ -120,7 +120,7 @@ TEST_F(RegistryHelpers, MalformedRegistryFileIsNamedInTheLog) {
 }
 
 TEST(WideText, ConversionsRefuseMissingAndMalformedText) {
-    LogCapture log;
+    LogCapture log(4);
     std::u16string wide;
     ASSERT_TRUE(ChangeUtf8ToWideStr("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80", &wide));
     EXPECT_EQ(wide, u"Grüße 😀");

@@ -10,30 +10,10 @@
 #include <thread>
 
 #include "common/log.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
-// Captures what the log facility writes while a test runs.
-struct LogCapture {
-    std::FILE* file = std::tmpfile();
-    LogCapture() {
-        SetLogInfo("capture.log", ".", 10000, nullptr, 3);
-        SetLogFilePtr(file);
-    }
-    ~LogCapture() {
-        ReplaceLogStream(nullptr);
-        std::fclose(file);
-    }
-    std::string text() {
-        std::fflush(file);
-        std::rewind(file);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
-        return out;
-    }
-};
 
 TEST(ResourceLock, TableOperationsAnswerTheirCodes) {
     int a = 0, b = 0;

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "common/threads.h"
-#include "tests/common/process_helpers/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 

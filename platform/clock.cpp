@@ -109,14 +109,22 @@ bool waitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 std::tm toLocalTime(std::int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm out{};
+#if defined(_WIN32)
+    localtime_s(&out, &t);
+#else
     localtime_r(&t, &out);
+#endif
     return out;
 }
 
 std::tm toUtcTime(std::int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm out{};
+#if defined(_WIN32)
+    gmtime_s(&out, &t);
+#else
     gmtime_r(&t, &out);
+#endif
     return out;
 }
 
@@ -124,7 +132,12 @@ std::int64_t fromLocalTime(std::tm local) { return static_cast<std::int64_t>(std
 
 int localUtcOffsetMinutes(std::int64_t seconds) {
     std::tm local = toLocalTime(seconds);
+#if defined(_WIN32)
+    // The local broken-down time read back as if it were UTC gives the offset.
+    return static_cast<int>((_mkgmtime(&local) - static_cast<std::time_t>(seconds)) / 60);
+#else
     return static_cast<int>(local.tm_gmtoff / 60);
+#endif
 }
 
 void useManualClock(std::int64_t startMillis) {
