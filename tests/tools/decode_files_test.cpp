@@ -120,3 +120,32 @@ TEST_F(Inspect, BadUsageExitsTwo) {
     EXPECT_EQ(inspect(write("notes.txt", "hello\n")).status, 1);
     EXPECT_EQ(inspect("--help").status, 0);
 }
+
+// --summary over a test-server output folder: requests by kind, raw events
+// per host and hour with notifications, and the tab-format aggregate rows
+// (which carry no separator after their leading NULL column).
+TEST_F(Inspect, SummaryCountsRequestsEventsAndAggregateRows) {
+    fs::create_directories(dir / "out" / "uploads");
+    write("out/requests.log",
+          "2026-12-07T10:00:00.000Z GET /event/agentHandler?mode=register&name=a&ip=b&aws=no\n"
+          "2026-12-07T10:00:01.000Z GET /event/agentHandler?mode=update&slid=1\n"
+          "2026-12-07T10:01:01.000Z GET /event/agentHandler?mode=update&slid=1\n"
+          "2026-12-07T10:02:00.000Z POST /event/agentUpload\n");
+    const std::string aggregate =
+        "9\t2023-11-14 22:00:00\t101\tsrc\tSecurity\t4625\tu\td\t3\t0\t0\t0\t0\t2\n"
+        "9\t2023-11-14 22:00:00\t101\tsrc\tSystem\t7036\t\t-\t-\t0\t0\t1\t0\t0\n";
+    ASSERT_TRUE(testbytes::writeZip((dir / "out" / "uploads" / "0001-logdata_1.zip").string(),
+                                  {{"rawlogs", testbytes::rawLogRecord() + testbytes::rawLogRecord("b")},
+                                   {"aggregate", aggregate}}));
+    Outcome run = inspect("--summary " + (dir / "out").string());
+    ASSERT_EQ(run.status, 0);
+    std::string all;
+    for (const auto& line : run.lines) all += line + "\n";
+    EXPECT_NE(all.find("1 x agentHandler mode=register\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("2 x agentHandler mode=update\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("1 x agentUpload\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("Uploads: 1 zip(s)\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("alpha.localhost (id 101)  2023-11-14 22:00 UTC: 2 event(s)"), std::string::npos) << all;
+    EXPECT_NE(all.find("host 101, hour 2023-11-14 22:00:00: 3\n"), std::string::npos) << all;
+    EXPECT_EQ(inspect("--summary " + (dir / "missing").string()).status, 2);
+}
