@@ -2,6 +2,9 @@
 // status flag, bodies, files, uploads, TLS and time-outs.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+
 #include <condition_variable>
 
 #include "agent/server/http_client.h"
@@ -157,13 +160,18 @@ TEST_F(HttpClientTest, UploadSendsTheThreePartsAndA500KeepsTheFile) {
 }
 
 TEST_F(HttpClientTest, StallingServerIsAbandonedAtTheLowSpeedLimit) {
-    std::mutex lock;
-    std::condition_variable released;
-    bool release = false;
-    server.http().Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
-        // Holds the answer back until the test ends.
-        std::unique_lock<std::mutex> guard(lock);
-        released.wait(guard, [&] { return release; });
+    // The handler may run only after the client has given up and this test
+    // has returned, so what it waits on is shared with it, not on the stack.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable released;
+        bool release = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    server.http().Get("/stall", [gate](const httplib::Request&, httplib::Response& res) {
+        // Holds the answer back until the test ends (and never for ever).
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->released.wait_for(guard, std::chrono::seconds(30), [&] { return gate->release; });
         res.set_content("late", "text/plain");
     });
     UseLocalServer(server.start());
@@ -175,10 +183,10 @@ TEST_F(HttpClientTest, StallingServerIsAbandonedAtTheLowSpeedLimit) {
     EXPECT_EQ(HttpGetToBuffer(server.url("/stall"), response), 1);  // code 28: a time-out
     EXPECT_EQ(ServerStatus(), kServerUp);
     {
-        std::lock_guard<std::mutex> guard(lock);
-        release = true;
+        std::lock_guard<std::mutex> guard(gate->lock);
+        gate->release = true;
     }
-    released.notify_all();
+    gate->released.notify_all();
 }
 
 TEST_F(HttpClientTest, HttpsWithVerificationOffAndWithAPinnedCertificate) {
