@@ -3,6 +3,8 @@
 // mapping and the facility look-up.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -157,29 +159,35 @@ TEST_F(ProtocolTest, StopEndsTheRegistrationRetriesAtOnce) {
 }
 
 TEST_F(ProtocolTest, StopCutsShortARegistrationRequestThatHangs) {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool arrived = false, release = false;
-    server.http().Get("/event/agentHandler", [&](const httplib::Request&, httplib::Response& res) {
-        std::unique_lock<std::mutex> guard(lock);
-        arrived = true;
-        changed.notify_all();
-        changed.wait(guard, [&] { return release; });
+    // Shared with the handler, which may still run after the test body ends.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool arrived = false, release = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    server.http().Get("/event/agentHandler", [gate](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> guard(gate->lock);
+        gate->arrived = true;
+        gate->changed.notify_all();
+        gate->changed.wait_for(guard, 30s, [&] { return gate->release; });
         res.set_content("SLID 5", "text/plain");
     });
     UseLocalServer(server.start());
     auto id = std::async(std::launch::async, [] { return ObtainAgentId(); });
+    bool arrived;
     {
-        std::unique_lock<std::mutex> guard(lock);
-        ASSERT_TRUE(changed.wait_for(guard, 10s, [&] { return arrived; }));
+        std::unique_lock<std::mutex> guard(gate->lock);
+        arrived = gate->changed.wait_for(guard, 10s, [&] { return gate->arrived; });
     }
     StopObtainAgentId();
     const bool ended = id.wait_for(10s) == std::future_status::ready;
     {
-        std::lock_guard<std::mutex> guard(lock);
-        release = true;
+        std::lock_guard<std::mutex> guard(gate->lock);
+        gate->release = true;
     }
-    changed.notify_all();
+    gate->changed.notify_all();
+    ASSERT_TRUE(arrived);
     ASSERT_TRUE(ended);
     EXPECT_FALSE(id.get().has_value());
 }
