@@ -149,7 +149,7 @@ TEST_F(StartupOrderTest, ServerSeesTheStartUpRequestsInOrderThenAnUpdatePollEver
     double firstUpdate = seconds(requests[where[9]].time);
     double secondUpdate = seconds(requests[where[10]].time);
     EXPECT_GE(secondUpdate - firstUpdate, 55.0 / kClockScale);
-    EXPECT_LE(secondUpdate - firstUpdate, 90.0 / kClockScale);
+    EXPECT_LE(secondUpdate - firstUpdate, 150.0 / kClockScale);  // generous: the machine may be busy
 
     EXPECT_EQ(stopAndWait(SIGTERM, 25s), 0);
     std::string text = log(inst);
