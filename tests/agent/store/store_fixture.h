@@ -2,6 +2,10 @@
 // serverdata/, an open event store, and the agent log captured in memory.
 #pragma once
 
+#include <memory>
+
+#include "tests/support/log_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,8 +31,7 @@ protected:
         std::filesystem::create_directories(dir_ / "serverdata");
         std::filesystem::current_path(dir_);
 
-        log_ = std::tmpfile();
-        SetLogFilePtr(log_);
+        log_ = std::make_unique<LogCapture>();
         platform::useManualClock(1'700'000'000'000);
         setDatabaseType("");
         ASSERT_EQ(openEventStore(), 1);
@@ -37,8 +40,7 @@ protected:
 
     void TearDown() override {
         closeEventStore();
-        ReplaceLogStream(nullptr);
-        if (log_) std::fclose(log_);
+        log_.reset();
         platform::useSystemClock();
         std::filesystem::current_path(previousDir_);
         std::filesystem::remove_all(dir_);
@@ -49,16 +51,7 @@ protected:
         SetDatabaseFlag();
     }
 
-    std::string logText() {
-        std::fflush(log_);
-        std::rewind(log_);
-        std::string text;
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, log_)) > 0) text.append(chunk, n);
-        std::fseek(log_, 0, SEEK_END);
-        return text;
-    }
+    std::string logText() { return log_->text(); }
 
     static std::string readFile(const std::filesystem::path& path) {
         std::ifstream in(path, std::ios::binary);
@@ -88,5 +81,5 @@ protected:
 
     std::filesystem::path dir_;
     std::filesystem::path previousDir_;
-    std::FILE* log_ = nullptr;
+    std::unique_ptr<LogCapture> log_;
 };
