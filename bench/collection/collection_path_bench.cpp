@@ -147,17 +147,7 @@ void BM_BuildAndMatchRecords(benchmark::State& state) {
         char time[32];
         std::snprintf(time, sizeof time, "20261201%02d%02d%02d.000000+000", 8 + i / 3600 % 12, i / 60 % 60, i % 60);
         if (i % 3 == 2) {
-            auto e = std::make_unique<collection_test::FakeEvent>();
-            e->text("Logfile", "System")
-                .text("SourceName", "Service Control Manager")
-                .integer("EventCode", 7036)
-                .integer("EventType", 3)
-                .text("Type", "Information")
-                .text("TimeGenerated", time)
-                .text("TimeWritten", time)
-                .text("Message", "The Windows Update service entered the running state.")
-                .strings({"Windows Update", "running"});
-            batch.push_back(std::move(e));
+            batch.push_back(collection_test::serviceRunningEvent(time));
         } else {
             batch.push_back(collection_test::securityEvent(
                 i % 3 ? 4625 : 4624,

@@ -65,17 +65,7 @@ std::vector<FakeEvent> makeBatch(std::size_t count) {
                               "\tAccesses:\t\tWriteData (or AddFile)\r\n\t\t\t\tAppendData\r\n");
             break;
         default: {
-            FakeEvent event;
-            event.text("Logfile", "System")
-                .text("SourceName", "Service Control Manager")
-                .integer("EventCode", 7036)
-                .integer("EventType", 3)
-                .text("Type", "Information")
-                .text("TimeGenerated", time)
-                .text("TimeWritten", time)
-                .text("Message", "The Windows Update service entered the running state.")
-                .strings({"Windows Update", "running"});
-            batch.push_back(std::move(event));
+            batch.push_back(std::move(*collection_test::serviceRunningEvent(time)));
         }
         }
     }

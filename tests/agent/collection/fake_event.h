@@ -72,6 +72,21 @@ inline std::unique_ptr<FakeEvent> securityEvent(int eventId, const std::vector<s
     return event;
 }
 
+// A System information event (a service entering the running state).
+inline std::unique_ptr<FakeEvent> serviceRunningEvent(const std::string& timeWritten) {
+    auto event = std::make_unique<FakeEvent>();
+    event->text("Logfile", "System")
+        .text("SourceName", "Service Control Manager")
+        .integer("EventCode", 7036)
+        .integer("EventType", 3)
+        .text("Type", "Information")
+        .text("TimeGenerated", timeWritten)
+        .text("TimeWritten", timeWritten)
+        .text("Message", "The Windows Update service entered the running state.")
+        .strings({"Windows Update", "running"});
+    return event;
+}
+
 // The type numbers the tests' facility look-up answers.
 inline constexpr int kSecurityType = 3;
 inline constexpr int kApplicationType = 1;
