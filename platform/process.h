@@ -23,7 +23,6 @@
 
 namespace platform {
 
-constexpr long kErrorPathNotFound = 3;
 constexpr long kErrorNotEnoughMemory = 8;
 constexpr long kErrorGenFailure = 31;
 constexpr long kErrorBadExeFormat = 193;

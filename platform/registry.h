@@ -10,18 +10,9 @@
 #include <memory>
 #include <string>
 
-namespace platform {
+#include "platform/errors.h"
 
-// Windows result codes used by the registry and process services.
-constexpr long kErrorSuccess = 0;
-constexpr long kErrorFileNotFound = 2;
-constexpr long kErrorAccessDenied = 5;
-constexpr long kErrorInvalidHandle = 6;
-constexpr long kErrorInvalidData = 13;
-constexpr long kErrorInvalidParameter = 87;
-constexpr long kErrorMoreData = 234;
-constexpr long kErrorNoMoreItems = 259;
-constexpr long kErrorBadDatabase = 1009;  // ERROR_BADDB: the registry file is malformed
+namespace platform {
 
 // Value types.
 constexpr std::uint32_t kRegNone = 0;

@@ -17,7 +17,8 @@
 // the host's event logs as Windows event XML (*.xml) or EVTX (*.evtx) files,
 // read again at every query, in name order, events in file order. "." and the
 // agent's own host name are the local host. CIM_DataFile and CIM_Directory are
-// answered from the local file system (drive C is /).
+// answered from the local file system through the drive map of
+// platform/volumes.h (by default drive C is /).
 //
 //   <host version="10.0.17763" currentTimeZone="60">     Win32_OperatingSystem
 //     <account user="CORP\admin" password="secret"/>    absent: any account

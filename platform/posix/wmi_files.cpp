@@ -1,7 +1,8 @@
 // CIM_DataFile and CIM_Directory answered from the local file system.
 //
-// The Windows path of the query is translated with drive C as the root of the
-// file system ("c:\\data\\a.txt" is /data/a.txt); other drives have no items.
+// The Windows path of the query is translated through the drive map of
+// platform/volumes.h (by default drive C is the root of the file system, so
+// "c:\\data\\a.txt" is /data/a.txt); unmapped drives have no items.
 // Times are DMTF texts in the agent's local offset, FileSize is a decimal text
 // as WMI gives 64-bit numbers, and the flags come from the mode bits: an item
 // whose name starts with a dot is hidden.
@@ -13,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/posix/wmi_internal.h"
+#include "platform/volumes.h"
 
 namespace platform::wmi::sim {
 
@@ -27,14 +29,9 @@ Variant timeValue(const struct timespec& t) {
 }  // namespace
 
 ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
-    if (windowsPath.size() < 3 || windowsPath[1] != ':' || windowsPath[2] != '\\' ||
-        std::tolower(static_cast<unsigned char>(windowsPath[0])) != 'c')
-        return nullptr;
-    if (windowsPath.find('\0') != std::string::npos) return nullptr;
-    std::string local = windowsPath.substr(2);
-    for (char& c : local)
-        if (c == '\\') c = '/';
-    while (local.size() > 1 && local.back() == '/') local.pop_back();
+    if (windowsPath.size() < 3 || windowsPath[1] != ':' || windowsPath[2] != '\\') return nullptr;
+    std::string local;
+    if (!localPathOf(windowsPath, &local)) return nullptr;
 
     struct stat st {};
     if (stat(local.c_str(), &st) != 0) return nullptr;

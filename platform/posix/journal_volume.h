@@ -1,0 +1,125 @@
+// One volume of the POSIX change journal: its journal file, its catalogue,
+// the changes still open, and the watcher that feeds them.
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/journal_internal.h"
+
+namespace platform::usnjournal {
+
+struct Volume;
+
+// The source of file-system events. A watcher runs its own thread and calls
+// the Volume's event functions under the volume's mutex.
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    // Starts watching; false when this kind of watcher cannot run here.
+    virtual bool start() = 0;
+    virtual void stop() = 0;
+    // Returns once every event queued before the call has been applied.
+    virtual void flush() = 0;
+    // Called under the volume's mutex when a directory enters or leaves the
+    // catalogue (the recursive inotify watcher adds and drops its watches).
+    virtual void directoryAdded(std::uint64_t /*ref*/, const std::string& /*path*/) {}
+    virtual void directoryRemoved(std::uint64_t /*ref*/) {}
+    virtual const char* name() const = 0;
+};
+
+std::unique_ptr<Watcher> makeFanotifyWatcher(Volume& volume);
+std::unique_ptr<Watcher> makeInotifyWatcher(Volume& volume);
+
+struct Volume {
+    char letter = 'C';
+    std::string directory;
+    std::string journalDir;
+    int handles = 0;  // guarded by the process-wide volume list's mutex
+
+    std::mutex openMutex;  // start and stop
+    bool running = false;
+
+    long start();
+    void stop();
+
+    // The control codes (each takes the mutex).
+    long query(UsnJournalData* data);
+    long create(const CreateUsnJournalData& data);
+    long remove(const DeleteUsnJournalData& data);
+    long read(const ReadUsnJournalData& in, std::uint8_t* out, std::uint32_t outSize, std::uint32_t* bytesReturned);
+    long enumerate(const MftEnumData& in, std::uint8_t* out, std::uint32_t outSize, std::uint32_t* bytesReturned);
+    long fileIndexOf(const std::string& localPath, const struct stat& st, std::uint64_t* index);
+    void flushWatcher();
+    std::string watcherName();
+
+    // ---- called by the watchers with `mutex` held
+    void onCreate(std::uint64_t parent, const std::string& name, bool isDirectory);
+    void onDelete(std::uint64_t parent, const std::string& name);
+    // A rename; a parent of 0 is outside the volume (moved in or out).
+    void onMove(std::uint64_t oldParent, const std::string& oldName, std::uint64_t newParent,
+                const std::string& newName, bool isDirectory);
+    void onModify(std::uint64_t parent, const std::string& name);
+    void onAttrib(std::uint64_t parent, const std::string& name);
+    void onCloseWrite(std::uint64_t parent, const std::string& name);
+    void onSelfChange(std::uint64_t ref, bool attributes);  // an event on a directory itself
+    // Events were lost: compare the volume with the catalogue.
+    void onOverflow();
+    // Writes the records gathered by the event functions, closes changes
+    // idle for too long, saves the catalogue now and then.
+    void commit();
+    // The local path of a catalogued item ("" when its chain is broken).
+    std::string pathOf(std::uint64_t ref);
+    bool isExcluded(std::uint64_t device, std::uint64_t ino) const {
+        return device == journalDirDevice && ino == journalDirIno;
+    }
+
+    std::mutex mutex;
+    std::condition_variable recordsAdded;
+    JournalFile journal{""};
+    Catalog catalog;
+    std::uint64_t device = 0;
+    std::uint64_t rootIno = 0;
+    std::uint64_t journalDirDevice = 0;
+    std::uint64_t journalDirIno = 0;
+
+private:
+    struct Pending {
+        std::uint32_t reasons = 0;
+        std::int64_t lastEventMillis = 0;
+    };
+
+    void reconcile(bool report);
+    // Adds a change to an item: an open change gathers it (writing a record
+    // when it brings a new reason), otherwise a closed record is written.
+    void note(Item& item, std::uint32_t reasons, bool keepOpen);
+    void closeChange(Item& item);
+    void emit(const Item& item, std::uint32_t reasons);
+    void emitAs(const Item& item, std::uint64_t parent, const std::string& name, std::uint32_t reasons);
+    Item* addObserved(std::uint64_t parent, const std::string& name, const Observed* seen, bool isDirectory);
+    void createTree(Item& item, bool reportChildren);
+    void deleteTree(Item& item);
+    std::uint32_t compare(Item& item, const Observed& seen, bool checkAcl, const std::string& path);
+    void saveCatalog();
+
+    std::unordered_map<std::uint64_t, Pending> pending_;
+    std::vector<UsnRecord> batch_;
+    std::unique_ptr<Watcher> watcher_;
+    std::uint32_t walkMark_ = 0;
+    bool catalogDirty_ = false;
+    std::int64_t lastSaveMillis_ = 0;
+};
+
+long acquireVolume(char letter, std::shared_ptr<Volume>* volume);
+void releaseVolume(const std::shared_ptr<Volume>& volume);
+long injectedFault(const std::string& journalDir, char letter, const std::string& step);
+// True when the environment or the registry asks for the inotify watcher.
+bool inotifyForced();
+
+}  // namespace platform::usnjournal
