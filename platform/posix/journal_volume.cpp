@@ -388,7 +388,9 @@ void Volume::createTree(Item& root, bool reportChildren) {
             Item& item = *addObserved(dirRef, name, &seen, false);
             if (item.kind == ItemKind::File) item.aclDigest = aclDigest(fd, name);
             if (reportChildren)
-                emit(item, kUsnReasonFileCreate | (item.size > 0 ? kUsnReasonDataExtend : 0) | kUsnReasonClose);
+                emit(item, kUsnReasonFileCreate |
+                               (item.size > 0 && item.kind != ItemKind::Directory ? kUsnReasonDataExtend : 0) |
+                               kUsnReasonClose);
             if (item.kind == ItemKind::Directory) {
                 item.aclDigest = aclDigest(fd, name);
                 stack.push_back(item.ref);
@@ -551,7 +553,7 @@ void Volume::reconcile(bool report) {
 
 // ---------------------------------------------------------------- events
 
-void Volume::onCreate(std::uint64_t parent, const std::string& name, bool isDirectory) {
+void Volume::onCreate(std::uint64_t parent, const std::string& name, bool isDirectory, bool movedIn) {
     Item* dir = catalog.find(parent);
     if (!dir) return;
     const std::string path = pathOf(parent);
@@ -571,7 +573,10 @@ void Volume::onCreate(std::uint64_t parent, const std::string& name, bool isDire
     // is already gone again was such a file too. A new name for an existing
     // file (a hard link) is a change of its own.
     bool keepOpen = false;
-    if (item->kind == ItemKind::File && (!exists || seen.nlink == 1)) {
+    std::uint32_t reasons = kUsnReasonFileCreate;
+    if (movedIn) {
+        if (item->kind != ItemKind::Directory && item->size > 0) reasons |= kUsnReasonDataExtend;
+    } else if (item->kind == ItemKind::File && (!exists || seen.nlink == 1)) {
         // A file just created was empty: what it holds now was written later.
         item->size = 0;
         keepOpen = true;
@@ -584,7 +589,7 @@ void Volume::onCreate(std::uint64_t parent, const std::string& name, bool isDire
             close(fd);
         }
     }
-    note(*item, kUsnReasonFileCreate, keepOpen);
+    note(*item, reasons, keepOpen);
     if (item->kind == ItemKind::Directory) createTree(*item, true);
 }
 
@@ -603,7 +608,7 @@ void Volume::onMove(std::uint64_t oldParent, const std::string& oldName, std::ui
     Item* item = oldParent ? catalog.findChild(oldParent, oldName) : nullptr;
     const bool inside = newParent != 0 && catalog.find(newParent) != nullptr;
     if (!item) {
-        if (inside) onCreate(newParent, newName, isDirectory);
+        if (inside) onCreate(newParent, newName, isDirectory, true);
         return;
     }
     if (!inside) {

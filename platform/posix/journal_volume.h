@@ -60,7 +60,8 @@ struct Volume {
     std::string watcherName();
 
     // ---- called by the watchers with `mutex` held
-    void onCreate(std::uint64_t parent, const std::string& name, bool isDirectory);
+    // A new entry; `movedIn` when it came from outside the volume's folder.
+    void onCreate(std::uint64_t parent, const std::string& name, bool isDirectory, bool movedIn = false);
     void onDelete(std::uint64_t parent, const std::string& name);
     // A rename; a parent of 0 is outside the volume (moved in or out).
     void onMove(std::uint64_t oldParent, const std::string& oldName, std::uint64_t newParent,

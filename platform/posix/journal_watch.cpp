@@ -6,7 +6,20 @@
 
 #include <cerrno>
 
+#include "platform/clock.h"
+
 namespace platform::usnjournal {
+
+namespace {
+
+void signal(int fd) {
+    const std::uint64_t one = 1;
+    if (write(fd, &one, sizeof one) < 0) {
+        // The counter is already non-zero: the waiting thread wakes anyway.
+    }
+}
+
+}  // namespace
 
 bool WatcherThread::startThread(int sourceFd) {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -19,22 +32,23 @@ bool WatcherThread::startThread(int sourceFd) {
         std::lock_guard<std::mutex> lock(mutex_);
         exited_ = false;
         stopping_ = false;
+        readerDone_ = false;
     }
-    thread_ = std::thread([this] { run(); });
+    reader_ = std::thread([this] { readLoop(); });
+    applier_ = std::thread([this] { applyLoop(); });
     return true;
 }
 
 void WatcherThread::stop() {
-    if (!thread_.joinable()) return;
+    if (!reader_.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    const std::uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
-        // The counter cannot overflow with one writer per request; nothing to do.
-    }
-    thread_.join();
+    signal(wakeFd_);
+    changed_.notify_all();
+    reader_.join();
+    applier_.join();
     closeSource();
     close(wakeFd_);
     wakeFd_ = -1;
@@ -44,65 +58,89 @@ void WatcherThread::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (exited_) return;
     const std::uint64_t target = ++requested_;
-    const std::uint64_t one = 1;
-    if (write(wakeFd_, &one, sizeof one) < 0) {
-        // Already signalled: the thread will see the request anyway.
-    }
-    // Not a clock wait: the thread answers as soon as it has applied what was
-    // queued, and it always answers (or exits) after a wake-up.
-    done_.wait(lock, [&] { return completed_ >= target || exited_; });
+    signal(wakeFd_);
+    // Not a clock wait: the threads answer as soon as what was queued is
+    // applied, and they always answer (or exit) after a wake-up.
+    changed_.wait(lock, [&] { return applied_ >= target || exited_; });
 }
 
-void WatcherThread::run() {
-    std::vector<char> buffer;
+void WatcherThread::readLoop() {
+    std::vector<char> chunk;
     for (;;) {
         pollfd fds[2] = {{sourceFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        // The time-out lets idle open changes close and the catalogue be saved.
-        const int n = poll(fds, 2, 1000);
-        if (n < 0 && errno != EINTR) break;
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
         if (fds[1].revents & POLLIN) {
             std::uint64_t count;
             if (read(wakeFd_, &count, sizeof count) < 0) {
-                // Spurious wake-up; carry on.
+                // Nothing to clear.
             }
         }
         std::uint64_t request;
-        bool stopping;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             request = requested_;
-            stopping = stopping_;
+            if (stopping_) break;
         }
-        readEvents(buffer);
         for (;;) {
-            std::size_t used;
-            {
-                std::lock_guard<std::mutex> lock(volume_.mutex);
-                used = applyEvents(buffer, true);
-            }
+            chunk.clear();
+            const bool got = readEvents(chunk);
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (got) queued_.insert(queued_.end(), chunk.begin(), chunk.end());
+            queuedDrained_ = !got;
+            if (!got) readThrough_ = request;
+            changed_.notify_all();
+            if (!got) break;
+            // Let the applier catch up before holding more in memory.
+            changed_.wait(lock, [&] { return queued_.size() < kLargestQueued || stopping_; });
+            if (stopping_) break;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    readerDone_ = true;
+    changed_.notify_all();
+}
+
+void WatcherThread::applyLoop() {
+    std::vector<char> buffer;
+    for (;;) {
+        std::vector<char> incoming;
+        bool drained;
+        std::uint64_t through;
+        bool done;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            // The time-out lets idle open changes close and the catalogue be
+            // saved; it runs on the clock module like every other wait.
+            platform::waitFor(lock, changed_, 1000,
+                              [&] { return !queued_.empty() || readThrough_ > applied_ || readerDone_; });
+            incoming.swap(queued_);
+            drained = queuedDrained_;
+            through = readThrough_;
+            done = readerDone_;
+            changed_.notify_all();  // room for the reader again
+        }
+        buffer.insert(buffer.end(), incoming.begin(), incoming.end());
+        if (!buffer.empty()) {
+            std::lock_guard<std::mutex> lock(volume_.mutex);
+            std::size_t used = applyEvents(buffer, !drained && !done);
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
-            if (buffer.empty()) break;
-            if (!readEvents(buffer)) {
-                std::lock_guard<std::mutex> lock(volume_.mutex);
-                used = applyEvents(buffer, false);
+            if (!buffer.empty() && (drained || done)) {
+                applyEvents(buffer, false);
                 buffer.clear();
-                break;
             }
         }
         {
             std::lock_guard<std::mutex> lock(volume_.mutex);
             volume_.commit();
         }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            completed_ = request;
-            done_.notify_all();
-            if (stopping) break;
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (buffer.empty() && queued_.empty() && through > applied_) applied_ = through;
+        changed_.notify_all();
+        if (done && queued_.empty()) break;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     exited_ = true;
-    done_.notify_all();
+    changed_.notify_all();
 }
 
 }  // namespace platform::usnjournal

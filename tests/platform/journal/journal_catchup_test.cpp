@@ -1,0 +1,142 @@
+// Nothing is lost: changes made while no handle held the volume appear, closed
+// and once, when it is opened again; a burst of changes is recorded whole.
+// Built twice, like the watcher tests.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "tests/platform/journal/journal_fixture.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+#ifndef JOURNAL_WATCHER
+#define JOURNAL_WATCHER "inotify"
+#endif
+
+namespace {
+
+class JournalCatchUp : public JournalVolume {
+protected:
+    void SetUp() override {
+        JournalVolume::SetUp();
+        if (std::string(JOURNAL_WATCHER) == "fanotify") {
+            if (geteuid() != 0) GTEST_SKIP() << "the fanotify watcher needs root";
+        } else {
+            setenv("AMBRIK_JOURNAL_WATCHER", "inotify", 1);
+        }
+    }
+    static std::size_t indexOf(const std::vector<std::string>& list, const std::string& item) {
+        return static_cast<std::size_t>(std::find(list.begin(), list.end(), item) - list.begin());
+    }
+};
+
+}  // namespace
+
+TEST_F(JournalCatchUp, ChangesMadeWhileClosedAppearAtReopenInOrderAndOnce) {
+    fs::create_directories(volume / "old" / "deep");
+    fs::create_directories(volume / "sub");
+    writeFile(volume / "old" / "deep" / "x.txt", "x");
+    writeFile(volume / "keep.txt", "1234");
+    writeFile(volume / "gone.txt", "g");
+    writeFile(volume / "a.txt", "a");
+    writeFile(volume / "c.txt", "c");
+    writeFile(volume / "mode.txt", "m");
+    std::int64_t mark = 0;
+    std::uint64_t renamedRef = 0;
+    {
+        auto h = open();
+        createJournal(h);
+        mark = query(h).NextUsn;
+        ASSERT_EQ(getFileIndex("C:\\a.txt", &renamedRef), kErrorSuccess);
+    }
+    // The agent is stopped.
+    writeFile(volume / "new.txt", "new");
+    { std::ofstream(volume / "keep.txt", std::ios::app) << "5678"; }
+    fs::remove(volume / "gone.txt");
+    fs::rename(volume / "a.txt", volume / "b.txt");
+    fs::rename(volume / "c.txt", volume / "sub" / "c.txt");
+    ASSERT_EQ(chmod((volume / "mode.txt").c_str(), 0600), 0);
+    fs::create_directories(volume / "newdir");
+    writeFile(volume / "newdir" / "inner.txt", "i");
+    fs::remove_all(volume / "old");
+
+    auto h = open();
+    const auto records = readAll(h, mark);
+    for (const auto& r : records) EXPECT_TRUE(r.Reason & kUsnReasonClose || r.Reason == kUsnReasonRenameOldName);
+    auto names = describe(records);
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    const std::vector<std::string> expected = {
+        "a.txt:RENAME_OLD_NAME",
+        "b.txt:RENAME_NEW_NAME|CLOSE",
+        "c.txt:RENAME_NEW_NAME|CLOSE",
+        "c.txt:RENAME_OLD_NAME",
+        "deep:FILE_DELETE|CLOSE",
+        "gone.txt:FILE_DELETE|CLOSE",
+        "inner.txt:DATA_EXTEND|FILE_CREATE|CLOSE",
+        "keep.txt:DATA_EXTEND|CLOSE",
+        "mode.txt:SECURITY_CHANGE|CLOSE",
+        "new.txt:DATA_EXTEND|FILE_CREATE|CLOSE",
+        "newdir:FILE_CREATE|CLOSE",
+        "old:FILE_DELETE|CLOSE",
+        "x.txt:FILE_DELETE|CLOSE",
+    };
+    EXPECT_EQ(sorted, expected);
+    // Parents are created before what they hold and deleted after it; the
+    // old name of a rename comes just before its new one.
+    EXPECT_LT(indexOf(names, "newdir:FILE_CREATE|CLOSE"), indexOf(names, "inner.txt:DATA_EXTEND|FILE_CREATE|CLOSE"));
+    EXPECT_LT(indexOf(names, "x.txt:FILE_DELETE|CLOSE"), indexOf(names, "deep:FILE_DELETE|CLOSE"));
+    EXPECT_LT(indexOf(names, "deep:FILE_DELETE|CLOSE"), indexOf(names, "old:FILE_DELETE|CLOSE"));
+    EXPECT_EQ(indexOf(names, "a.txt:RENAME_OLD_NAME") + 1, indexOf(names, "b.txt:RENAME_NEW_NAME|CLOSE"));
+    for (const auto& r : records)
+        if (name(r) == "b.txt") {
+            EXPECT_EQ(r.FileReferenceNumber, renamedRef);
+        }
+    for (const auto& r : records)
+        if (name(r) == "c.txt" && (r.Reason & kUsnReasonClose)) {
+            std::uint64_t sub = 0;
+            ASSERT_EQ(getFileIndex("C:\\sub", &sub), kErrorSuccess);
+            EXPECT_EQ(r.ParentFileReferenceNumber, sub);
+        }
+
+    // Live changes come after the catch-up; reopening again adds nothing old.
+    const std::int64_t afterCatchUp = query(h).NextUsn;
+    writeFile(volume / "live.txt", "l");
+    flushVolumeWatcher(h);
+    h.close();
+    auto again = open();
+    EXPECT_EQ(describe(readAll(again, afterCatchUp)),
+              (std::vector<std::string>{"live.txt:FILE_CREATE", "live.txt:DATA_EXTEND|FILE_CREATE",
+                                        "live.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
+}
+
+TEST_F(JournalCatchUp, ABurstOfTwentyThousandCreationsAndDeletionsLosesNoRecord) {
+    constexpr int kFiles = 20000;
+    auto h = open();
+    createJournal(h, 64ull << 20, 8ull << 20);
+    const std::int64_t mark = query(h).NextUsn;
+    fs::create_directories(volume / "burst");
+    const std::string dir = (volume / "burst").string() + "/f";
+    for (int i = 0; i < kFiles; ++i) {
+        const int fd = ::open((dir + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    for (int i = 0; i < kFiles; ++i) ASSERT_EQ(unlink((dir + std::to_string(i)).c_str()), 0);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    std::map<std::string, int> created, deleted;
+    for (const auto& r : readAll(h, mark, 65536)) {
+        if (!(r.Reason & kUsnReasonClose)) continue;
+        if (r.Reason & kUsnReasonFileCreate) ++created[name(r)];
+        if (r.Reason & kUsnReasonFileDelete) ++deleted[name(r)];
+    }
+    // Each file once created and once deleted (with the folder's own creation).
+    EXPECT_EQ(created.size(), static_cast<std::size_t>(kFiles) + 1);
+    EXPECT_EQ(deleted.size(), static_cast<std::size_t>(kFiles));
+    for (const auto& [n, count] : created) EXPECT_EQ(count, 1) << n;
+    for (const auto& [n, count] : deleted) EXPECT_EQ(count, 1) << n;
+}
