@@ -208,7 +208,16 @@ WinError openForSecurity(const std::string& path, bool directory, FileHandlePtr&
     if (local.empty()) return path.find('\0') != std::string::npos ? ERROR_INVALID_NAME_ : ERROR_PATH_NOT_FOUND_;
     // Non-blocking, so that a FIFO or a device never holds the caller up.
     const int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return fromErrno(errno);
+    if (fd < 0) {
+        const int e = errno;
+        // As on Windows: a missing file in a missing folder is a missing path.
+        struct stat parent {};
+        const std::size_t slash = local.rfind('/');
+        if (e == ENOENT && slash != std::string::npos &&
+            stat(slash == 0 ? "/" : local.substr(0, slash).c_str(), &parent) != 0)
+            return ERROR_PATH_NOT_FOUND_;
+        return fromErrno(e);
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         const int e = errno;
