@@ -17,6 +17,7 @@ std::recursive_mutex setMutex;
 std::atomic<bool> collecting{false};
 std::atomic<bool> updating{false};
 std::atomic<bool> collectingNew{false};
+std::size_t batchSize = kAttributeBatch;
 
 std::vector<FileAttributeRecord> baseRecords;
 std::vector<FileAttributeRecord> periodicRecords;
@@ -165,25 +166,25 @@ bool handWalkItem(int mode, FileAttributeRecord&& record, TreeViewEntry&& entry)
 void appendBaseRecord(FileAttributeRecord&& record) {
     auto lock = attributeSetLock();
     baseRecords.push_back(std::move(record));
-    if (baseRecords.size() >= kAttributeBatch) insertRecords(baseRecords, kBaseDump);
+    if (baseRecords.size() >= batchSize) insertRecords(baseRecords, kBaseDump);
 }
 
 void appendPeriodicRecord(FileAttributeRecord&& record) {
     auto lock = attributeSetLock();
     periodicRecords.push_back(std::move(record));
-    if (periodicRecords.size() >= kAttributeBatch) insertRecords(periodicRecords, kPeriodicDump);
+    if (periodicRecords.size() >= batchSize) insertRecords(periodicRecords, kPeriodicDump);
 }
 
 void appendNewRecord(FileAttributeRecord&& record) {
     auto lock = attributeSetLock();
     newRecords.push_back(std::move(record));
-    if (newRecords.size() >= kAttributeBatch) insertRecords(newRecords, kNewDump);
+    if (newRecords.size() >= batchSize) insertRecords(newRecords, kNewDump);
 }
 
 void appendTreeViewEntry(TreeViewEntry&& entry) {
     auto lock = attributeSetLock();
     treeViewEntries.push_back(std::move(entry));
-    if (treeViewEntries.size() >= kAttributeBatch) insertEntries(treeViewEntries);
+    if (treeViewEntries.size() >= batchSize) insertEntries(treeViewEntries);
 }
 
 void insertBaseRecords() {
@@ -212,6 +213,11 @@ void clearAttributeLists() {
     std::vector<FileAttributeRecord>().swap(periodicRecords);
     std::vector<FileAttributeRecord>().swap(newRecords);
     std::vector<TreeViewEntry>().swap(treeViewEntries);
+}
+
+void setAttributeBatchForTests(std::size_t items) {
+    auto lock = attributeSetLock();
+    batchSize = items ? items : kAttributeBatch;
 }
 
 const std::vector<FileAttributeRecord>& baseRecordList() { return baseRecords; }

@@ -59,6 +59,9 @@ void insertTreeViewEntries();
 // Empties every list and releases its storage (nothing is inserted).
 void clearAttributeLists();
 
+// Tests: a smaller batch (0 restores kAttributeBatch).
+void setAttributeBatchForTests(std::size_t items);
+
 // What the lists hold now (tests).
 const std::vector<FileAttributeRecord>& baseRecordList();
 const std::vector<FileAttributeRecord>& periodicRecordList();

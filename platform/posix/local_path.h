@@ -9,7 +9,9 @@ namespace platform::posix {
 
 // The local path, or "" when the text is not an absolute path on a mapped
 // drive (or holds a NUL). Backslashes become slashes; a trailing separator is
-// dropped except for the drive's root.
+// dropped except for the drive's root. A path that does not exist as written
+// is matched without regard to ASCII case, component by component, as
+// Windows names are (an exact name wins; an ambiguous one is left as written).
 std::string localPathOf(const std::string& windowsPath);
 
 }  // namespace platform::posix

@@ -210,6 +210,14 @@ TEST(SecurityPosix, OpeningFollowsTheWindowsRules) {
     EXPECT_EQ(openForSecurity(windowsPath(dir.path()), false, h), ERROR_ACCESS_DENIED_);
     EXPECT_EQ(openForSecurity("q:\\nowhere", false, h), ERROR_PATH_NOT_FOUND_);
     EXPECT_EQ(openForSecurity(std::string("c:\\tmp\0x", 9), false, h), ERROR_INVALID_NAME_);
+    // Names match without regard to case, unless that is ambiguous.
+    std::ofstream(dir.path() / "Report.TXT") << "x";
+    std::string lower = windowsPath(dir.path() / "report.txt");
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(openForSecurity(lower, false, h), ERROR_SUCCESS_);
+    std::ofstream(dir.path() / "twin.txt") << "x";
+    std::ofstream(dir.path() / "TWIN.txt") << "x";
+    EXPECT_EQ(openForSecurity(windowsPath(dir.path() / "Twin.txt"), false, h), ERROR_FILE_NOT_FOUND_);
     // A FIFO with no writer opens at once.
     const auto fifo = dir.path() / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
