@@ -8,7 +8,10 @@
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
 #include "agent/collection/wmi_query.h"
+#include "agent/fim/fim_datasets.h"
+#include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
+#include "agent/fim/monitor_config.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -34,9 +37,11 @@ namespace {
 // Removes the change journals and journal databases of an earlier
 // installation; the volume monitors that own them are not part of the agent yet.
 void deleteJournalAndDBFile() {}
-void loadMonitorRequestsStep() {}
-void loadBaseConfigurationStep() {}
-void scheduleFimJobsStep() {}
+void loadMonitorRequestsStep() {
+    setTransferDriveSetLock(&driveSetLock());
+    setMonitorRequestsRefresh(refreshMonitorRequests);
+    loadMonitorRequests();
+}
 void startDriveMonitorsStep() {}
 
 // Enables the privilege that lets the agent read the security of every file
@@ -164,8 +169,8 @@ void RunAgent() {
     if (checkFreshInstall()) deleteJournalAndDBFile();
     enablePrivilegeStep();
     loadMonitorRequestsStep();
-    loadBaseConfigurationStep();
-    scheduleFimJobsStep();
+    loadBaseConfiguration();
+    scheduleFimJobs();
     startDriveMonitorsStep();
     // 18-20. Hosts.
     startPollDispatcher();
