@@ -1,5 +1,7 @@
 // The agent's start-up routine, in its fixed order, and the main loop.
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -25,6 +27,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 #include "platform/net.h"
 
 namespace {
@@ -67,11 +70,18 @@ bool registerWithServer() {
     return true;
 }
 
+// The data folders admit only the agent's user; files an earlier version left
+// readable to others are closed too.
 void createDataDirectories() {
     for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata",
                             "data/newdata"}) {
+        if (!platform::makePrivateDirectory(dir)) {
+            LogError("\n Unable to create the private folder %s: %s", dir, std::strerror(errno));
+            continue;
+        }
         std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            platform::makePrivateFile(it->path().string());
     }
 }
 
@@ -121,8 +131,12 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
-    ScheduleUpgradeCheck();
+    // The first upgrade check may run at once on the scheduler thread: the
+    // protocol flag and the HTTP library must be ready before it is scheduled.
+    SetProtocolFlag();
+    WarnIfHttpsUnpinned();
     HttpGlobalInit();
+    ScheduleUpgradeCheck();
     initHostCache();
     startCollectorThreads();
     InitMutex();
@@ -136,7 +150,6 @@ void RunAgent() {
     determineHostNameAndIp();
     configureWmiHosts();
     detectAws();
-    SetProtocolFlag();
     SetDatabaseFlag();
     const std::string installBin = InstallBinDir();
     // 6-8.
