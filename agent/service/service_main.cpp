@@ -173,7 +173,7 @@ int AgentMain(int argc, char** argv) {
     // may read them.
     platform::restrictNewFiles();
     platform::blockStopSignals();
-    LoadAgentSettings();
+    if (!LoadAgentSettings()) return 1;
     LogInfo("\n Inside Main :::::::::");
     if (argc == 1) {
         LogInfo("\n Main : Starting Ambrik as Windows Service");
