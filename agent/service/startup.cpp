@@ -10,7 +10,10 @@
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
 #include "agent/collection/wmi_query.h"
+#include "agent/fim/fim_datasets.h"
+#include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
+#include "agent/fim/monitor_config.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -37,9 +40,11 @@ namespace {
 // installation; the volume monitors that own them are not part of the agent yet.
 void deleteJournalAndDBFile() {}
 void enablePrivilegeStep() {}
-void loadMonitorRequestsStep() {}
-void loadBaseConfigurationStep() {}
-void scheduleFimJobsStep() {}
+void loadMonitorRequestsStep() {
+    setTransferDriveSetLock(&driveSetLock());
+    setMonitorRequestsRefresh(refreshMonitorRequests);
+    loadMonitorRequests();
+}
 void startDriveMonitorsStep() {}
 
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
@@ -165,8 +170,8 @@ void RunAgent() {
     if (checkFreshInstall()) deleteJournalAndDBFile();
     enablePrivilegeStep();
     loadMonitorRequestsStep();
-    loadBaseConfigurationStep();
-    scheduleFimJobsStep();
+    loadBaseConfiguration();
+    scheduleFimJobs();
     startDriveMonitorsStep();
     // 18-20. Hosts.
     startPollDispatcher();
