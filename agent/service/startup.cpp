@@ -1,5 +1,7 @@
 // The agent's start-up routine, in its fixed order, and the main loop.
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,6 +30,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 #include "platform/net.h"
 #include "platform/security.h"
 
@@ -84,11 +87,18 @@ bool registerWithServer() {
     return true;
 }
 
+// The data folders admit only the agent's user; files an earlier version left
+// readable to others are closed too.
 void createDataDirectories() {
     for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata",
                             "data/newdata"}) {
+        if (!platform::makePrivateDirectory(dir)) {
+            LogError("\n Unable to create the private folder %s: %s", dir, std::strerror(errno));
+            continue;
+        }
         std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            platform::makePrivateFile(it->path().string());
     }
 }
 
@@ -138,8 +148,12 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
-    ScheduleUpgradeCheck();
+    // The first upgrade check may run at once on the scheduler thread: the
+    // protocol flag and the HTTP library must be ready before it is scheduled.
+    SetProtocolFlag();
+    WarnIfHttpsUnpinned();
     HttpGlobalInit();
+    ScheduleUpgradeCheck();
     initHostCache();
     startCollectorThreads();
     InitMutex();
@@ -153,7 +167,6 @@ void RunAgent() {
     determineHostNameAndIp();
     configureWmiHosts();
     detectAws();
-    SetProtocolFlag();
     SetDatabaseFlag();
     const std::string installBin = InstallBinDir();
     // 6-8.
