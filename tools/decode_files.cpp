@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "testserver/decoders/decoders.h"
+#include "tools/journal_dump.h"
 #include "tools/server_summary.h"
 
 namespace {
@@ -26,6 +27,12 @@ const char* const kHelp =
     "A truncated or corrupt file ends with a line {\"error\":TEXT,\"offset\":N}, and\n"
     "the same text goes to stderr. Exit status: 0 all decoded, 1 a file did not\n"
     "decode, 2 bad usage or unreadable file.\n"
+    "\n"
+    "ambrik-inspect --journal FILE prints a change journal file (<letter>.journal of the\n"
+    "journal folder): its header, then every record from FirstUsn to NextUsn.\n"
+    "ambrik-inspect --usn-buffer FILE prints a saved journal read or enumeration output\n"
+    "(the 8-byte next USN or reference, then USN_RECORD_V2 records); --usn-records FILE\n"
+    "the same without the 8-byte head.\n"
     "\n"
     "ambrik-inspect --summary DIR summarises an orbisk-testserver output folder:\n"
     "the requests by kind, and the uploads' events per host and hour.\n";
@@ -52,6 +59,21 @@ int main(int argc, char** argv) {
         bool ok = summariseServerOutput(argv[2], summary);
         std::fputs(summary.c_str(), ok ? stdout : stderr);
         return ok ? 0 : 2;
+    }
+    if (argc == 3 && (std::string(argv[1]) == "--journal" || std::string(argv[1]) == "--usn-buffer" ||
+                      std::string(argv[1]) == "--usn-records")) {
+        const std::string mode = argv[1];
+        std::string bytes, out, error;
+        if (!readWhole(argv[2], bytes)) {
+            std::fprintf(stderr, "ambrik-inspect: cannot read %s (missing, unreadable or a folder)\n", argv[2]);
+            return 2;
+        }
+        const bool ok = mode == "--journal" ? journalFileToJsonLines(bytes, out, error)
+                                            : usnBufferToJsonLines(bytes, mode == "--usn-records", out, error);
+        if (!ok) out += "{\"error\":" + decoders::jsonString(error) + "}\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        if (!ok) std::fprintf(stderr, "ambrik-inspect: %s: %s\n", argv[2], error.c_str());
+        return ok ? 0 : 1;
     }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
