@@ -145,9 +145,7 @@ int runUnattended(const Options& options, const ConforaEnvironment& env) {
             break;
     }
     if (!outcome.failedWrites.empty()) {
-        std::string names;
-        for (const std::string& n : outcome.failedWrites) names += (names.empty() ? "" : ", ") + n;
-        std::fprintf(stderr, "confora: could not write %s in the registry (see Confora.log)\n", names.c_str());
+        std::fprintf(stderr, "confora: %s\n", WriteFailureText(outcome).c_str());
         return kExitRegistryWrite;
     }
     const WizardInput& in = options.input;

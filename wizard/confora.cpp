@@ -139,6 +139,13 @@ std::optional<std::string> CheckFieldLengths(const WizardInput& input) {
     return std::nullopt;
 }
 
+std::string WriteFailureText(const OkOutcome& outcome) {
+    if (outcome.failedWrites.empty()) return "";
+    std::string names;
+    for (const std::string& n : outcome.failedWrites) names += (names.empty() ? "" : ", ") + n;
+    return "could not write " + names + " in the registry (see Confora.log)";
+}
+
 OkOutcome PressOk(const WizardInput& input, const ConforaEnvironment& env,
                   const std::function<MismatchChoice()>& choose) {
     OkOutcome outcome;

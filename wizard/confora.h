@@ -97,6 +97,10 @@ std::size_t EditControlLength(const std::string& utf8);
 OkOutcome PressOk(const WizardInput& input, const ConforaEnvironment& env,
                   const std::function<MismatchChoice()>& choose);
 
+// One line naming the registry values that could not be written; empty
+// when every write succeeded.
+std::string WriteFailureText(const OkOutcome& outcome);
+
 // The texts the front ends show.
 inline constexpr const char* kDialogTitle = "Connection Settings for Orbisk Agent-Server Communication";
 inline constexpr const char* kEmptyInputMessage =

@@ -106,7 +106,14 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
     message.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
     message.labelsize(kFontSize);
 
+    // Each button's callback data: where to put the answer, and its index.
+    struct Choice {
+        int* pressed;
+        int index;
+    };
     int pressed = -1;
+    std::vector<Choice> choices;
+    for (std::size_t i = 0; i < buttons.size(); ++i) choices.push_back({&pressed, static_cast<int>(i)});
     const int rowW = static_cast<int>(buttons.size()) * (buttonW + gap) - gap;
     std::vector<std::unique_ptr<Fl_Button>> row;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
@@ -115,11 +122,11 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
         button->labelsize(kFontSize);
         button->callback(
             [](Fl_Widget* w, void* data) {
-                *static_cast<int*>(data) = static_cast<int>(w->argument());
+                const Choice& choice = *static_cast<Choice*>(data);
+                *choice.pressed = choice.index;
                 w->window()->hide();
             },
-            &pressed);
-        button->argument(static_cast<long>(i));
+            &choices[i]);
         row.push_back(std::move(button));
     }
     if (buttons.size() == 1) row.front()->shortcut(FL_Enter);
@@ -303,6 +310,7 @@ int runDialogs(const ConforaEnvironment& env) {
     Fl::fatal = displayFailed;
     useDialogFont();
     OpenConforaLog(env.installDir);
+    int exitCode = kExitSuccess;
     for (;;) {
         SettingsDialog d;
         d.env = &env;
@@ -317,12 +325,20 @@ int runDialogs(const ConforaEnvironment& env) {
             continue;
         }
         if (d.outcome->result == OkResult::Retry) continue;
+        // Values that did not reach the registry are not left to the log
+        // alone: the administrator is told, and the exit code says it too.
+        if (const std::string failed = WriteFailureText(*d.outcome); !failed.empty()) {
+            std::fprintf(stderr, "confora: %s\n", failed.c_str());
+            const std::string text = " Unable to save the settings: " + failed + ". ";
+            messageBox(kErrorCaption, text.c_str(), true, {"OK"}, true);
+            exitCode = kExitRegistryWrite;
+        }
         // Aborted ends the program as a finished dialog does: the installer
         // learns of it from Installfail.txt.
         break;
     }
     CloseConforaLog();
-    return kExitSuccess;
+    return exitCode;
 }
 
 }  // namespace
