@@ -115,11 +115,12 @@ void CloseConforaLog() {
     FreeLogInfo();
 }
 
-void LogDialogOpened() {
+void LogDialogInitStart() {
     LogEssential("\n ******************************************************************************* ");
     LogEssential("\n Inside CConforaDlg::OnInitDialog Method ");
-    LogEssential("\n End Of CConforaDlg::OnInitDialog Method ");
 }
+
+void LogDialogInitEnd() { LogEssential("\n End Of CConforaDlg::OnInitDialog Method "); }
 
 std::size_t EditControlLength(const std::string& utf8) { return platform::utf8ToUtf16(utf8).size(); }
 

@@ -79,8 +79,10 @@ std::string ConforaInstallDir();
 void OpenConforaLog(const std::string& installDir);
 void CloseConforaLog();
 
-// The log lines of a dialog that opens and is ready for input.
-void LogDialogOpened();
+// The log lines of a dialog being set up: before it sets up its controls,
+// and once it is ready for input.
+void LogDialogInitStart();
+void LogDialogInitEnd();
 
 // A field longer than its limit, as one line naming the field; none when
 // every field fits. The dialog's own limits keep this from happening there.

@@ -314,8 +314,9 @@ int runDialogs(const ConforaEnvironment& env) {
     for (;;) {
         SettingsDialog d;
         d.env = &env;
+        LogDialogInitStart();
         build(d);
-        LogDialogOpened();
+        LogDialogInitEnd();
         d.window->show();
         writeLayout(d);
         Fl::run();

@@ -47,8 +47,7 @@ MismatchChoice askAfterResolveFailure(HWND dialog) {
 }
 
 void onInit(HWND dialog) {
-    LogEssential("\n ******************************************************************************* ");
-    LogEssential("\n Inside CConforaDlg::OnInitDialog Method ");
+    LogDialogInitStart();
     // The About item of the system menu has no action of its own.
     if (HMENU menu = GetSystemMenu(dialog, FALSE)) {
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -60,7 +59,7 @@ void onInit(HWND dialog) {
     SendDlgItemMessageW(dialog, IDC_SERVER_NAME, EM_LIMITTEXT, kServerNameLimit, 0);
     SendDlgItemMessageW(dialog, IDC_SERVER_IP, EM_LIMITTEXT, kServerIpLimit, 0);
     SendDlgItemMessageW(dialog, IDC_SERVER_PORT, EM_LIMITTEXT, kServerPortLimit, 0);
-    LogEssential("\n End Of CConforaDlg::OnInitDialog Method ");
+    LogDialogInitEnd();
 }
 
 void onOk(HWND dialog, DialogData& data) {
