@@ -102,7 +102,13 @@ TEST_F(ConforaProgram, WithoutADisplayTheDialogPointsToUnattended) {
     EXPECT_EQ(run("", "env -u DISPLAY"), 2);
     EXPECT_TRUE(oneLineOnStderr()) << stderrText;
     EXPECT_NE(stderrText.find("--unattended"), std::string::npos);
+#ifdef CONFORA_HAS_DIALOG
     EXPECT_NE(stderrText.find("DISPLAY"), std::string::npos);
+    // A display that cannot be opened gives the same advice.
+    EXPECT_EQ(run("", "DISPLAY=:9876"), 2);
+    EXPECT_TRUE(oneLineOnStderr()) << stderrText;
+    EXPECT_NE(stderrText.find("--unattended"), std::string::npos);
+#endif
 
     EXPECT_EQ(run("--help"), 0);
     for (const char* option : {"--unattended", "--server-name", "--server-ip", "--db", "--protocol", "--port",
