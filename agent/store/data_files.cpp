@@ -17,6 +17,7 @@
 #include "agent/service/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
+#include "platform/private_files.h"
 #include "platform/clock.h"
 
 namespace {
@@ -269,7 +270,7 @@ bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count
         batch.insert(batch.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
     }
 
-    File file(std::fopen(kRawLogsFilePath, "ab"));
+    File file(platform::openRegularFile(kRawLogsFilePath, "ab"));
     if (!file) {
         LogError("\n Unable to open %s for append", kRawLogsFilePath);
         reportWriteFailure("open", errno);
@@ -316,7 +317,7 @@ bool exportQueryRows(const std::string& query, const std::string& filePath, bool
     }
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
 
-    File file(std::fopen(filePath.c_str(), truncate ? "w" : "a"));
+    File file(platform::openRegularFile(filePath, truncate ? "w" : "a"));
     if (!file) {
         LogError("\n Unable to open file %s", filePath.c_str());
         return false;

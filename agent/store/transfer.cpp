@@ -17,6 +17,7 @@
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -55,9 +56,9 @@ std::string sendingPath(const std::string& dataPath) {
 
 // Appends the bytes of `from` to `to`; false when not all could be written.
 bool appendFile(const std::string& from, const std::string& to) {
-    std::FILE* in = std::fopen(from.c_str(), "rb");
+    std::FILE* in = platform::openRegularFile(from, "rb");
     if (!in) return false;
-    std::FILE* out = std::fopen(to.c_str(), "ab");
+    std::FILE* out = platform::openRegularFile(to, "ab");
     if (!out) {
         std::fclose(in);
         return false;
