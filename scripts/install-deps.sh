@@ -11,6 +11,7 @@ PACKAGES=(
   libevtx-dev libbfio-dev libevtx-utils
   clang libclang-rt-14-dev
   zip unzip python3 openssl curl
+  libfltk1.3-dev fonts-liberation xvfb xdotool x11-apps netpbm
 )
 
 missing=()
