@@ -12,6 +12,7 @@
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
 #include "agent/fim/monitor_config.h"
+#include "agent/fim/volume_monitor.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -33,16 +34,12 @@
 namespace {
 
 // Steps whose modules are not part of the agent yet.
-// Removes the change journals and journal databases of an earlier
-// installation; the volume monitors that own them are not part of the agent yet.
-void deleteJournalAndDBFile() {}
 void enablePrivilegeStep() {}
 void loadMonitorRequestsStep() {
     setTransferDriveSetLock(&driveSetLock());
     setMonitorRequestsRefresh(refreshMonitorRequests);
     loadMonitorRequests();
 }
-void startDriveMonitorsStep() {}
 
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
 // it elsewhere (tests use a loopback server).
@@ -159,7 +156,7 @@ void RunAgent() {
     loadMonitorRequestsStep();
     loadBaseConfiguration();
     scheduleFimJobs();
-    startDriveMonitorsStep();
+    startDriveMonitors();
     // 18-20. Hosts.
     startPollDispatcher();
     loadAllHosts();
@@ -174,6 +171,7 @@ void InvokeShutdown() {
     StopObtainAgentId();
     if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
     transferEventData();
+    stopAllMonitors();
     deleteAllHosts();
     SendServiceStop();
 }
