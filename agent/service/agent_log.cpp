@@ -7,6 +7,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -21,6 +22,11 @@ bool OpenAgentLog() {
     logDirectory() = AgentLogDir();
     SetLogInfo(kAgentLogName, logDirectory().c_str(), 10000, nullptr, 3);
     InitLogInfo();
+    // A log folder or log file left readable by an earlier version is closed
+    // to other users before anything is written.
+    platform::makePrivateDirectory(logDirectory());
+    for (const char* name : {kAgentLogName, kAgentLogPreviousName})
+        platform::makePrivateFile(logDirectory() + "/" + name);
     return OpenLogFile();
 }
 

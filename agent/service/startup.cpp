@@ -1,5 +1,7 @@
 // The agent's start-up routine, in its fixed order, and the main loop.
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -29,16 +31,29 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 #include "platform/net.h"
+#include "platform/security.h"
 
 namespace {
 
 // Steps whose modules are not part of the agent yet.
-void enablePrivilegeStep() {}
 void loadMonitorRequestsStep() {
     setTransferDriveSetLock(&driveSetLock());
     setMonitorRequestsRefresh(refreshMonitorRequests);
     loadMonitorRequests();
+}
+
+// Enables the privilege that lets the agent read the security of every file
+// (on Linux: root or CAP_DAC_READ_SEARCH). No token, no messages.
+void enablePrivilegeStep() {
+    platform::security::WinError lastError = 0;
+    if (!platform::security::enableSecurityPrivilege(lastError)) return;
+    LogInfo("\n Trying to change privilege");
+    if (lastError == 0)
+        LogInfo("\n Successfully changed privilege\n");
+    else
+        LogError("\n privilege change attempt failed\n");
 }
 
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
@@ -69,11 +84,18 @@ bool registerWithServer() {
     return true;
 }
 
+// The data folders admit only the agent's user; files an earlier version left
+// readable to others are closed too.
 void createDataDirectories() {
     for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata",
                             "data/newdata"}) {
+        if (!platform::makePrivateDirectory(dir)) {
+            LogError("\n Unable to create the private folder %s: %s", dir, std::strerror(errno));
+            continue;
+        }
         std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            platform::makePrivateFile(it->path().string());
     }
 }
 
@@ -123,8 +145,12 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
-    ScheduleUpgradeCheck();
+    // The first upgrade check may run at once on the scheduler thread: the
+    // protocol flag and the HTTP library must be ready before it is scheduled.
+    SetProtocolFlag();
+    WarnIfHttpsUnpinned();
     HttpGlobalInit();
+    ScheduleUpgradeCheck();
     initHostCache();
     startCollectorThreads();
     InitMutex();
@@ -138,7 +164,6 @@ void RunAgent() {
     determineHostNameAndIp();
     configureWmiHosts();
     detectAws();
-    SetProtocolFlag();
     SetDatabaseFlag();
     const std::string installBin = InstallBinDir();
     // 6-8.
