@@ -37,7 +37,8 @@
 
 namespace {
 
-// Steps whose modules are not part of the agent yet.
+// The rules of file integrity monitoring, and the hooks that let the event
+// transfer and the update poll reach them.
 void loadMonitorRequestsStep() {
     setTransferDriveSetLock(&driveSetLock());
     setMonitorRequestsRefresh(refreshMonitorRequests);
