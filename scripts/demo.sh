@@ -51,6 +51,15 @@ rm -rf "$WATCHED"
 mkdir -p "$WATCHED/scratch"
 echo "report v1" > "$WATCHED/report.txt"
 echo "old notes" > "$WATCHED/notes.txt"
+mkdir -p "$WATCHED/reports"
+# The watched folder of the scenario's FIM location, with a few files whose
+# attributes and checksums the base data set carries.
+printf 'quarterly figures\n' > $WATCHED/reports/q3.txt
+printf 'settings=1\n' > $WATCHED/app.ini
+# The server of this run has no base configuration yet, so the agent builds it.
+cp -r "$SCENARIO" "$WORK/scenario"
+sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$WORK/scenario/scenario.conf"
+SCENARIO="$WORK/scenario"
 
 echo "== starting orbisk-testserver with the default scenario"
 mkdir -p "$OUT"
