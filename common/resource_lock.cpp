@@ -18,6 +18,11 @@ std::vector<const void*>& lockedObjects() {
 
 std::atomic<std::int32_t> g_backoffMicros{0};
 
+// The longest sleep between two tries. The counter grows for the life of
+// the process; without a cap a long-running agent would sleep seconds at
+// every contended lock.
+constexpr std::int32_t kMaxBackoffMillis = 1;
+
 // Grows the counter by 10 with 32-bit wrap-around, skipping 0 (-10 becomes 10).
 std::int32_t growBackoff() {
     std::int32_t current = g_backoffMicros.load();
@@ -66,9 +71,9 @@ void SynchronizeResource(const void* object) {
     LogTrace("\n\t@@@@@ Inside SynchronizeResource() @@@@@ \n");
     while (HandleResource(object, RESOURCE_LOCK) == RESOURCE_BUSY) {
         // The counter is shared and never reset: the first hundred waits of
-        // the process only yield, the next hundred last 1 ms, and so on.
+        // the process only yield, every later one lasts 1 ms.
         std::int32_t micros = growBackoff();
-        platform::sleepMillis(micros > 0 ? micros / 1000 : 0);
+        platform::sleepMillis(micros > 0 ? std::min(micros / 1000, kMaxBackoffMillis) : 0);
     }
 }
 

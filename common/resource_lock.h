@@ -18,7 +18,7 @@ constexpr int RESOURCE_BUSY = 2;      // already locked (lock) or not locked (un
 constexpr int RESOURCE_UNLOCKED = 4;  // the object was removed from the table
 
 // Blocks until the object has been entered in the table, backing off
-// between tries by the process-wide back-off counter.
+// between tries by the process-wide back-off counter (at most 1 ms).
 void SynchronizeResource(const void* object);
 // Removes the object; logs an alert when it was not locked.
 void UnsynchronizeResource(const void* object);

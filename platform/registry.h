@@ -69,6 +69,8 @@ long regSetValue(const RegistryKey& key, const std::string& name, std::uint32_t 
 
 // The text of the last failure to read the store (file and line), for messages.
 std::string lastRegistryError();
+// Where the store is, for messages: the registry file, or "the registry".
+std::string registryLocation();
 
 // Helpers for REG_DWORD data.
 std::string dwordData(std::uint32_t value);

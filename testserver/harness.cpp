@@ -135,6 +135,7 @@ TestServer::TestServer(HarnessOptions options) {
             else if (key == "https_port") httpsPort_ = std::atoi(value.c_str());
             else if (key == "control_port") controlPort_ = std::atoi(value.c_str());
             else if (key == "cert_file") certFile_ = value;
+            else if (key == "control_token") controlToken_ = value;
         }
     }
     close(out[0]);
@@ -223,6 +224,7 @@ bool TestServer::waitForUploads(std::size_t count, int timeoutMillis) const {
 bool TestServer::control(const char* method, const std::string& pathAndQuery, const std::string& body) {
     if (controlPort_ <= 0) return false;
     httplib::Client client("127.0.0.1", controlPort_);
+    client.set_default_headers({{"X-Control-Token", controlToken_}});
     client.set_connection_timeout(5, 0);
     client.set_read_timeout(10, 0);
     httplib::Result r = std::string(method) == "DELETE" ? client.Delete(pathAndQuery.c_str())

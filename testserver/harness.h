@@ -60,7 +60,8 @@ public:
 
     int httpPort() const { return httpPort_; }
     int httpsPort() const { return httpsPort_; }
-    int controlPort() const { return controlPort_; }
+    int controlPort() const { return controlPort_; }  // the only listener that takes control requests
+    const std::string& controlToken() const { return controlToken_; }  // sent as X-Control-Token
     std::string httpBase() const;   // "http://127.0.0.1:N/event/"
     std::string httpsBase() const;  // "https://127.0.0.1:N/event/"
     const std::string& certFile() const { return certFile_; }  // the server's certificate (its own CA)
@@ -106,6 +107,7 @@ private:
     int httpsPort_ = -1;
     int controlPort_ = -1;
     std::string certFile_;
+    std::string controlToken_;  // read from the server's output pipe; it reaches nobody else
     std::string outputDir_;
     bool ownOutput_ = false;
 };

@@ -19,8 +19,12 @@ const char* const kHelp =
     "  --scenario DIR      scenario folder (default: " TESTSERVER_DEFAULT_SCENARIO ")\n"
     "  --http-port N       HTTP port; 0 picks a free one, -1 disables (default 0)\n"
     "  --https-port N      HTTPS port; 0 picks a free one, -1 disables (default 0)\n"
-    "  --control-port N    a listener for /control/ only, never refused (default -1: none;\n"
-    "                      /control/ is always served on the HTTP and HTTPS ports too)\n"
+    "  --control-port N    the listener for /control/, never refused; 0 picks a free one\n"
+    "                      (default -1: no control). /control/ is not served on the\n"
+    "                      HTTP and HTTPS ports.\n"
+    "  --control-token-file FILE  the token control requests must carry in the\n"
+    "                      X-Control-Token header, read from FILE (first line); without\n"
+    "                      it a random token is made and printed at start\n"
     "  --cert FILE         HTTPS certificate (PEM); with --key. Without both, a\n"
     "  --key FILE          self-signed one for 127.0.0.1 is made and its certificate\n"
     "                      written to OUTPUT/server-cert.pem\n"
@@ -30,10 +34,11 @@ const char* const kHelp =
     "  --help              this text\n"
     "\n"
     "Once listening it prints, one per line and flushed: http_port=N, https_port=N,\n"
-    "control_port=N (-1 when disabled), cert_file=PATH, then \"ready\". It stops on\n"
-    "SIGTERM or SIGINT.\n"
+    "control_port=N (-1 when disabled), cert_file=PATH, control_token=HEX (a random\n"
+    "one only, never one read from a file), then \"ready\". It stops on SIGTERM or SIGINT.\n"
     "\n"
-    "Control requests (any listener; parameters in the query string):\n"
+    "Control requests (control listener only, header X-Control-Token; parameters in\n"
+    "the query string):\n"
     "  POST   /control/update?type=Host&id=17    queue an SLUPDATE row (more rows as\n"
     "                                            \"TYPE ID\" body lines); the next update\n"
     "                                            request takes all queued rows, once\n"
@@ -62,6 +67,17 @@ bool parsePort(const char* text, int& port) {
     return true;
 }
 
+bool readToken(const char* path, std::string& token) {
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    char line[512] = {};
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    token = got ? line : "";
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
+    return !token.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +99,7 @@ int main(int argc, char** argv) {
         else if (arg == "--http-port") ok = parsePort(value, options.httpPort);
         else if (arg == "--https-port") ok = parsePort(value, options.httpsPort);
         else if (arg == "--control-port") ok = parsePort(value, options.controlPort);
+        else if (arg == "--control-token-file") ok = readToken(value, options.controlToken);
         else if (arg == "--cert") options.certFile = value;
         else if (arg == "--key") options.keyFile = value;
         else if (arg == "--output") options.outputDir = value;
@@ -92,7 +109,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (!ok) {
-            std::fprintf(stderr, "orbisk-testserver: bad port %s for %s\n", value, arg.c_str());
+            std::fprintf(stderr, "orbisk-testserver: bad value %s for %s\n", value, arg.c_str());
             return 2;
         }
     }
@@ -105,13 +122,17 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    const bool tokenGiven = !options.controlToken.empty();
     testserver::Server server(options);
     if (!server.start()) {
         std::fprintf(stderr, "orbisk-testserver: %s\n", server.error().c_str());
         return 1;
     }
-    std::printf("http_port=%d\nhttps_port=%d\ncontrol_port=%d\ncert_file=%s\nready\n", server.httpPort(),
+    std::printf("http_port=%d\nhttps_port=%d\ncontrol_port=%d\ncert_file=%s\n", server.httpPort(),
                 server.httpsPort(), server.controlPort(), server.certFile().c_str());
+    // The random token goes only to whoever started the server and reads its output.
+    if (server.controlPort() >= 0 && !tokenGiven) std::printf("control_token=%s\n", server.controlToken().c_str());
+    std::printf("ready\n");
     std::fflush(stdout);
 
     int signalNumber = 0;

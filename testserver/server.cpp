@@ -1,6 +1,8 @@
 #include "testserver/server.h"
 
 #include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <array>
@@ -202,8 +204,11 @@ std::unique_ptr<httplib::Server> Server::State::makeServer(ListenerKind kind) {
     // Enough workers that requests held by a delay rule do not starve the others.
     s->new_task_queue = [] { return new httplib::ThreadPool(32); };
     s->set_payload_max_length(std::size_t{1} << 30);
-    if (kind != kControl) routeEvents(*s);
-    routeControl(*s);
+    // Control lives on its own listener only, so that whoever can reach the
+    // agent's port cannot change the answers (a swapped Renovo.exe is run by
+    // the agent).
+    if (kind == kControl) routeControl(*s);
+    else routeEvents(*s);
     return s;
 }
 
@@ -415,7 +420,6 @@ void Server::State::routeEvents(httplib::Server& s) {
     // the request, an upload's body included, has been read, so that the
     // client sees the forced status rather than a connection cut mid-send.
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (req.path.rfind("/control/", 0) == 0) return httplib::Server::HandlerResponse::Unhandled;
         logRequest(req);
         if (auto delay = delayRules.take(req.target)) hold(delay->delayMillis);
         if (!isCatalogueRoute(req.path) && forcedAnswer(req, res)) return httplib::Server::HandlerResponse::Handled;
@@ -460,9 +464,42 @@ bool Server::State::forcedAnswer(const httplib::Request& req, httplib::Response&
 
 // ---- Control interface ------------------------------------------------------------
 
+namespace {
+
+std::string randomToken() {
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return "";
+    static const char* hex = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += hex[b >> 4];
+        token += hex[b & 15];
+    }
+    return token;
+}
+
+bool sameToken(const std::string& given, const std::string& expected) {
+    return !expected.empty() && given.size() == expected.size() &&
+           CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
+}
+
+}  // namespace
+
 void Server::State::routeControl(httplib::Server& s) {
     using Req = httplib::Request;
     using Res = httplib::Response;
+    // Every control request must carry the token; other paths do not exist here.
+    s.set_pre_routing_handler([this](const Req& req, Res& res) {
+        if (req.path.rfind("/control/", 0) != 0) {
+            answer(res, 404, "the control listener serves /control/ only\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!sameToken(req.get_header_value("X-Control-Token"), options.controlToken)) {
+            answer(res, 403, "control requests need the X-Control-Token header\n");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     s.Post("/control/update", [this](const Req& req, Res& res) {
         std::vector<UpdateRow> rows;
         if (req.has_param("type")) rows.push_back({req.get_param_value("type"), req.get_param_value("id")});
@@ -585,6 +622,13 @@ bool Server::start() {
         st.error = "cannot open the request log " + logPath;
         return false;
     }
+    if (st.options.controlPort >= 0 && st.options.controlToken.empty()) {
+        st.options.controlToken = randomToken();
+        if (st.options.controlToken.empty()) {
+            st.error = "cannot make a control token";
+            return false;
+        }
+    }
     const int ports[] = {st.options.httpPort, st.options.httpsPort, st.options.controlPort};
     for (int k = 0; k < 3; ++k) {
         st.listeners[k].kind = static_cast<ListenerKind>(k);
@@ -645,5 +689,6 @@ int Server::controlPort() const {
     return state_->listeners[kControl].enabled ? state_->listeners[kControl].port : -1;
 }
 std::string Server::certFile() const { return state_->certPath; }
+const std::string& Server::controlToken() const { return state_->options.controlToken; }
 
 }  // namespace testserver

@@ -1,6 +1,7 @@
 // The test server's core: the answers of the request catalogue, the request
 // log, the upload store and the control interface, served on 127.0.0.1 by
-// one HTTP, one HTTPS and optionally one control-only listener.
+// one HTTP, one HTTPS and optionally one control listener. Control is served
+// only on its own listener and only to requests that carry the token.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,8 @@ struct ServerOptions {
     std::string logFile;      // "" = <outputDir>/requests.log
     int httpPort = 0;         // 0 = any free port, -1 = no listener
     int httpsPort = 0;
-    int controlPort = -1;     // control only, never refused
+    int controlPort = -1;     // the control listener, never refused; -1 = no control at all
+    std::string controlToken; // control requests carry it in X-Control-Token; "" = a random one
     std::string certFile;     // both empty: a self-signed certificate is made
     std::string keyFile;
 };
@@ -77,6 +79,7 @@ public:
     int httpsPort() const;
     int controlPort() const;
     std::string certFile() const;
+    const std::string& controlToken() const;
 
     struct State;
 

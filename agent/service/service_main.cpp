@@ -170,7 +170,7 @@ int AgentMain(int argc, char** argv) {
         return 0;
     }
     platform::blockStopSignals();
-    LoadAgentSettings();
+    if (!LoadAgentSettings()) return 1;
     LogInfo("\n Inside Main :::::::::");
     if (argc == 1) {
         LogInfo("\n Main : Starting Ambrik as Windows Service");

@@ -68,12 +68,13 @@ void fillMissingTextSettings() {
 
 }  // namespace
 
-void LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
+long LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
                      KeyTable<std::string>& table) {
     platform::RegistryKey key(nullptr, nullptr);
-    if (platform::regOpenKey(root, keyPath, platform::RegistryAccess::Read, &key) != 0) return;
+    if (long rc = platform::regOpenKey(root, keyPath, platform::RegistryAccess::Read, &key); rc != 0)
+        return rc;
     std::uint32_t count = 0;
-    if (platform::regQueryValueCount(key, &count) != 0) return;
+    if (long rc = platform::regQueryValueCount(key, &count); rc != 0) return rc;
     for (std::uint32_t i = 0; i < count; ++i) {
         platform::RegistryValue value;
         if (platform::regEnumValue(key, i, &value, 16384, 16384) != 0) continue;
@@ -84,17 +85,47 @@ void LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
             KeyTablePut(table, value.name, std::to_string(platform::dwordValue(value.data)));
         }
     }
+    return 0;
 }
 
+namespace {
+
+// Why the agent cannot run with the settings it read, or "" when it can.
+// Without a server address and port every request would go to "http://:"
+// for ever, so the agent stops and says why instead.
+std::string settingsProblem(long serverKeyResult, long agentKeyResult) {
+    if (serverKeyResult == platform::kErrorBadDatabase || agentKeyResult == platform::kErrorBadDatabase)
+        return "the registry cannot be parsed: " + platform::lastRegistryError();
+    if (serverKeyResult != 0 && serverKeyResult != platform::kErrorFileNotFound)
+        return "the registry cannot be read: " + platform::lastRegistryError();
+    for (const char* name : {"ServerIPAddress", "ServerPort"})
+        if (GetAgentSetting(name).value_or("").empty())
+            return platform::registryLocation() + ": the key HKEY_LOCAL_MACHINE\\" + kServerKeyPath +
+                   " has no value " + name;
+    return "";
+}
+
+}  // namespace
+
 bool LoadAgentSettings() {
+    long serverKeyResult = 0, agentKeyResult = 0;
     {
         auto& s = settings();
         std::lock_guard<std::mutex> guard(s.lock);
         KeyTableInit(s.table, 15);
-        LoadRegistryKey(platform::RegistryRoot::LocalMachine, std::string(kServerKeyPath) + "\\",
-                        s.table);
-        LoadRegistryKey(platform::RegistryRoot::LocalMachine, std::string(kAgentKeyPath) + "\\",
-                        s.table);
+        serverKeyResult = LoadRegistryKey(platform::RegistryRoot::LocalMachine,
+                                          std::string(kServerKeyPath) + "\\", s.table);
+        agentKeyResult = LoadRegistryKey(platform::RegistryRoot::LocalMachine,
+                                         std::string(kAgentKeyPath) + "\\", s.table);
+    }
+    const std::string problem = settingsProblem(serverKeyResult, agentKeyResult);
+    if (!problem.empty()) {
+        // Standard error first: the log may be what cannot be opened. The
+        // log is opened only where the registry says it is.
+        std::fprintf(stderr, "ambrik: %s; the agent stops\n", problem.c_str());
+        std::fflush(stderr);
+        if (GetAgentSetting("AgentInstallDir") && OpenAgentLog()) LogError("\n %s; the agent stops", problem.c_str());
+        return false;
     }
     OpenAgentLog();
     fillMissingTextSettings();

@@ -29,10 +29,15 @@ inline constexpr const char* kDefaultInstallDir = "/opt/orbisk/agent/";
 #endif
 
 // Fills the settings table from the server key, then the agent key, opens the
-// agent log and makes the install-bin directory current.
+// agent log and makes the install-bin directory current. False when the
+// agent cannot run with what it read (a registry it cannot parse, no server
+// address or port); the reason has then been written to standard error and
+// the agent log.
 bool LoadAgentSettings();
-// Enumerates one registry key into a table (REG_SZ and REG_DWORD values).
-void LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
+// Enumerates one registry key into a table (REG_SZ and REG_DWORD values);
+// the result of opening the key (0, 2 when it does not exist, 1009 when the
+// registry is malformed, ...).
+long LoadRegistryKey(platform::RegistryRoot root, const std::string& keyPath,
                      KeyTable<std::string>& table);
 
 // A setting by name; none when absent.

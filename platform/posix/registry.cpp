@@ -771,4 +771,6 @@ std::string lastRegistryError() {
     return gLastError;
 }
 
+std::string registryLocation() { return registryFile(); }
+
 }  // namespace platform

@@ -412,6 +412,7 @@ struct EventBuilder {
     Field field = Field::None;
     std::string text;
     bool haveEventData = false;
+    bool dataHasChild = false;   // the <Data> being read holds an element
     std::vector<std::string> userDataLeaves;
     std::vector<bool> hasChild;  // per depth, inside UserData: an element child was seen
     bool wrapped = false;        // a stream of events inside one wrapper element
@@ -442,7 +443,7 @@ struct EventBuilder {
         if (!isEvent) return;
         if (depth == 2) {
             section.assign(name);
-            if (section == "EventData") haveEventData = true;
+            if (section == "EventData") haveEventData = event->eventData = true;
             if (section == "BinaryEventData") field = Field::Binary;
             if (section == "UserData") hasChild.assign(3, false);
             return;
@@ -458,6 +459,7 @@ struct EventBuilder {
             field = Field::UserDataLeaf;
             return;
         }
+        if (depth > 3 && section == "EventData") dataHasChild = true;
         if (depth != 3) return;
         if (section == "System") {
             if (name == "Provider") {
@@ -484,6 +486,7 @@ struct EventBuilder {
                     if (name == element) field = f;
             }
         } else if (section == "EventData") {
+            dataHasChild = false;
             if (name == "Data") field = Field::Data;
             if (name == "Binary") field = Field::Binary;
         } else if (section == "RenderingInfo") {
@@ -520,6 +523,12 @@ struct EventBuilder {
             case Field::UserDataLeaf:
                 if (!hasChild[depth]) userDataLeaves.push_back(std::move(text));
                 break;
+        }
+        // A value holding markup (an XML document written unescaped) still
+        // takes its place, so the values after it keep their positions.
+        if (depth == 3 && dataHasChild && section == "EventData") {
+            event->strings.emplace_back();
+            dataHasChild = false;
         }
         field = Field::None;
         text.clear();

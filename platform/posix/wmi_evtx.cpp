@@ -3,8 +3,11 @@
 // The record getters give the record number, event id and qualifiers and the
 // level; the record's own XML gives the rest (channel, provider and
 // EventSourceName, computer, TimeCreated, keywords, task, the EventData values,
-// binary data, UserData). When a record has no readable XML, the getters'
-// provider, computer, written time and strings stand in. A record that cannot be read is reported and skipped; the file
+// binary data, UserData). The EventData values are taken from the value
+// getters: the XML rendering writes a value that is itself markup (an XML
+// document) unescaped, and read back as XML such a value would be lost. When
+// a record has no readable XML, the getters' provider, computer, written time
+// and strings stand in. A record that cannot be read is reported and skipped; the file
 // goes on with the next one, as libevtx itself skips damaged chunks.
 #include <libevtx.h>
 
@@ -141,21 +144,30 @@ private:
             e.hasTime = true;
         }
         if (error) libevtx_error_free(&error);
-        if (haveXml) return true;
+        if (haveXml) {
+            if (e.eventData && !e.strings.empty()) takeEventDataValues(record, e);
+            return true;
+        }
 
         // Without the XML the getters give what they have. Their strings
-        // then stand for the insertion strings (they also hold a classic
-        // event's binary data as text, so they are not used beside the XML).
+        // then stand for the insertion strings.
         recordText(record, libevtx_record_get_utf8_source_name_size,
                    libevtx_record_get_utf8_source_name, scratch_, e.provider);
         recordText(record, libevtx_record_get_utf8_computer_name_size,
                    libevtx_record_get_utf8_computer_name, scratch_, e.computer);
+        recordStrings(record, e.strings);
+        return true;
+    }
+
+    // The record's values as its string getters give them, into `out`.
+    void recordStrings(libevtx_record_t* record, std::vector<std::string>& out) {
+        libevtx_error_t* error = nullptr;
         int strings = 0;
         if (libevtx_record_get_number_of_strings(record, &strings, &error) == 1 && strings > 0) {
-            e.strings.reserve(static_cast<std::size_t>(strings));
+            out.reserve(static_cast<std::size_t>(strings));
             for (int s = 0; s < strings; ++s) {
                 size_t size = 0;
-                std::string& value = e.strings.emplace_back();
+                std::string& value = out.emplace_back();
                 if (libevtx_record_get_utf8_string_size(record, s, &size, &error) != 1 || size <= 1)
                     continue;
                 scratch_.resize(size);
@@ -165,7 +177,21 @@ private:
             }
         }
         if (error) libevtx_error_free(&error);
-        return true;
+    }
+
+    // The EventData values of the XML replaced by the getters' values, which
+    // are whole whatever they hold. The getters list the <Data> values in
+    // order and, for a classic event, its binary data as one more string
+    // after them; any other count means the two do not describe the same
+    // values, and the XML's are kept.
+    void takeEventDataValues(libevtx_record_t* record, EventEntry& e) {
+        values_.clear();
+        recordStrings(record, values_);
+        const std::size_t count = e.strings.size();
+        const bool sameValues = values_.size() == count || (values_.size() == count + 1 && !e.binary.empty());
+        if (!sameValues) return;
+        values_.resize(count);
+        e.strings.swap(values_);
     }
 
     std::string path_;
@@ -174,6 +200,7 @@ private:
     int index_ = 0;
     std::string xml_ = std::string(kXmlBufferSize, '\0');
     std::string scratch_;
+    std::vector<std::string> values_;
     EventStream stream_;
 };
 

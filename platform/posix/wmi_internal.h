@@ -34,6 +34,7 @@ struct EventEntry {
     std::int64_t timeSeconds = 0;  // TimeCreated SystemTime, UTC, whole seconds
     std::uint64_t recordId = 0;
     std::vector<std::string> strings;  // EventData values, or UserData leaves
+    bool eventData = false;            // the strings are the values of <EventData>
     std::vector<std::uint8_t> binary;
 };
 

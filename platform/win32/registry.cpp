@@ -139,4 +139,6 @@ std::string lastRegistryError() {
     return gLastError;
 }
 
+std::string registryLocation() { return "the registry"; }
+
 }  // namespace platform

@@ -338,6 +338,44 @@ TEST(TestServer, SwappedFilesAnswerUntilRestored) {
     EXPECT_EQ(rowCount(body(server, "hostdetails?slid=1001"), "Hosts"), 4u);
 }
 
+// Whoever can reach the agent's ports must not be able to swap the answers
+// (a swapped Renovo.exe would be run by the agent).
+TEST(TestServer, ControlNeedsItsOwnPortAndTheToken) {
+    TestServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_GT(server.controlPort(), 0);
+    ASSERT_EQ(server.controlToken().size(), 32u);
+    const std::string swap = "/control/file?name=Renovo.exe";
+
+    // Not on the agent's ports, with or without the token.
+    for (int port : {server.httpPort()}) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_default_headers({{"X-Control-Token", server.controlToken()}});
+        auto r = client.Post(swap.c_str(), "evil", "text/plain");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 404);
+    }
+    httplib::SSLClient tls("127.0.0.1", server.httpsPort());
+    tls.enable_server_certificate_verification(false);
+    auto overTls = tls.Post(swap.c_str(), "evil", "text/plain");
+    ASSERT_TRUE(overTls);
+    EXPECT_EQ(overTls->status, 404);
+
+    // On the control port only with the right token.
+    httplib::Client control("127.0.0.1", server.controlPort());
+    for (const std::string& token : {std::string(), std::string(32, '0'), server.controlToken() + "0"}) {
+        if (!token.empty()) control.set_default_headers({{"X-Control-Token", token}});
+        auto r = control.Post(swap.c_str(), "evil", "text/plain");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 403) << token;
+    }
+    EXPECT_NE(body(server, "agentHandler?mode=Renovo.exe"), "evil");
+    EXPECT_EQ(control.Get("/event/agentHandler?mode=version")->status, 404);
+
+    ASSERT_TRUE(server.swapFile("Renovo.exe", "mine"));
+    EXPECT_EQ(body(server, "agentHandler?mode=Renovo.exe"), "mine");
+}
+
 TEST(TestServer, StartFailuresAreReported) {
     testserver::HarnessOptions options;
     options.scenarioDir = "/nonexistent/scenario";

@@ -107,6 +107,44 @@ TEST_F(SettingsTest, MissingTextSettingsGetDefaultsAndAreReported) {
     EXPECT_NE(log.find("AgentVersion is missing"), std::string::npos) << log;
 }
 
+// A registry the agent cannot work with stops it with one line naming the
+// file and the problem, instead of requests to "http://:" for ever.
+TEST_F(SettingsTest, DamagedRegistryOrMissingServerAddressStopsWithOneLine) {
+    struct Case {
+        const char* name;
+        std::string registry;  // "" keeps what writeRegistry wrote
+        std::string serverValues;
+        std::string expected;
+    };
+    const std::string file = (dir / "registry.reg").string();
+    const Case cases[] = {
+        {"no address", "", "\"ServerPort\"=\"8400\"\r\n", file + ": the key HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo has no value ServerIPAddress"},
+        {"empty port", "", "\"ServerIPAddress\"=\"10.1.1.1\"\r\n\"ServerPort\"=\"\"\r\n", "has no value ServerPort"},
+        {"malformed", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]\r\n\"ServerIPAddress\"=\"10.1.1.1\r\n", "",
+         "the registry cannot be parsed: " + file + ": line 4"},
+        {"no file", "-", "", file + ": the key"},
+    };
+    for (const Case& c : cases) {
+        ResetAgentSettings();
+        fs::remove(dir / "registry.reg");
+        if (c.registry.empty()) {
+            writeRegistry(c.serverValues, "");
+        } else if (c.registry != "-") {
+            std::ofstream(dir / "registry.reg") << c.registry;
+        }
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(LoadAgentSettings()) << c.name;
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("ambrik: ", 0), 0u) << c.name << ": " << err;
+        EXPECT_NE(err.find(c.expected), std::string::npos) << c.name << ": " << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << c.name << ": one line: " << err;
+        if (c.registry.empty()) {
+            EXPECT_NE(logText().find(c.expected), std::string::npos) << c.name;
+        }
+        CloseLogFile();
+    }
+}
+
 TEST_F(SettingsTest, MissingRegistryFallsBackToTheDefaultInstallDir) {
     EXPECT_EQ(AgentInstallDir(), std::string(kDefaultInstallDir));
     EXPECT_EQ(InstallBinDir(), std::string(kDefaultInstallDir) + "bin/");

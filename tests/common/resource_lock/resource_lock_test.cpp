@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "platform/clock.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -53,6 +55,42 @@ TEST(ResourceLock, LockHeldByAnotherThreadBlocksUntilUnlocked) {
     waiter.join();
     EXPECT_TRUE(entered.load());
     EXPECT_EQ(HandleResource(&object, RESOURCE_UNLOCK), RESOURCE_BUSY);  // the waiter released it
+}
+
+// The back-off counter grows for the life of the process; a waiter still
+// tries again after every millisecond, however high it stands. On a manual
+// clock each advance of 1 ms must let the waiter try once more.
+TEST(ResourceLock, BackoffSleepIsCappedAtOneMillisecond) {
+    platform::useManualClock(1'000'000);
+    int object = 0;
+    SynchronizeResource(&object);
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        SynchronizeResource(&object);
+        UnsynchronizeResource(&object);
+        done = true;
+    });
+    // Until the counter is past 5000 µs, where an uncapped sleep lasts 5 ms.
+    bool stuck = false;
+    while (!stuck && ResourceLockBackoffMicros() < 5000) {
+        const std::int32_t seen = ResourceLockBackoffMicros();
+        platform::advanceClock(1);
+        // Real time only guards against a hang: a waiter that slept longer
+        // than 1 ms of clock time never moves the counter.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (ResourceLockBackoffMicros() == seen && !stuck) {
+            std::this_thread::yield();
+            stuck = std::chrono::steady_clock::now() > giveUp;
+        }
+    }
+    EXPECT_FALSE(stuck) << "a retry slept longer than 1 ms at back-off " << ResourceLockBackoffMicros();
+    UnsynchronizeResource(&object);
+    while (!done) {
+        platform::advanceClock(1);
+        std::this_thread::yield();
+    }
+    waiter.join();
+    platform::useSystemClock();
 }
 
 TEST(ResourceLock, GuardSerialisesManyThreads) {

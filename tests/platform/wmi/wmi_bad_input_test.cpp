@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include "tests/platform/wmi/wmi_test_util.h"
+#include "tests/support/sample_logs.h"
 
 using namespace wmitest;
 
@@ -82,7 +83,8 @@ TEST_F(BadInput, ManyStringsAndAHugeMessage) {
 }
 
 TEST_F(BadInput, DamagedEvtxFiles) {
-    const std::string sample = std::string(AMBRIK_SHARED_DATA_DIR) + "/evtx/omerbenamram-evtx/samples/security.evtx";
+    SKIP_WITHOUT_SAMPLE_LOGS();
+    const std::string sample = sampleLogsDir() + "omerbenamram-evtx/samples/security.evtx";
     std::ifstream in(sample, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GT(bytes.size(), 200000u);

@@ -1,9 +1,11 @@
 // Events of the simulated hosts as Win32_NTLogEvent objects: the property
 // mapping from event XML, the real EVTX samples, and the message texts.
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
 #include "tests/platform/wmi/wmi_test_util.h"
+#include "tests/support/sample_logs.h"
 
 using namespace wmitest;
 
@@ -177,13 +179,17 @@ TEST_F(EventMapping, Utf16LogFile) {
 
 // ---------------------------------------------------------------- real samples
 
-const std::string kSamples = std::string(AMBRIK_SHARED_DATA_DIR) + "/evtx/";
-
 class RealSamples : public WmiTest {
 protected:
+    void SetUp() override {
+        WmiTest::SetUp();
+        SKIP_WITHOUT_SAMPLE_LOGS();
+        sampleDir = sampleLogsDir();
+    }
+    std::string sampleDir;
     void drop(const std::string& relative, const std::string& as) {
         fs::create_directories(host("h1"));
-        fs::create_symlink(kSamples + relative, host("h1") / as);
+        fs::create_symlink(sampleDir + relative, host("h1") / as);
     }
 };
 
@@ -233,6 +239,30 @@ TEST_F(RealSamples, ValuesKeepLineEndsAndControlCharacters) {
     }
     EXPECT_TRUE(privileges);
     EXPECT_TRUE(policy);
+}
+
+// LiveId events 6115 and 6116 hold an XML document as a value, which the
+// rendered XML of the record carries unescaped: the value comes back whole,
+// and the values after it keep their places.
+TEST_F(RealSamples, ValueThatIsMarkupStaysWhole) {
+    drop("williballenthin-python-evtx/tests/data/issue_39.evtx", "LiveId.evtx");
+    auto objects = query("h1", kAllEvents);
+    auto record9 = std::find_if(objects.begin(), objects.end(),
+                                [](const ObjectPtr& o) { return integer(o, "RecordNumber") == 9; });
+    ASSERT_NE(record9, objects.end());
+    const Variant strings = prop(*record9, "InsertionStrings");
+    ASSERT_FALSE(strings.texts.empty());
+    bool whole = false;
+    for (const std::string& value : strings.texts)
+        if (value.rfind("<DeviceAddRequest><ClientInfo", 0) == 0 &&
+            value.find("</DeviceAddRequest>") == value.size() - 19)
+            whole = true;
+    EXPECT_TRUE(whole);
+    std::size_t markup = 0;
+    for (const auto& event : objects)
+        for (const std::string& value : prop(event, "InsertionStrings").texts)
+            if (value.rfind("<DeviceAddRequest>", 0) == 0) ++markup;
+    EXPECT_GT(markup, 1u);
 }
 
 TEST_F(RealSamples, ClassicSystemEventsKeepQualifiersAndBinaryData) {
@@ -321,7 +351,7 @@ TEST_F(RealSamples, BothXmlReadersAgree) {
     const std::string samples[] = {"omerbenamram-evtx/samples/security.evtx", "omerbenamram-evtx/samples/system.evtx"};
     for (const std::string& sample : samples) {
         const fs::path out = root / "export.xml";
-        const std::string command = "evtxexport -f xml '" + kSamples + sample + "' > '" + out.string() + "' 2>/dev/null";
+        const std::string command = "evtxexport -f xml '" + sampleDir + sample + "' > '" + out.string() + "' 2>/dev/null";
         if (std::system(command.c_str()) != 0) continue;  // without evtxexport the written events still count
         std::ifstream in(out, std::ios::binary);
         for (char c : std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()))
@@ -396,7 +426,7 @@ TEST_F(RealSamples, RenderedMessageOfARealEvent) {
     const fs::path unpacked = root / "unzipped";
     fs::create_directories(unpacked);
     const std::string command =
-        "unzip -q -o '" + kSamples +
+        "unzip -q -o '" + sampleDir +
         "OTRF-Security-Datasets/datasets/atomic/windows/credential_access/host/"
         "psh_lsass_memory_dump_comsvcs.zip' -d '" +
         unpacked.string() + "'";
