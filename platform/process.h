@@ -36,6 +36,10 @@ constexpr long kWaitTimeout = 258;
 // opens or closes a quoted part, 2n+1 give n backslashes and a literal quote,
 // and backslashes before anything else are literal.
 std::vector<std::string> splitCommandLine(std::string_view commandLine);
+// The text as one argument word that splitCommandLine gives back unchanged:
+// as it is when it is not empty and has no blank, tab, line end or quote;
+// otherwise quoted, with the backslashes before a quote and at the end doubled.
+std::string quoteCommandWord(std::string_view text);
 
 struct ProcessHandle;
 // A started child. Dropping it without waiting leaves the child running; it

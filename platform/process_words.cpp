@@ -72,4 +72,24 @@ std::vector<std::string> splitCommandLine(std::string_view s) {
     return words;
 }
 
+std::string quoteCommandWord(std::string_view text) {
+    if (!text.empty() && text.find_first_of(" \t\n\r\v\"") == std::string_view::npos) return std::string(text);
+    std::string word = "\"";
+    std::size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled and the quote escaped; before
+        // anything else they are literal.
+        word.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        word.push_back(c);
+    }
+    word.append(2 * backslashes, '\\');
+    word.push_back('"');
+    return word;
+}
+
 }  // namespace platform

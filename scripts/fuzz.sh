@@ -14,12 +14,18 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DAMBRIK_FUZZ=ON -DAMBRIK_TESTS=OFF 
 # Targets are the names given to ambrik_fuzzer() in fuzz/<module>/CMakeLists.txt.
 declare -a targets=()
 declare -A folder_of=()
+declare -A seconds_of=()
 for list in fuzz/*/CMakeLists.txt; do
     [ -e "$list" ] || continue
     module="$(basename "$(dirname "$list")")"
     while read -r name; do
         targets+=("$name")
         folder_of["$name"]="$module"
+        # "SECONDS N" inside the target's ambrik_fuzzer() call caps its run.
+        cap="$(awk -v n="$name" '$0 ~ "ambrik_fuzzer\\([[:space:]]*" n "([[:space:]]|$)" {on=1}
+                                 on && match($0, /SECONDS[[:space:]]+[0-9]+/) {print substr($0, RSTART+8, RLENGTH-8)+0; exit}
+                                 on && /\)/ {exit}' "$list")"
+        [ -n "$cap" ] && seconds_of["$name"]="$cap"
     done < <(sed -n 's/^[[:space:]]*ambrik_fuzzer([[:space:]]*\([A-Za-z0-9_]*\).*/\1/p' "$list")
 done
 if [ "${#targets[@]}" -eq 0 ]; then
@@ -46,8 +52,12 @@ for name in "${targets[@]}"; do
     seed_name="${seed_name%_fuzzer}"
     seeds="fuzz/$module/seeds/$seed_name"
     [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
-    echo "=== $name for ${seconds}s ==="
-    if ! "$binary" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    run_for="$seconds"
+    if [ -n "${seconds_of[$name]:-}" ] && [ "${seconds_of[$name]}" -lt "$run_for" ]; then
+        run_for="${seconds_of[$name]}"
+    fi
+    echo "=== $name for ${run_for}s ==="
+    if ! "$binary" "$corpus" -max_total_time="$run_for" -timeout=10 -rss_limit_mb=2048 \
             -artifact_prefix="$artifacts" -print_final_stats=1; then
         echo "*** $name failed; inputs in $artifacts"
         status=1

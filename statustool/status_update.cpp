@@ -54,6 +54,11 @@ void sendStatus(const std::optional<std::string>& agentIdText, const std::string
     const std::string port = readText(kServerKeyPath, "ServerPort").value_or("");
     HttpTlsOptions tls;
     tls.verifyPeerOff = protocol == "https";
+    // The pin the agent honours binds the tool too: with it, only a server
+    // whose certificate the file vouches for gets the status.
+    tls.caFile = readText(kAgentKeyPath, "ServerCACertFile")
+                     .value_or(readText(kServerKeyPath, "ServerCACertFile").value_or(""));
+    if (protocol == "https" && tls.caFile.empty()) LogEssential("%s", kUnpinnedHttpsWarning);
     // The agent id is only read when the host name is unknown; otherwise the
     // parameter carries "(null)", which is what the server is used to.
     const std::string url = protocol + "://" + address + ":" + port + "/event/" +

@@ -29,8 +29,17 @@ int HttpGetToFile(const std::string& url, const std::string& filePath) {
     return HttpGetToFileWith(url, filePath, agentTlsOptions());
 }
 
+int HttpGetToStream(const std::string& url, std::FILE* file, std::int64_t maxBytes, long totalSeconds) {
+    return HttpGetToStreamWith(url, file, agentTlsOptions(), maxBytes, totalSeconds);
+}
+
 int HttpUploadFile(const std::string& url, const std::string& filePath) {
     return HttpUploadFileWith(url, filePath, agentTlsOptions());
+}
+
+void WarnIfHttpsUnpinned() {
+    if (ProtocolFlag() == 1 && GetAgentSetting("ServerCACertFile").value_or("").empty())
+        LogError("%s", kUnpinnedHttpsWarning);
 }
 
 void FetchTableData(const std::string& url) {

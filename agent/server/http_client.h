@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,11 +47,21 @@ void HttpGlobalCleanup();
 [[nodiscard]] int HttpGetToBuffer(const std::string& url, ResponseBuffer& response);
 [[nodiscard]] int HttpGetToFile(const std::string& url, const std::string& filePath);
 [[nodiscard]] int HttpUploadFile(const std::string& url, const std::string& filePath);
+// GET into a file the caller has opened (and closes): a body larger than
+// maxBytes, or a transfer longer than totalSeconds, fails (0 = no limit).
+[[nodiscard]] int HttpGetToStream(const std::string& url, std::FILE* file, std::int64_t maxBytes,
+                                  long totalSeconds);
 // As HttpGetToBuffer; the transfer is abandoned (libcurl code 42, flag
 // unchanged) within about a second once cancelled() answers true. For
 // requests that a stop must be able to cut short, such as registration.
 [[nodiscard]] int HttpGetToBufferCancellable(const std::string& url, ResponseBuffer& response,
                                              const std::function<bool()>& cancelled);
+// Logs kUnpinnedHttpsWarning when the protocol is https and ServerCACertFile
+// is not set: the server's certificate is then not verified at all.
+void WarnIfHttpsUnpinned();
+inline constexpr const char* kUnpinnedHttpsWarning =
+    "\n Warning: ServerProtocol is https but ServerCACertFile is not set; the server's certificate is not "
+    "verified";
 // GET into memory; a non-empty 200 body goes to the table-data loader.
 void FetchTableData(const std::string& url);
 
@@ -87,5 +98,7 @@ const HttpGetMessages& AgentHttpMessages();
                                       const std::function<bool()>& cancelled = {});
 [[nodiscard]] int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                                     const HttpTlsOptions& tls);
+[[nodiscard]] int HttpGetToStreamWith(const std::string& url, std::FILE* file, const HttpTlsOptions& tls,
+                                      std::int64_t maxBytes = 0, long totalSeconds = 0);
 [[nodiscard]] int HttpUploadFileWith(const std::string& url, const std::string& filePath,
                                      const HttpTlsOptions& tls);

@@ -57,8 +57,19 @@ std::size_t appendToResponse(char* data, std::size_t size, std::size_t count, vo
     return n;
 }
 
+struct FileTarget {
+    std::FILE* file;
+    std::int64_t maxBytes;  // 0 = no cap
+    std::int64_t written = 0;
+};
+
+// A body past the cap, or a short write, stops the transfer.
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* user) {
-    return std::fwrite(data, size, count, static_cast<std::FILE*>(user)) * size;
+    auto* target = static_cast<FileTarget*>(user);
+    const std::size_t n = size * count;
+    if (target->maxBytes > 0 && target->written + static_cast<std::int64_t>(n) > target->maxBytes) return 0;
+    target->written += static_cast<std::int64_t>(n);
+    return std::fwrite(data, 1, n, target->file);
 }
 
 // libcurl calls this about once a second even when no byte moves.
@@ -159,6 +170,18 @@ int HttpGetToFileWith(const std::string& url, const std::string& filePath,
         LogError("\n Unable to create the file %s for the download", filePath.c_str());
         return 1;
     }
+    const int result = HttpGetToStreamWith(url, file.get(), tls);
+    // A full disk shows here: the bytes are not all on disk, so the download failed.
+    const bool closed = std::fclose(file.release()) == 0;
+    if (result == 0 && !closed) {
+        LogError("\n Unable to write the file %s", filePath.c_str());
+        return 1;
+    }
+    return result;
+}
+
+int HttpGetToStreamWith(const std::string& url, std::FILE* file, const HttpTlsOptions& tls,
+                        std::int64_t maxBytes, long totalSeconds) {
     const HttpTransferLimits limits = CurrentHttpTransferLimits();
     EasyHandle handle = newEasyHandle();
     if (!handle) {
@@ -167,22 +190,23 @@ int HttpGetToFileWith(const std::string& url, const std::string& filePath,
         return 1;
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    FileTarget target{file, maxBytes};
     setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &writeToFile);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &target);
+    if (maxBytes > 0) curl_easy_setopt(handle.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
+    if (totalSeconds > 0) curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, totalSeconds);
 
     const CURLcode code = curl_easy_perform(handle.get());
     const long status = responseCode(handle.get());
     LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
     handle.reset();
-    // A full disk shows here: the bytes are not all on disk, so the download failed.
-    const bool closed = std::fclose(file.release()) == 0;
     if (code != CURLE_OK) {
         LogError("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
         return 1;
     }
-    if (!closed) {
-        LogError("\n Unable to write the file %s", filePath.c_str());
+    if (std::fflush(file) != 0) {
+        LogError("\n Unable to write the download of %s", url.c_str());
         return 1;
     }
     if (status == 200) return 0;

@@ -86,6 +86,39 @@ bool getStatusOnly(const std::string& url) {
 
 }  // namespace
 
+std::string EscapeQueryValue(std::string_view text) {
+    static constexpr std::string_view kKept = "-._~!$'()*,:/@";
+    auto kept = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || kKept.find(c) != std::string_view::npos;
+    };
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t run = i;
+        while (run < text.size() && kept(text[run])) ++run;
+        out.append(text.substr(i, run - i));
+        std::size_t end = run;
+        while (end < text.size() && !kept(text[end])) ++end;
+        if (end > run) {
+            std::unique_ptr<char, decltype(&curl_free)> escaped(
+                curl_easy_escape(nullptr, text.data() + run, static_cast<int>(end - run)), &curl_free);
+            if (escaped) {
+                out += escaped.get();
+            } else {  // no memory for libcurl's copy: the same escaping by hand
+                static constexpr char kHex[] = "0123456789ABCDEF";
+                for (std::size_t k = run; k < end; ++k) {
+                    const auto byte = static_cast<unsigned char>(text[k]);
+                    out += '%';
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 15];
+                }
+            }
+        }
+        i = end;
+    }
+    return out;
+}
+
 std::string ServerUrlFor(const std::string& requestText) {
     return BuildServerUrl("%s", requestText.c_str());
 }
@@ -193,9 +226,14 @@ bool queryAgentVersion() {
 }
 
 bool ReportAgentVersion(const std::string& installBinText) {
-    std::string installDir = installBinText;
-    for (char& c : installDir)
-        if (c == ' ') c = '+';
+    // The server reads the blanks of the install directory as "+"; the rest
+    // is escaped as any other text.
+    std::string escapedDir;
+    std::size_t from = 0;
+    for (std::size_t blank; (blank = installBinText.find(' ', from)) != std::string::npos; from = blank + 1)
+        escapedDir += EscapeQueryValue(std::string_view(installBinText).substr(from, blank - from)) + "+";
+    escapedDir += EscapeQueryValue(std::string_view(installBinText).substr(from));
+    const EscapedText installDir{escapedDir};
     queryAgentVersion();
     const std::string version = GetAgentSetting("AgentVersion").value_or("");
     // An unknown server version (the check failed) is reported as a mismatch.
@@ -250,7 +288,7 @@ bool LookupFacility(std::string& logTypeName, std::int32_t& type) {
         &curl_free);
     ResponseBuffer response;
     if (escaped &&
-        HttpGetToBuffer(RequestUrl<Request::GetFacility>(escaped.get()), response) == 0) {
+        HttpGetToBuffer(RequestUrl<Request::GetFacility>(EscapedText{escaped.get()}), response) == 0) {
         if (auto number = leadingInteger(response.data.c_str(), INT32_MIN, INT32_MAX)) {
             type = static_cast<std::int32_t>(*number);
             KeyTablePut(m.table, logTypeName, type);

@@ -108,6 +108,15 @@ constexpr const char* RequestFormat(Request request) { return RequestEntry(reque
 // The request text alone (no URL base), formatted printf-style.
 std::string FormatRequestText(const char* format, ...);
 
+// A query value escaped with libcurl, so that it stays one parameter with the
+// same text at the server: every byte but the letters, digits and
+// "-._~!$'()*,:/@" becomes %XX. A text made only of those goes out unchanged.
+std::string EscapeQueryValue(std::string_view text);
+// A value the caller has escaped itself; FormatRequest puts it in as it is.
+struct EscapedText {
+    std::string text;
+};
+
 namespace request_detail {
 
 enum class Conversion { None, Text, Int, Long, LongLong };
@@ -134,14 +143,22 @@ constexpr std::size_t conversionCount(const char* format) {
     return n;
 }
 
+// A text argument after escaping, alive until the request text is formatted.
+struct HeldText {
+    std::string text;
+};
+
 template <Conversion C, class T>
 auto convert(const T& value) {
     if constexpr (C == Conversion::Text) {
-        if constexpr (std::is_same_v<T, std::string>) {
-            return value.c_str();
+        if constexpr (std::is_same_v<T, EscapedText>) {
+            return HeldText{value.text};
+        } else if constexpr (std::is_same_v<T, std::string>) {
+            return HeldText{EscapeQueryValue(value)};
         } else {
             static_assert(std::is_convertible_v<const T&, const char*>, "%s wants a text");
-            return static_cast<const char*>(value);
+            const char* text = static_cast<const char*>(value);
+            return HeldText{EscapeQueryValue(text ? text : "")};
         }
     } else {
         static_assert(std::is_integral_v<T> || std::is_enum_v<T>, "an integer conversion wants an integer");
@@ -151,9 +168,16 @@ auto convert(const T& value) {
     }
 }
 
+template <class T>
+T pass(const T& value) {
+    return value;
+}
+inline const char* pass(const HeldText& held) { return held.text.c_str(); }
+
 }  // namespace request_detail
 
-// The request text of a catalogue entry with its arguments.
+// The request text of a catalogue entry with its arguments; every text
+// argument is escaped (EscapeQueryValue) unless it is an EscapedText.
 template <Request R, class... Args>
 std::string FormatRequest(const Args&... args) {
     constexpr const char* format = RequestFormat(R);
@@ -162,7 +186,7 @@ std::string FormatRequest(const Args&... args) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         return FormatRequestText(
             format,
-            request_detail::convert<request_detail::conversionAt(RequestFormat(R), I)>(args)...);
+            request_detail::pass(request_detail::convert<request_detail::conversionAt(RequestFormat(R), I)>(args))...);
     }(std::index_sequence_for<Args...>{});
 }
 

@@ -1,11 +1,22 @@
 #include "agent/server/upgrade.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #if defined(_WIN32)
 #include <windows.h>
+// after windows.h
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "agent/scheduler/scheduler.h"
@@ -15,6 +26,7 @@
 #include "common/log.h"
 #include "common/process_helpers.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace fs = std::filesystem;
 
@@ -23,6 +35,9 @@ namespace {
 constexpr std::int32_t kUpgradeCheckSeconds = 5400;
 constexpr const char* kRenovoName = "Renovo.exe";
 constexpr const char* kRenovoLibraries[] = {"libcurl.dll", "libeay32.dll", "ssleay32.dll"};
+// The upgrade program is small; a larger or endless answer is not it.
+constexpr std::int64_t kRenovoMaxBytes = std::int64_t{64} << 20;
+constexpr long kRenovoDownloadSeconds = 600;
 
 std::string joinPath(const std::string& folder, const std::string& name) {
     return folder + kPathSeparator + name;
@@ -34,14 +49,122 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 }  // namespace
 
+#if defined(_WIN32)
 std::string UpgradeFolder() {
     const char* temp = std::getenv("TEMP");
-#if !defined(_WIN32)
-    if (temp == nullptr || *temp == '\0') temp = std::getenv("TMPDIR");
-    if (temp == nullptr || *temp == '\0') temp = "/tmp";
-#endif
     return joinPath(temp != nullptr ? temp : "", "OrbiskAgent");
 }
+
+namespace {
+
+// Only SYSTEM and the Administrators may use the folder, whoever made it.
+bool PrepareUpgradeFolder(const std::string& folder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+        LogError("\n Unable to build the security of %s: %lu", folder.c_str(), GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    bool ok = CreateDirectoryA(folder.c_str(), &attributes) != 0;
+    if (!ok && GetLastError() == ERROR_ALREADY_EXISTS)
+        ok = SetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
+    if (!ok) LogError("\n Upgrade folder %s cannot be made private (%lu); upgrade skipped", folder.c_str(),
+                      GetLastError());
+    LocalFree(descriptor);
+    return ok;
+}
+
+// Creates the file anew; a file left there is removed first.
+std::FILE* createRenovoFile(const std::string& path) {
+    DeleteFileA(path.c_str());
+    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        LogError("\n Unable to create %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) _close(fd);
+    return file;
+}
+
+bool makeRenovoRunnable(std::FILE*) { return true; }
+bool isTheDownloadedRenovo(const std::string&) { return true; }
+
+}  // namespace
+#else
+// Under the install directory, where only root may write: a shared temporary
+// folder would let any local user place or swap the program that root runs.
+std::string UpgradeFolder() { return AgentInstallDir() + "OrbiskAgent"; }
+
+namespace {
+
+// The file written by the last download (device and inode), started only if
+// the path still names it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+FileIdentity g_downloaded;
+
+// The folder is made 0700; one that exists must be a real folder of ours
+// that nobody else may write, in a parent that nobody else may write either.
+bool PrepareUpgradeFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        LogError("\n Unable to create %s: %s", folder.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        LogError("\n Upgrade folder %s is not a private folder of this user (owner %ld, mode %03o); "
+                 "upgrade skipped",
+                 folder.c_str(), static_cast<long>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777));
+        return false;
+    }
+    const std::string parent = fs::path(folder).parent_path().string();
+    struct stat above {};
+    if (::stat(parent.c_str(), &above) != 0 || (above.st_mode & 022) != 0 ||
+        (above.st_uid != ::geteuid() && above.st_uid != 0)) {
+        LogError("\n Upgrade folder %s lies in a folder that others may write; upgrade skipped", folder.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Never through a link, never into a file someone else placed: an old file is
+// removed and the new one must be created here and now.
+std::FILE* createRenovoFile(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        LogError("\n Unable to remove the old %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        LogError("\n Unable to create %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+bool makeRenovoRunnable(std::FILE* file) {
+    struct stat info {};
+    if (::fchmod(::fileno(file), 0700) != 0 || ::fstat(::fileno(file), &info) != 0) return false;
+    g_downloaded = {info.st_dev, info.st_ino};
+    return true;
+}
+
+bool isTheDownloadedRenovo(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+           info.st_dev == g_downloaded.device && info.st_ino == g_downloaded.inode &&
+           (info.st_mode & 07777) == 0700;
+}
+
+}  // namespace
+#endif
 
 bool ScheduleUpgradeCheck() {
     LogError("\n Scheduling Upgrade Check...");
@@ -82,17 +205,18 @@ void UpgradeCheck() {
 
 int DownloadRenovo(const std::string& upgradeFolder) {
     const std::string target = joinPath(upgradeFolder, kRenovoName);
-    if (HttpGetToFile(RequestUrl<Request::RenovoDownload>(), target) != 0) return 1;
-#if !defined(_WIN32)
-    std::error_code error;
-    fs::permissions(target, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                    fs::perm_options::add, error);
-    if (error) {
-        LogError("\n Unable to make %s executable: %s", target.c_str(), error.message().c_str());
-        return 1;
+    std::FILE* file = createRenovoFile(target);
+    if (!file) return 1;
+    bool ok = HttpGetToStream(RequestUrl<Request::RenovoDownload>(), file, kRenovoMaxBytes,
+                              kRenovoDownloadSeconds) == 0;
+    if (ok && !makeRenovoRunnable(file)) {
+        LogError("\n Unable to make %s executable: %s", target.c_str(), std::strerror(errno));
+        ok = false;
     }
-#endif
-    return 0;
+    if (std::fclose(file) != 0) ok = false;
+    // Half a program is never left to be started later.
+    if (!ok) std::remove(target.c_str());
+    return ok ? 0 : 1;
 }
 
 void CopyRenovoLibraries(const std::string& installDir, const std::string& upgradeFolder) {
@@ -109,22 +233,24 @@ void CopyRenovoLibraries(const std::string& installDir, const std::string& upgra
 
 void StartUpgrade(const std::string& serverVersion) {
     const std::string folder = UpgradeFolder();
-    std::error_code error;
-    fs::create_directories(folder, error);
-    if (error) LogError("\n Unable to create %s: %s", folder.c_str(), error.message().c_str());
-
-    const bool downloaded = DownloadRenovo(folder) == 0;
-    if (!downloaded) LogError("\n Download Renovo failed..");
+    if (!PrepareUpgradeFolder(folder)) return;
+    if (DownloadRenovo(folder) != 0) {
+        LogError("\n Download Renovo failed..");
+        return;
+    }
     const std::string installDir = AgentInstallDir();
     CopyRenovoLibraries(installDir, folder);
 
-    // The downloaded program is started by its path: a bare "Renovo.exe"
-    // would be searched in the working directory and PATH, not in the
-    // upgrade folder it was downloaded to. When the download failed the bare
-    // name still finds a copy that the installation may have placed.
+    // The downloaded program is started by its path, and only while that path
+    // still names the file just written. The server's version text is one
+    // argument whatever it holds.
+    const std::string renovo = joinPath(folder, kRenovoName);
+    if (!isTheDownloadedRenovo(renovo)) {
+        LogError("\n %s changed after the download; not started", renovo.c_str());
+        return;
+    }
     const std::string workingDirectory = installDir + kPathSeparator + "bin";
-    const std::string program = downloaded ? quoted(joinPath(folder, kRenovoName)) : kRenovoName;
-    const std::string commandLine = program + " " + serverVersion;
+    const std::string commandLine = quoted(renovo) + " " + platform::quoteCommandWord(serverVersion);
     LogError("\n Calling Renovo");
     std::string remarks;
     execute(workingDirectory.c_str(), commandLine.c_str(), &remarks, 0, true, MessageLayout::Agent);

@@ -16,12 +16,15 @@ bool ScheduleUpgradeCheck();
 // The timer callback.
 void UpgradeCheck();
 void StartUpgrade(const std::string& serverVersion);
-// 0 when Renovo.exe was downloaded into the folder, 1 otherwise.
+// 0 when Renovo.exe was downloaded into the folder as a new file, 1 otherwise
+// (nothing is left behind).
 int DownloadRenovo(const std::string& upgradeFolder);
 // Copies the three libraries from the install directory's bin folder.
 void CopyRenovoLibraries(const std::string& installDir, const std::string& upgradeFolder);
-// TEMP followed by the separator and "OrbiskAgent" (on POSIX: TEMP, else
-// TMPDIR, else /tmp).
+// Where Renovo is downloaded: TEMP followed by "\\OrbiskAgent" on Windows,
+// made private to SYSTEM and the Administrators; on POSIX "OrbiskAgent" in the
+// install directory, 0700, refused when it has another owner or mode. The
+// download is capped at 64 MiB and 600 s, and a failed one starts nothing.
 std::string UpgradeFolder();
 
 bool IsWow64();

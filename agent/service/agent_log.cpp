@@ -9,6 +9,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -43,6 +44,11 @@ bool OpenAgentLog() {
     // set here holds.
     SetLogInfo(kAgentLogName, logDirectory().c_str(), 10000, nullptr, configuredLevel());
     InitLogInfo();
+    // A log folder or log file left readable by an earlier version is closed
+    // to other users before anything is written.
+    platform::makePrivateDirectory(logDirectory());
+    for (const char* name : {kAgentLogName, kAgentLogPreviousName})
+        platform::makePrivateFile(logDirectory() + "/" + name);
     return OpenLogFile();
 }
 

@@ -13,6 +13,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "common/process_helpers.h"
+#include "platform/private_files.h"
 #include "platform/clock.h"
 #include "platform/service.h"
 
@@ -169,6 +170,9 @@ int AgentMain(int argc, char** argv) {
         std::printf("ambrik %s\n", AMBRIK_VERSION);
         return 0;
     }
+    // Logs and data files hold the hosts' data: nobody but the agent's user
+    // may read them.
+    platform::restrictNewFiles();
     platform::blockStopSignals();
     if (!LoadAgentSettings()) return 1;
     LogInfo("\n Inside Main :::::::::");

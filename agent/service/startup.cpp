@@ -1,5 +1,7 @@
 // The agent's start-up routine, in its fixed order, and the main loop.
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -8,7 +10,10 @@
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
 #include "agent/collection/wmi_query.h"
+#include "agent/fim/fim_datasets.h"
+#include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
+#include "agent/fim/monitor_config.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -25,6 +30,7 @@
 #include "agent/service/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 #include "platform/net.h"
 
 namespace {
@@ -34,9 +40,11 @@ namespace {
 // installation; the volume monitors that own them are not part of the agent yet.
 void deleteJournalAndDBFile() {}
 void enablePrivilegeStep() {}
-void loadMonitorRequestsStep() {}
-void loadBaseConfigurationStep() {}
-void scheduleFimJobsStep() {}
+void loadMonitorRequestsStep() {
+    setTransferDriveSetLock(&driveSetLock());
+    setMonitorRequestsRefresh(refreshMonitorRequests);
+    loadMonitorRequests();
+}
 void startDriveMonitorsStep() {}
 
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
@@ -67,11 +75,18 @@ bool registerWithServer() {
     return true;
 }
 
+// The data folders admit only the agent's user; files an earlier version left
+// readable to others are closed too.
 void createDataDirectories() {
     for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata",
                             "data/newdata"}) {
+        if (!platform::makePrivateDirectory(dir)) {
+            LogError("\n Unable to create the private folder %s: %s", dir, std::strerror(errno));
+            continue;
+        }
         std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            platform::makePrivateFile(it->path().string());
     }
 }
 
@@ -122,8 +137,12 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
-    ScheduleUpgradeCheck();
+    // The first upgrade check may run at once on the scheduler thread: the
+    // protocol flag and the HTTP library must be ready before it is scheduled.
+    SetProtocolFlag();
+    WarnIfHttpsUnpinned();
     HttpGlobalInit();
+    ScheduleUpgradeCheck();
     initHostCache();
     startCollectorThreads();
     InitMutex();
@@ -137,7 +156,6 @@ void RunAgent() {
     determineHostNameAndIp();
     configureWmiHosts();
     detectAws();
-    SetProtocolFlag();
     SetDatabaseFlag();
     const std::string installBin = InstallBinDir();
     // 6-8.
@@ -153,8 +171,8 @@ void RunAgent() {
     if (checkFreshInstall()) deleteJournalAndDBFile();
     enablePrivilegeStep();
     loadMonitorRequestsStep();
-    loadBaseConfigurationStep();
-    scheduleFimJobsStep();
+    loadBaseConfiguration();
+    scheduleFimJobs();
     startDriveMonitorsStep();
     // 18-20. Hosts.
     startPollDispatcher();

@@ -12,6 +12,7 @@
 #include "agent/service/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
+#include "platform/private_files.h"
 #include "platform/clock.h"
 
 namespace {
@@ -213,7 +214,7 @@ bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count
     LogInfo("\n Writing to file : %d number of logs", count);
     if (count <= 0 || !records) return true;
 
-    File file(std::fopen(kRawLogsFilePath, "ab"));
+    File file(platform::openRegularFile(kRawLogsFilePath, "ab"));
     if (!file) {
         LogError("\n Unable to open %s for append", kRawLogsFilePath);
         return false;
@@ -278,7 +279,7 @@ bool exportQueryRows(const std::string& query, const std::string& filePath, bool
     }
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
 
-    File file(std::fopen(filePath.c_str(), truncate ? "w" : "a"));
+    File file(platform::openRegularFile(filePath, truncate ? "w" : "a"));
     if (!file) {
         LogError("\n Unable to open file %s", filePath.c_str());
         return false;

@@ -3,6 +3,7 @@
 #include <minizip/zip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include "common/log.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -40,15 +42,12 @@ enum class AddResult { Added, Skipped, Failed };
 
 // Copies one file into a new entry of the zip.
 AddResult addFile(zipFile zip, const std::string& path, const std::string& name, char* buffer) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        LogError("\n Unable to open filename: %s", path.c_str());
-        return AddResult::Skipped;
-    }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    // Only regular files of the folder itself are sent: a folder, or a link
+    // someone placed to have another file sent, is skipped and left alone.
+    std::unique_ptr<std::FILE, FileCloser> file(platform::openRegularFile(path, "rb"));
     if (!file) {
         LogError("\n Unable to open filename: %s", path.c_str());
-        return AddResult::Failed;
+        return errno == ELOOP || errno == EINVAL || errno == EISDIR ? AddResult::Skipped : AddResult::Failed;
     }
     zip_fileinfo info{};  // no time stamp, no attributes
     if (zipOpenNewFileInZip3(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,

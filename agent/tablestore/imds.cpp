@@ -1,6 +1,7 @@
 #include "agent/tablestore/imds.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -180,6 +181,15 @@ void formatValue(std::string& out, unsigned char type, const ColumnValue& value,
     }
 }
 
+// Columns whose values are secrets (the hosts' passwords): a print shows
+// that a value is there, never the value, because the log is read by people
+// who must not learn the hosts' credentials.
+bool isSecretColumn(const char* name) {
+    std::string upper = name ? name : "";
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper.find("PASSWORD") != std::string::npos || upper.find("PASSWD") != std::string::npos;
+}
+
 std::string formatRows(const std::vector<ColumnInfo>& columns, const std::vector<const RowObject*>& rows) {
     std::string out;
     for (const auto& c : columns) {
@@ -189,8 +199,9 @@ std::string formatRows(const std::vector<ColumnInfo>& columns, const std::vector
     out += '\n';
     for (const RowObject* row : rows) {
         for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i < row->values.size()) formatValue(out, columns[i].type, row->values[i], row->lengths[i]);
-            else out += "NULL\t";
+            if (i >= row->values.size() || !row->values[i]) out += "NULL\t";
+            else if (isSecretColumn(columns[i].name)) out += "********\t";
+            else formatValue(out, columns[i].type, row->values[i], row->lengths[i]);
         }
         out += '\n';
     }

@@ -105,6 +105,40 @@ TEST_F(StatusnoteTest, HttpsIsSentWithoutCertificateVerification) {
     EXPECT_NE(logText().find("\n Status successfully updated"), std::string::npos);
 }
 
+// With ServerCACertFile set, only a server whose certificate the file
+// vouches for gets the status; without it, https is sent unverified and the
+// tool warns once.
+TEST_F(StatusnoteTest, HttpsHonoursThePinAndWarnsWithoutOne) {
+    TestCertificate pinned;
+    TestCertificate other;
+    ASSERT_TRUE(pinned.made && other.made);
+    LocalServer tls(other.cert, other.key);
+    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
+    setValue(kServerKeyPath, "ServerPort", std::to_string(tls.start()));
+    setValue(kServerKeyPath, "ServerProtocol", "https");
+    char program[] = "statusnote";
+    char word[] = "Installed";
+    char* argv[] = {program, word, nullptr};
+    const HostNameQuery box = [] { return std::optional<std::string>("box"); };
+
+    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(tls.targets().size(), 1u);
+    std::string log = logText();
+    EXPECT_NE(log.find(kUnpinnedHttpsWarning), std::string::npos);
+    EXPECT_EQ(log.find(kUnpinnedHttpsWarning), log.rfind(kUnpinnedHttpsWarning));
+
+    setValue(kAgentKeyPath, "ServerCACertFile", pinned.cert);
+    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(tls.targets().size(), 1u);  // the handshake failed: no request reached it
+    log = logText();
+    EXPECT_NE(log.rfind("\n Status update failed"), std::string::npos);
+    EXPECT_EQ(log.find(kUnpinnedHttpsWarning), log.rfind(kUnpinnedHttpsWarning));
+
+    setValue(kAgentKeyPath, "ServerCACertFile", other.cert);
+    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(tls.targets().size(), 2u);
+}
+
 TEST_F(StatusnoteTest, UnreachableServerIsLoggedWithTheToolsMessages) {
     setValue(kServerKeyPath, "ServerPort", std::to_string(UnusedPort()));
     char program[] = "statusnote";

@@ -122,6 +122,34 @@ TEST_F(HttpClientTest, GetToFileWritesTheBodyAndKeepsTheFileOnFailure) {
     EXPECT_EQ(HttpGetToFile(server.url("/file"), dir.file("no/such/dir/c.bin")), 1);
 }
 
+// A download into an open file stops at its cap, even when the server sends
+// no length (chunked), and at its total time even while bytes keep coming.
+TEST_F(HttpClientTest, StreamDownloadHasACapAndATotalTime) {
+    server.http().Get("/sized", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(1000, 'x'), "application/octet-stream");
+    });
+    server.http().Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/octet-stream", [](std::size_t, httplib::DataSink& sink) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return sink.write("0123456789", 10);
+        });
+    });
+    UseLocalServer(server.start());
+    ScratchDir dir("http-stream");
+    auto download = [&](const std::string& path, std::int64_t cap, long seconds) {
+        std::FILE* f = std::fopen(dir.file("out").c_str(), "wb");
+        const int rc = HttpGetToStream(server.url(path), f, cap, seconds);
+        std::fclose(f);
+        return rc;
+    };
+    EXPECT_EQ(download("/sized", 1000, 0), 0);
+    EXPECT_EQ(ReadWholeFile(dir.file("out")).size(), 1000u);
+    EXPECT_EQ(download("/sized", 999, 0), 1);
+    EXPECT_EQ(download("/endless", 200, 0), 1);
+    EXPECT_LE(ReadWholeFile(dir.file("out")).size(), 200u);
+    EXPECT_EQ(download("/endless", 0, 1), 1);  // code 28 after one second
+}
+
 TEST_F(HttpClientTest, UploadSendsTheThreePartsAndA500KeepsTheFile) {
     std::mutex lock;
     std::string upfileName, upfileContent, filenameField, submitField;

@@ -57,9 +57,6 @@ TEST(RequestCatalogue, FormatsCarryTheirArgumentsAtFullWidth) {
               "agentHandler?mode=hoststatus&hostid=9007199254740993&status=7&nextScanTime=1700000000000");
     EXPECT_EQ(FormatRequest<Request::HostDetailsForHost>(-5, std::int64_t{INT64_MAX}),
               "hostdetails?slid=-5&hostid=9223372036854775807");
-    const std::string name = "host one";
-    EXPECT_EQ(FormatRequest<Request::Register>(name, "10.0.0.1", "no"),
-              "agentHandler?mode=register&name=host one&ip=10.0.0.1&aws=no");
     EXPECT_EQ(FormatRequest<Request::Upload>(), "agentUpload");
 
     ResetAgentSettings();
@@ -68,6 +65,22 @@ TEST(RequestCatalogue, FormatsCarryTheirArgumentsAtFullWidth) {
     PutAgentSetting("ServerPort", "8400");
     EXPECT_EQ(RequestUrl<Request::Update>(5),
               "https://10.1.2.3:8400/event/agentHandler?mode=update&slid=5");
+}
+
+// A text from the host, the registry or a metadata answer stays one
+// parameter; a text that needs no escaping goes out as it always did.
+TEST(RequestCatalogue, TextArgumentsAreEscapedOnlyWhereTheyMustBe) {
+    EXPECT_EQ(FormatRequest<Request::Register>(std::string("box-1.corp.example"), "10.0.0.1,10.0.0.2", "no"),
+              "agentHandler?mode=register&name=box-1.corp.example&ip=10.0.0.1,10.0.0.2&aws=no");
+    EXPECT_EQ(FormatRequest<Request::Register>(std::string("host one&aws=yes"), "1.2.3.4\r\nX: y", "no"),
+              "agentHandler?mode=register&name=host%20one%26aws%3Dyes&ip=1.2.3.4%0D%0AX:%20y&aws=no");
+    EXPECT_EQ(FormatRequest<Request::StatusToolUpdate>("(null)", "box", "Installed"),
+              "agentHandler?mode=agentStatusUpdate&agentId=(null)&agentName=box&status=Installed");
+    EXPECT_EQ(FormatRequest<Request::StatusToolUpdate>("(null)", "b#x", "a+b=c d%"),
+              "agentHandler?mode=agentStatusUpdate&agentId=(null)&agentName=b%23x&status=a%2Bb%3Dc%20d%25");
+    EXPECT_EQ(FormatRequest<Request::GetFacility>(EscapedText{"Windows%20PowerShell"}),
+              "agentHandler?mode=getFacility&type=Windows%20PowerShell");
+    EXPECT_EQ(EscapeQueryValue(std::string("\xC3\xA9\0x", 4)), "%C3%A9%00x");
 }
 
 TEST(KeyValueLine, FirstLineKeyAndValue) {
@@ -226,6 +239,12 @@ TEST_F(ProtocolTest, VersionReportSaysYesOnlyForTheExactVersion) {
               "&version=8.0.1");
     EXPECT_NE(targets[3].find("isSameVersion=no&slid=12"), std::string::npos);
     EXPECT_NE(targets[5].find("isSameVersion=no"), std::string::npos);
+
+    // Blanks stay "+"; what would end the parameter or the URL is escaped.
+    EXPECT_TRUE(ReportAgentVersion("C:\\Program Files\\A&B #1\\bin\\"));
+    EXPECT_NE(handlerTargets().back().find("&installDir=C:%5CProgram+Files%5CA%26B+%231%5Cbin%5C&version=8.0.1"),
+              std::string::npos)
+        << handlerTargets().back();
 }
 
 TEST_F(ProtocolTest, StatusRequestsReportSuccessAndFailure) {

@@ -4,47 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include "agent/scheduler/scheduler.h"
-#include "agent/server/upgrade.h"
-#include "platform/clock.h"
-#include "tests/agent/server/local_server.h"
+#include "tests/agent/server/upgrade_fixture.h"
 
 namespace {
-
-class UpgradeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        HttpGlobalInit();
-        server.http().Get("/event/agentHandler", [this](const httplib::Request& req, httplib::Response& res) {
-            const std::string mode = req.get_param_value("mode");
-            if (mode == "version") res.set_content(serverVersion, "text/plain");
-            else if (mode == "Renovo.exe") {
-                res.status = renovoStatus;
-                res.set_content(renovoScript, "application/octet-stream");
-            }
-            else res.status = 404;
-        });
-        UseLocalServer(server.start());
-        PutAgentSetting("AgentVersion", "8.0.1");
-        std::filesystem::create_directories(root.path / "install" / "bin");
-        PutAgentSetting("AgentInstallDir", (root.path / "install").string() + "/");
-        oldTemp = std::getenv("TEMP") ? std::getenv("TEMP") : "";
-        ::setenv("TEMP", root.file("temp").c_str(), 1);
-    }
-    void TearDown() override {
-        if (oldTemp.empty()) ::unsetenv("TEMP");
-        else ::setenv("TEMP", oldTemp.c_str(), 1);
-        platform::useSystemClock();
-    }
-    std::string upgradeDir() const { return root.file("temp") + "/OrbiskAgent"; }
-
-    LocalServer server;
-    ScratchDir root{"upgrade"};
-    std::string oldTemp;
-    std::string serverVersion = "8.0.1";
-    std::string renovoScript;
-    int renovoStatus = 200;
-};
 
 TEST_F(UpgradeTest, EqualVersionsAskOnceAndDoNothingElse) {
     UpgradeCheck();
@@ -61,8 +27,7 @@ TEST_F(UpgradeTest, EqualVersionsAskOnceAndDoNothingElse) {
 TEST_F(UpgradeTest, DifferentVersionDownloadsCopiesAndStartsRenovo) {
     serverVersion = "8.0.2";
     const std::string marker = root.file("renovo-ran");
-    renovoScript = "#!/bin/sh\npwd > " + marker + ".tmp\necho \"$@\" >> " + marker + ".tmp\nmv " +
-                   marker + ".tmp " + marker + "\n";
+    renovoScript = recordingRenovo(marker);
     const auto bin = root.path / "install" / "bin";
     for (const char* library : {"libcurl.dll", "ssleay32.dll"}) {
         std::FILE* f = std::fopen((bin / library).c_str(), "wb");
@@ -78,7 +43,7 @@ TEST_F(UpgradeTest, DifferentVersionDownloadsCopiesAndStartsRenovo) {
     EXPECT_EQ(ReadWholeFile(renovo), renovoScript);
     struct stat info {};
     ASSERT_EQ(::stat(renovo.c_str(), &info), 0);
-    EXPECT_TRUE(info.st_mode & S_IXUSR);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_EQ(ReadWholeFile(upgradeDir() + "/libcurl.dll"), "libcurl.dll");
     EXPECT_EQ(ReadWholeFile(upgradeDir() + "/ssleay32.dll"), "ssleay32.dll");
     EXPECT_FALSE(std::filesystem::exists(upgradeDir() + "/libeay32.dll"));
@@ -88,20 +53,72 @@ TEST_F(UpgradeTest, DifferentVersionDownloadsCopiesAndStartsRenovo) {
     EXPECT_NE(log.text().find("\n Current version: 8.0.1, Version in server: 8.0.2"), std::string::npos);
 
     // Renovo runs on its own; the agent does not wait for it.
-    for (int i = 0; i < 1000 && !std::filesystem::exists(marker); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(waitForFile(marker));
     EXPECT_EQ(ReadWholeFile(marker),
-              std::filesystem::canonical(root.path / "install").string() + "/bin\n8.0.2\n");
+              std::filesystem::canonical(root.path / "install").string() + "/bin\n[8.0.2]\n");
+    struct stat folder {};
+    ASSERT_EQ(::stat(upgradeDir().c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
 }
 
-TEST_F(UpgradeTest, FailedDownloadIsLoggedAndTheUpgradeGoesOn) {
+// The server's text is one argument, whatever blanks or quotes it holds.
+TEST_F(UpgradeTest, VersionTextIsOneArgument) {
+    serverVersion = "9.0 --target /etc \"x\\\" y\n";
+    const std::string marker = root.file("renovo-ran");
+    renovoScript = recordingRenovo(marker);
+    UpgradeCheck();
+    ASSERT_TRUE(waitForFile(marker));
+    const std::string text = ReadWholeFile(marker);
+    EXPECT_EQ(text.substr(text.find('\n') + 1), "[" + serverVersion + "]\n");
+}
+
+// A download that fails starts nothing and leaves no part of a program.
+TEST_F(UpgradeTest, FailedDownloadStartsNothing) {
     serverVersion = "9.0";
+    const std::string marker = root.file("renovo-ran");
+    renovoScript = recordingRenovo(marker);
     renovoStatus = 500;
     LogCapture log(4);
     UpgradeCheck();
     const std::string text = log.text();
     EXPECT_NE(text.find("\n Download Renovo failed.."), std::string::npos);
-    EXPECT_NE(text.find("\n Calling Renovo"), std::string::npos);
+    EXPECT_EQ(text.find("\n Calling Renovo"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(upgradeDir() + "/Renovo.exe"));
+}
+
+// An old Renovo.exe (here a link to a file of the system) is replaced, never
+// written through; an unsafe folder or parent stops the upgrade before any
+// download.
+TEST_F(UpgradeTest, UnsafeFolderOrOldFileIsNeverWrittenThrough) {
+    serverVersion = "9.0";
+    const std::string marker = root.file("renovo-ran");
+    renovoScript = recordingRenovo(marker);
+    const std::string victim = root.file("victim");
+    { std::ofstream(victim) << "keep"; }
+    std::filesystem::create_directory(upgradeDir());
+    ::chmod(upgradeDir().c_str(), 0700);
+    std::filesystem::create_symlink(victim, upgradeDir() + "/Renovo.exe");
+    UpgradeCheck();
+    ASSERT_TRUE(waitForFile(marker));
+    EXPECT_EQ(ReadWholeFile(victim), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(upgradeDir() + "/Renovo.exe"));
+
+    LogCapture log(4);
+    ::chmod(upgradeDir().c_str(), 0777);
+    UpgradeCheck();
+    EXPECT_NE(log.text().find("is not a private folder of this user"), std::string::npos);
+    ::chmod(upgradeDir().c_str(), 0700);
+    ::chmod((root.path / "install").c_str(), 0777);
+    UpgradeCheck();
+    EXPECT_NE(log.text().find("lies in a folder that others may write"), std::string::npos);
+    ::chmod((root.path / "install").c_str(), 0755);
+    std::filesystem::remove(upgradeDir() + "/Renovo.exe");
+    std::filesystem::remove(upgradeDir());
+    std::filesystem::create_directory_symlink(root.path, upgradeDir());
+    UpgradeCheck();
+    EXPECT_EQ(log.text().find("\n Calling Renovo"), std::string::npos);
+    const auto targets = server.targets();
+    EXPECT_EQ(std::count(targets.begin(), targets.end(), "/event/agentHandler?mode=Renovo.exe"), 1);
 }
 
 TEST_F(UpgradeTest, CheckRunsAtOnceThenEveryNinetyMinutes) {
@@ -128,18 +145,13 @@ TEST(FsRedirection, NothingToSwitchOutsideWindows) {
     EXPECT_TRUE(RevertFsRedirection());
 }
 
-TEST(UpgradeFolder, TempThenTmpdirThenSlashTmp) {
-    const std::string temp = std::getenv("TEMP") ? std::getenv("TEMP") : "";
-    const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+// A shared temporary folder would let a local user place the program that
+// root starts, so TEMP and TMPDIR play no part.
+TEST(UpgradeFolder, LiesInTheInstallDirectoryWhateverTempSays) {
+    PutAgentSetting("AgentInstallDir", "/opt/orbisk/");
     ::setenv("TEMP", "/var/a", 1);
-    ::setenv("TMPDIR", "/var/b", 1);
-    EXPECT_EQ(UpgradeFolder(), "/var/a/OrbiskAgent");
+    EXPECT_EQ(UpgradeFolder(), "/opt/orbisk/OrbiskAgent");
     ::unsetenv("TEMP");
-    EXPECT_EQ(UpgradeFolder(), "/var/b/OrbiskAgent");
-    ::unsetenv("TMPDIR");
-    EXPECT_EQ(UpgradeFolder(), "/tmp/OrbiskAgent");
-    if (!temp.empty()) ::setenv("TEMP", temp.c_str(), 1);
-    if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
 }
 
 }  // namespace

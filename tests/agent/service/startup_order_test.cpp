@@ -54,12 +54,12 @@ protected:
         }
         fs::remove_all(dir);
     }
-    void writeRegistry(int port, const fs::path& installDir) {
+    void writeRegistry(int port, const fs::path& installDir, const std::string& protocol = "http") {
         std::ofstream reg(dir / "registry.reg");
         reg << "Windows Registry Editor Version 5.00\r\n\r\n"
             << "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]\r\n"
             << "\"ServerIPAddress\"=\"127.0.0.1\"\r\n\"ServerPort\"=\"" << port << "\"\r\n"
-            << "\"ServerProtocol\"=\"http\"\r\n\"ServerDBType\"=\"postgres\"\r\n\r\n"
+            << "\"ServerProtocol\"=\"" << protocol << "\"\r\n\"ServerDBType\"=\"postgres\"\r\n\r\n"
             << "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]\r\n"
             << "\"AgentInstallDir\"=\"" << installDir.string() << "/\"\r\n"
             << "\"AgentVersion\"=\"8.0.0\"\r\n\"AWS Instance\"=\"no\"\r\n";
@@ -166,6 +166,40 @@ TEST_F(StartupOrderTest, ServerSeesTheStartUpRequestsInOrderThenAnUpdatePollEver
         pos = found;
     }
     EXPECT_GE(server.countRequests("status=ServiceStop"), 1u);
+}
+
+// Over https without a pin: the first version check already talks https (the
+// protocol flag is set before it is scheduled) and one warning says the
+// certificate is not checked. The logs and data folders admit only the
+// agent's user, and the host passwords never reach the log.
+TEST_F(StartupOrderTest, HttpsFromTheFirstCheckPrivateFilesAndNoPasswordInTheLog) {
+    testserver::TestServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    writeRegistry(server.httpsPort(), inst, "https");
+    fs::create_directories(inst / "logs");
+    fs::permissions(inst / "logs", fs::perms(0755));
+    { std::ofstream(inst / "logs" / "agentlog.out") << "an old log"; }
+    fs::permissions(inst / "logs" / "agentlog.out", fs::perms(0644));
+    start(AMBRIK_EXE, {"console"});
+    ASSERT_TRUE(server.waitForRequests("table=LogTypeMapping", 1, 30000)) << log(inst);
+    // Only a check that got through the TLS handshake reaches the server's log.
+    EXPECT_GE(server.countRequests("mode=version"), 1u);
+
+    const std::string text = log(inst);
+    const std::string warning = "\n Warning: ServerProtocol is https but ServerCACertFile is not set";
+    EXPECT_NE(text.find(warning), std::string::npos);
+    EXPECT_EQ(text.find(warning), text.rfind(warning));
+    EXPECT_NE(text.find("PASSWORD"), std::string::npos) << "the host table was not printed";
+    EXPECT_NE(text.find("********"), std::string::npos);
+    EXPECT_EQ(text.find("bnh+b3hp"), std::string::npos);  // the scrambled form the server sends
+    EXPECT_EQ(text.find("secret"), std::string::npos);    // and what it decodes to
+
+    auto mode = [](const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()) & 0777u; };
+    EXPECT_EQ(mode(inst / "logs"), 0700u);
+    EXPECT_EQ(mode(inst / "logs" / "agentlog.out"), 0600u);
+    for (const char* dir : {"serverdata", "data/changedata", "data/basedata", "data/periodicdata", "data/newdata"})
+        EXPECT_EQ(mode(inst / "bin" / dir), 0700u) << dir;
+    EXPECT_EQ(stopAndWait(SIGTERM, 25s), 0);
 }
 
 TEST_F(StartupOrderTest, StopDuringRegistrationRetriesEndsWithinTwentySeconds) {

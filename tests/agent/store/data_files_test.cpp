@@ -1,6 +1,8 @@
 // The field packer, the raw-log records and the row writer, read back with
 // the server's decoders.
 
+#include <sys/stat.h>
+
 #include <array>
 #include <random>
 #include <vector>
@@ -217,6 +219,23 @@ TEST_F(StoreTest, UnwritableRawLogFileIsReported) {
     std::vector<EventRecord> events = {event(1, 1, 1)};
     EXPECT_FALSE(appendRawLogs(kHost, events.data(), 1));
     EXPECT_TRUE(appendRawLogs(kHost, events.data(), 0));
+}
+
+// A link placed where the raw-log file goes is never written through, and a
+// new data file admits only the agent's user.
+TEST_F(StoreTest, RawLogsAreNeverWrittenThroughALink) {
+    std::ofstream("elsewhere") << "keep";
+    std::filesystem::create_symlink("../elsewhere", "serverdata/rawlogs");
+    std::vector<EventRecord> events = {event(1, 1, 1)};
+    EXPECT_FALSE(appendRawLogs(kHost, events.data(), 1));
+    EXPECT_EQ(readFile("elsewhere"), "keep");
+
+    std::filesystem::remove("serverdata/rawlogs");
+    const mode_t old = ::umask(077);
+    EXPECT_TRUE(appendRawLogs(kHost, events.data(), 1));
+    ::umask(old);
+    EXPECT_EQ(std::filesystem::status("serverdata/rawlogs").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 namespace {

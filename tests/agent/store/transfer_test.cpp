@@ -2,6 +2,8 @@
 // 127.0.0.1; the zips are read back with the server's decoders.
 
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <random>
@@ -176,12 +178,33 @@ TEST_F(StoreTest, ZipFailuresLeaveNoZipBehind) {
     EXPECT_NE(logText().find("Error opening zip file missing-dir/out.zip"), std::string::npos);
 
     // A file that cannot be read makes the zip incomplete: no zip at all.
+    // (Root reads any file, so this needs an ordinary user.)
+    if (::geteuid() != 0) {
+        std::ofstream("serverdata/unreadable") << "u";
+        std::filesystem::permissions("serverdata/unreadable", std::filesystem::perms::none);
+        std::vector<std::string> added = {"stale"};
+        EXPECT_EQ(zipDirectory("serverdata/", "out.zip", &added), 0);
+        EXPECT_FALSE(std::filesystem::exists("out.zip"));
+        EXPECT_TRUE(added.empty());
+        EXPECT_NE(logText().find("\n Unable to open filename: serverdata/unreadable"), std::string::npos);
+    }
+}
+
+// Only the folder's own regular files are sent: a link (to a file elsewhere,
+// or to nothing) or a FIFO is skipped, left in place, and never blocks.
+TEST_F(StoreTest, ZipTakesOnlyRegularFilesNeverThroughLinks) {
+    std::ofstream("secret.txt") << "not for the server";
+    std::ofstream("serverdata/rawlogs") << "r";
+    std::filesystem::create_symlink("../secret.txt", "serverdata/aggregate");
     std::filesystem::create_symlink("gone", "serverdata/dangling");
-    std::vector<std::string> added = {"stale"};
-    EXPECT_EQ(zipDirectory("serverdata/", "out.zip", &added), 0);
-    EXPECT_FALSE(std::filesystem::exists("out.zip"));
-    EXPECT_TRUE(added.empty());
-    EXPECT_NE(logText().find("\n Unable to open filename: serverdata/dangling"), std::string::npos);
+    ASSERT_EQ(::mkfifo("serverdata/pipe", 0600), 0);
+    std::vector<std::string> added;
+    ASSERT_EQ(zipDirectory("serverdata/", "out.zip", &added), 1);
+    EXPECT_EQ(added, std::vector<std::string>{"serverdata/rawlogs"});
+    EXPECT_EQ(entryNames(zipEntries("out.zip")), std::vector<std::string>{"rawlogs"});
+    EXPECT_TRUE(std::filesystem::is_symlink("serverdata/aggregate"));
+    EXPECT_EQ(readFile("secret.txt"), "not for the server");
+    EXPECT_NE(logText().find("\n Unable to open filename: serverdata/aggregate"), std::string::npos);
 }
 
 TEST_F(TransferTest, SuccessfulTransferSendsBothFilesAndDeletesThem) {
@@ -297,16 +320,18 @@ TEST_F(TransferTest, NothingIsSentBeforeRegistrationGaveAnAgentId) {
 
 TEST_F(TransferTest, IncompleteZipIsNotSentAndNothingIsDeleted) {
     collect(2, 528);
-    std::filesystem::create_symlink("gone", "serverdata/broken");
+    // The zip cannot be made where it goes (root reads every data file, so an
+    // unreadable one is no way to spoil it; links and FIFOs are skipped).
+    std::filesystem::create_directory("logdata_42.zip");
+    std::ofstream("logdata_42.zip/in-the-way");
     transferEventData(nullptr);
     EXPECT_EQ(uploadCount(), 0u);
     EXPECT_TRUE(std::filesystem::exists("serverdata/rawlogs"));
     EXPECT_TRUE(std::filesystem::exists("serverdata/aggregate"));
-    EXPECT_FALSE(std::filesystem::exists("logdata_42.zip"));
     EXPECT_NE(logText().find("Could not zip serverdata/ completely"), std::string::npos);
 
-    // Once the folder is sound again, everything goes out.
-    std::filesystem::remove("serverdata/broken");
+    // Once the way is clear again, everything goes out.
+    std::filesystem::remove_all("logdata_42.zip");
     transferEventData(nullptr);
     auto entries = upload(0);
     ASSERT_EQ(entries.size(), 2u);

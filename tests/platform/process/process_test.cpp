@@ -46,6 +46,14 @@ TEST(CommandLineWords, FollowWindowsQuotingRules) {
     for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.words) << c.line;
 }
 
+TEST(CommandLineWords, AQuotedWordSplitsBackAsOneArgument) {
+    EXPECT_EQ(quoteCommandWord("8.0.2"), "8.0.2");  // nothing to quote: unchanged
+    for (const std::string text : {"8.0.2 --evil x", "", "a\"b", "tail\\", "a\\\"b c", "8.0.2\n", "\"", "\\\\\""})
+        EXPECT_EQ(splitCommandLine("prog " + quoteCommandWord(text) + " next"),
+                  (std::vector<std::string>{"prog", text, "next"}))
+            << text;
+}
+
 class Processes : public ::testing::Test {
 protected:
     TempDir temp;

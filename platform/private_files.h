@@ -1,0 +1,42 @@
+// Files and folders of the agent that only its own user may use: the logs,
+// the data files under serverdata/ and data/ (FIM folders included), the
+// upgrade folder. The agent runs as root and these files hold the hosts'
+// data, so other local users must neither read them nor slip a link or a
+// device in their place.
+//
+// POSIX: new files 0600 and folders 0700 (umask 077 for the whole process);
+// existing ones are brought to those modes; a symbolic link is never
+// followed. Windows: the install directory's inherited DACL does the same
+// job, so these only refuse reparse points and otherwise do what the plain
+// calls do.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// Every file and folder the process creates from now on admits only its own
+// user (umask 077). Called once at the start of the agent.
+void restrictNewFiles();
+
+// Creates the folder and its missing parents, each 0700; an existing folder
+// of the process's user gets 0700. False (with errno) when the path or a
+// part of it is a symbolic link or not a folder, or it cannot be made.
+bool makePrivateDirectory(const std::string& path);
+
+// An existing regular file gets 0600; a missing one is no error. False for a
+// symbolic link or anything but a regular file.
+bool makePrivateFile(const std::string& path);
+
+// fopen for the agent's own data files: mode "r", "rb", "w", "wb", "a",
+// "ab", "a+" or "r+"; a file created is 0600; the last part of the path is
+// never followed when it is a symbolic link, and only a regular file is
+// opened (a FIFO or device is refused without blocking). nullptr with errno
+// (ELOOP for a link, EINVAL for another kind of file) otherwise.
+std::FILE* openRegularFile(const std::string& path, const char* mode);
+
+// True when the path names a regular file itself, not through a link.
+bool isRegularFileNoFollow(const std::string& path);
+
+}  // namespace platform
