@@ -14,6 +14,7 @@
 #include "agent/store/data_files.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ bool appendChangeIndex(const std::vector<ChangeRecord>& records) {
     const auto before = std::filesystem::exists(kChangeIndexPath, ec)
                             ? std::filesystem::file_size(kChangeIndexPath, ec)
                             : 0;
-    std::FILE* file = std::fopen(kChangeIndexPath, "ab");
+    std::FILE* file = platform::openRegularFile(kChangeIndexPath, "ab");
     if (file == nullptr) {
         LogError("\n Unable to open %s (errno %d); the changes wait for the next run",
                  kChangeIndexPath, errno);

@@ -16,6 +16,7 @@
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ void writeRenameConfig() {
     std::lock_guard lock(removedListLock());
     std::vector<RemovedItem>& list = removedItemList();
     if (list.empty()) return;
-    std::FILE* file = std::fopen(kRenameConfigPath, "a");
+    std::FILE* file = platform::openRegularFile(kRenameConfigPath, "a");
     if (file == nullptr) {
         LogError("\n Unable to open %s (errno %d)", kRenameConfigPath, errno);
         return;
