@@ -7,10 +7,11 @@ PACKAGES=(
   build-essential cmake pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libxml2-dev libxml2-utils libsqlite3-dev
-  zlib1g-dev libminizip-dev libcpp-httplib-dev
+  zlib1g-dev libminizip-dev libcpp-httplib-dev libacl1-dev acl
   libevtx-dev libbfio-dev libevtx-utils
   clang libclang-rt-14-dev
   zip unzip python3 openssl curl
+  libfltk1.3-dev fonts-liberation xvfb xdotool x11-apps netpbm
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "testserver/decoders/decoders.h"
+#include "tools/fim_summary.h"
 
 namespace fs = std::filesystem;
 
@@ -140,5 +141,6 @@ bool summariseServerOutput(const std::string& outputDir, std::string& out) {
     if (notifiedIds.empty()) out += " (none)";
     for (const auto& ids : notifiedIds) out += " " + ids;
     out += "\n";
+    summariseFimDataSets(uploads, out);
     return true;
 }

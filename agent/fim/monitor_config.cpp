@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "agent/fim/file_attributes.h"
 #include "agent/fim/fim_datasets.h"
 #include "agent/fim/fim_tables.h"
 #include "agent/fim/local_paths.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-std::atomic<bool> g_checksumWanted{false};
 std::atomic<void (*)(char)> g_startDriveMonitor{nullptr};
 
 constexpr const char* kAgentRequestTable = "FIM_AgentRequest";
@@ -41,7 +41,7 @@ void fetchRequestTables() {
 LocationMap readIncludes(const ResultHandle& agentRows, const ResultHandle& templateRows) {
     LocationMap includes;
     while (agentRows && GotoNextRowObject(agentRows) != nullptr) {
-        if (!columnText(agentRows, "CHECKSUM").empty()) g_checksumWanted = true;
+        if (!columnText(agentRows, "CHECKSUM").empty()) setChecksumSwitch();
         const std::string location = columnText(agentRows, "INCL_LOC");
         if (location.empty()) continue;
         includes.emplace(normaliseLocation(location),
@@ -203,7 +203,7 @@ MonitorRules& monitorRules() {
     return rules;
 }
 
-bool checksumWanted() { return g_checksumWanted; }
+bool checksumWanted() { return checksumSwitch(); }
 
 void setDriveMonitorStarter(void (*start)(char)) { g_startDriveMonitor = start; }
 
@@ -344,5 +344,5 @@ void refreshMonitorRequests() {
 void resetMonitorRulesForTests() {
     std::lock_guard lock(rulesLock());
     monitorRules() = MonitorRules{};
-    g_checksumWanted = false;
+    resetChecksumSwitch();
 }

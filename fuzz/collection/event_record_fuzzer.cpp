@@ -30,7 +30,11 @@ public:
             case 0: break;  // null
             case 1:
                 out.type = wmi::Variant::Type::Integer;
-                for (char c : text) out.integer = out.integer * 31 + static_cast<unsigned char>(c);
+                {
+                    std::uint64_t bits = 0;
+                    for (char c : text) bits = bits * 31 + static_cast<unsigned char>(c);
+                    out.integer = static_cast<std::int64_t>(bits);
+                }
                 break;
             case 2:
                 out.type = wmi::Variant::Type::TextArray;

@@ -32,6 +32,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/posix/wmi_internal.h"
@@ -314,9 +315,13 @@ bool tokenize(const std::string& text, std::vector<std::string>& tokens, std::ve
             i += op.size();
         } else {
             std::size_t j = i;
+            // A word ends at a blank or a delimiter. (strchr would also find a
+            // zero byte, at the delimiters' end, and the word would never grow.)
+            static constexpr std::string_view kDelimiters = ",*=<>'\"";
             while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j])) &&
-                   std::strchr(",*=<>'\"", text[j]) == nullptr)
+                   kDelimiters.find(text[j]) == std::string_view::npos)
                 ++j;
+            if (j == i) return false;  // a byte that is neither: no WQL
             tokens.push_back(text.substr(i, j - i));
             literal.push_back(false);
             i = j;

@@ -1,44 +1,50 @@
 // CIM_DataFile and CIM_Directory answered from the local file system.
 //
-// The Windows path of the query is translated with drive C as the root of the
-// file system ("c:\\data\\a.txt" is /data/a.txt); other drives have no items.
-// Times are DMTF texts in the agent's local offset, FileSize is a decimal text
-// as WMI gives 64-bit numbers, and the flags come from the mode bits: an item
-// whose name starts with a dot is hidden.
+// The Windows path of the query is translated through the drive map; an item
+// on a drive that is not mapped is not found. Times are DMTF texts in the
+// agent's local offset: CreationDate is the birth time where the file system
+// keeps one (statx), the change time elsewhere. FileSize is a decimal text as
+// WMI gives 64-bit numbers. An item whose name starts with a dot is hidden;
+// Compressed and Encrypted are the file system's own attributes. Version and
+// Manufacturer are the FileVersion and CompanyName of a Windows program's or
+// library's version resource, null for other files, so a Windows program kept
+// here reports what Windows would report. Every item that is not a directory
+// answers CIM_DataFile.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <optional>
 
 #include "platform/clock.h"
+#include "platform/posix/local_path.h"
+#include "platform/posix/pe_version.h"
 #include "platform/posix/wmi_internal.h"
 
 namespace platform::wmi::sim {
 
 namespace {
 
-Variant timeValue(const struct timespec& t) {
-    const std::int64_t seconds = t.tv_sec;
-    return textValue(formatDmtf(seconds, localUtcOffsetMinutes(seconds),
-                                static_cast<int>(t.tv_nsec / 1000)));
+Variant timeValue(std::int64_t seconds, std::uint32_t nanoseconds) {
+    return textValue(formatDmtf(seconds, localUtcOffsetMinutes(seconds), static_cast<int>(nanoseconds / 1000)));
 }
+
+Variant timeValue(const struct statx_timestamp& t) { return timeValue(t.tv_sec, t.tv_nsec); }
+
+Variant optionalText(const std::optional<std::string>& text) { return text ? textValue(*text) : nullValue(); }
 
 }  // namespace
 
 ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
-    if (windowsPath.size() < 3 || windowsPath[1] != ':' || windowsPath[2] != '\\' ||
-        std::tolower(static_cast<unsigned char>(windowsPath[0])) != 'c')
-        return nullptr;
-    if (windowsPath.find('\0') != std::string::npos) return nullptr;
-    std::string local = windowsPath.substr(2);
-    for (char& c : local)
-        if (c == '\\') c = '/';
-    while (local.size() > 1 && local.back() == '/') local.pop_back();
+    const std::string local = posix::localPathOf(windowsPath);
+    if (local.empty()) return nullptr;
 
-    struct stat st {};
-    if (stat(local.c_str(), &st) != 0) return nullptr;
-    if (isFile ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return nullptr;
+    struct statx st {};
+    if (statx(AT_FDCWD, local.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return nullptr;
+    const bool directory = S_ISDIR(st.stx_mode);
+    if (isFile == directory) return nullptr;
 
     // Name, Drive, Path, FileName and Extension as WMI splits a name.
     std::string name = toLower(windowsPath);
@@ -66,11 +72,11 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
     p.emplace_back("Path", textValue(parent));
     p.emplace_back("FileName", textValue(fileName));
     p.emplace_back("Extension", textValue(extension));
-    p.emplace_back("CreationDate", timeValue(st.st_ctim));
-    p.emplace_back("LastModified", timeValue(st.st_mtim));
-    p.emplace_back("LastAccessed", timeValue(st.st_atim));
-    p.emplace_back("Encrypted", booleanValue(false));
-    p.emplace_back("Compressed", booleanValue(false));
+    p.emplace_back("CreationDate", timeValue((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime));
+    p.emplace_back("LastModified", timeValue(st.stx_mtime));
+    p.emplace_back("LastAccessed", timeValue(st.stx_atime));
+    p.emplace_back("Encrypted", booleanValue((st.stx_attributes & STATX_ATTR_ENCRYPTED) != 0));
+    p.emplace_back("Compressed", booleanValue((st.stx_attributes & STATX_ATTR_COMPRESSED) != 0));
     p.emplace_back("Hidden", booleanValue(hidden));
     p.emplace_back("System", booleanValue(false));
     p.emplace_back("Archive", booleanValue(isFile));
@@ -78,10 +84,10 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
     p.emplace_back("Writeable", booleanValue(writeable));
     p.emplace_back("Status", textValue("OK"));
     if (isFile) {
-        p.emplace_back("FileSize", textValue(std::to_string(static_cast<long long>(st.st_size))));
-        // No version resources are read on this system.
-        p.emplace_back("Version", nullValue());
-        p.emplace_back("Manufacturer", nullValue());
+        p.emplace_back("FileSize", textValue(std::to_string(static_cast<unsigned long long>(st.stx_size))));
+        const posix::VersionStrings version = posix::readPeVersionStrings(local);
+        p.emplace_back("Version", optionalText(version.fileVersion));
+        p.emplace_back("Manufacturer", optionalText(version.companyName));
     }
     return std::make_unique<PropertyObject>(std::move(p));
 }

@@ -149,3 +149,48 @@ TEST_F(Inspect, SummaryCountsRequestsEventsAndAggregateRows) {
     EXPECT_NE(all.find("host 101, hour 2023-11-14 22:00:00: 3\n"), std::string::npos) << all;
     EXPECT_EQ(inspect("--summary " + (dir / "missing").string()).status, 2);
 }
+
+// --summary over attribute data sets: items with their checksums per data set,
+// rows in the enclosed and tab formats, and periodic data against the base.
+TEST_F(Inspect, SummaryListsTheFileIntegrityDataSets) {
+    fs::create_directories(dir / "out" / "uploads");
+    write("out/requests.log", "2026-12-07T10:02:00.000Z POST /event/agentUpload\n");
+    const std::string md5a(32, 'a'), sha1a(40, 'a'), md5b(32, 'b'), sha1b(40, 'b');
+    auto tabRow = [](const std::string& path, const std::string& md5, const std::string& sha1, const char* size,
+                     const char* files, const char* folders, const char* isFile) {
+        // The tab format has no separator after the leading NULL column.
+        return std::string("7\t0\t1\t") + path + "\t-\t-\t2026\t2026\t2026\tFalse\tFalse\tFalse\tFalse\tOK\t" +
+               "H\\\\root\tACLINFO: \t" + md5 + "\t" + sha1 + "\t\t" + size + "\t" + files + "\t" + folders + "\t" +
+               isFile + "\n";
+    };
+    ASSERT_TRUE(testbytes::writeZip(
+        (dir / "out" / "uploads" / "0001-basedata_1.zip").string(),
+        {{"baseconfig", tabRow("c:\\\\w\\\\a.txt", md5a, sha1a, "5", "0", "0", "1") +
+                            tabRow("c:\\\\w\\\\gone.txt", md5a, sha1a, "5", "0", "0", "1") +
+                            tabRow("c:\\\\w", "", "", "10", "2", "0", "0")},
+         {"treeviewconfig", "7\t0\t1\tc:\\\\w\\\\a.txt\t1\t0\tc:\\\\w\n"}}));
+    ASSERT_TRUE(testbytes::writeZip((dir / "out" / "uploads" / "0002-periodicdata_1.zip").string(),
+                                    {{"periodicconfig", tabRow("c:\\\\w\\\\a.txt", md5b, sha1b, "6", "0", "0", "1") +
+                                                            tabRow("c:\\\\w\\\\n.txt", md5a, sha1a, "5", "0", "0", "1")}}));
+    ASSERT_TRUE(testbytes::writeZip(
+        (dir / "out" / "uploads" / "0003-newdata_1.zip").string(),
+        {{"newconfig", tabRow("c:\\\\w\\\\n.txt", "Cannot read file \"c:\\\\w\\\\n.txt\".",
+                              "Cannot read file \"c:\\\\w\\\\n.txt\".", "5", "0", "0", "1")}}));
+    Outcome run = inspect("--summary " + (dir / "out").string());
+    ASSERT_EQ(run.status, 0);
+    std::string all;
+    for (const auto& line : run.lines) all += line + "\n";
+    EXPECT_NE(all.find("  base: 1 upload(s), 3 item(s) (2 file(s), 1 folder(s)), 2 with checksums, "
+                       "1 tree-view entry\n"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("    c:\\\\w\\\\a.txt  5 bytes  md5 " + md5a + "  sha1 " + sha1a + "\n"), std::string::npos)
+        << all;
+    EXPECT_NE(all.find("    c:\\\\w  folder: 2 file(s), 0 folder(s), 10 bytes\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("  new: 1 upload(s), 1 item(s) (1 file(s), 0 folder(s)), 0 with checksums"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("md5: Cannot read file"), std::string::npos) << all;
+    EXPECT_NE(all.find("  periodic against base: 1 changed, 1 new, 2 gone\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("    changed since the base: c:\\\\w\\\\a.txt\n"), std::string::npos) << all;
+}

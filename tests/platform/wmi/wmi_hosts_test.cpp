@@ -135,6 +135,10 @@ TEST_F(Queries, OnlyTheKnownQueriesAreUnderstood) {
         EXPECT_EQ(s->execQuery("WQL", q, 48, e), WBEM_E_INVALID_QUERY) << q;
         EXPECT_EQ(e, nullptr);
     }
+    // A zero byte in the text once made the word splitter loop for ever.
+    EXPECT_EQ(s->execQuery("WQL", std::string("/\n\0", 3), 48, e), WBEM_E_INVALID_QUERY);
+    EXPECT_EQ(s->execQuery("WQL", std::string("Select * from Win32_NTLogEvent\0x", 32), 48, e),
+              WBEM_E_INVALID_QUERY);
     EXPECT_EQ(s->execQuery("SQL", good[0], 48, e), WBEM_E_INVALID_QUERY_TYPE);
 }
 

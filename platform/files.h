@@ -1,0 +1,48 @@
+// Files by their Windows paths ("c:\\data\\a.txt"): directory enumeration as
+// FindFirstFileW and FindNextFileW give it, and opening a file for binary
+// reading as _wfopen with "rb" does.
+//
+// Windows backend: the calls themselves. POSIX backend: the path goes
+// through the drive map; "." and ".." are listed as on Windows; a symbolic
+// link is listed as a file (never as a directory, so a walk never follows a
+// link into a cycle) with the size of what it points to when that is a
+// regular file, else 0. Files are opened non-blocking and only when they are
+// regular files, so a FIFO or a device never holds a reader up.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// One entry of a directory listing (the WIN32_FIND_DATAW fields in use).
+struct FindData {
+    std::string name;  // UTF-8
+    bool directory = false;
+    std::uint64_t size = 0;  // nFileSizeHigh:nFileSizeLow
+};
+
+class FindHandle {
+public:
+    virtual ~FindHandle() = default;
+};
+using FindHandlePtr = std::unique_ptr<FindHandle>;
+
+// FindFirstFileW on a pattern "dir\\*". Null (and the Windows error in
+// *error when given) when the directory cannot be listed.
+FindHandlePtr findFirstFile(const std::string& pattern, FindData& first, std::uint32_t* error = nullptr);
+// FindNextFileW: false at the end of the listing or on an error.
+bool findNextFile(FindHandle& handle, FindData& next);
+
+// Opens a file for binary reading; null on failure.
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+FilePtr openFileForReading(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,173 @@
+// File security on Windows: the calls themselves.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <aclapi.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/security.h"
+#include "platform/security_layout.h"
+
+namespace platform::security {
+
+namespace {
+
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string narrow(const wchar_t* text) {
+    if (!text || !*text) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+class Win32FileHandle : public FileHandle {
+public:
+    explicit Win32FileHandle(HANDLE h) : handle_(h) {}
+    ~Win32FileHandle() override { CloseHandle(handle_); }
+    Win32FileHandle(const Win32FileHandle&) = delete;
+    Win32FileHandle& operator=(const Win32FileHandle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+HANDLE handleOf(const FileHandle& file) {
+    const auto* h = dynamic_cast<const Win32FileHandle*>(&file);
+    return h ? h->get() : INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+WinError openForSecurity(const std::string& path, bool directory, FileHandlePtr& out) {
+    out.reset();
+    const std::wstring wide = widen(path);
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    out = std::make_unique<Win32FileHandle>(h);
+    return ERROR_SUCCESS_;
+}
+
+WinError getOwnerSid(const FileHandle& file, Sid& owner) {
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD rc = GetSecurityInfo(handleOf(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                     nullptr, nullptr, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (sid && IsValidSid(sid)) {
+        const DWORD n = GetLengthSid(sid);
+        const auto* p = static_cast<const std::uint8_t*>(sid);
+        owner.bytes.assign(p, p + n);
+    }
+    LocalFree(sd);
+    return ERROR_SUCCESS_;
+}
+
+WinError lookupAccountSid(const Sid& sid, std::size_t capacity, std::string& domain, std::string& name) {
+    domain.clear();
+    name.clear();
+    if (layout::sidLength(sid.bytes.data(), sid.bytes.size()) == 0) return ERROR_INVALID_SID_;
+    std::vector<wchar_t> nameBuffer(capacity ? capacity : 1), domainBuffer(capacity ? capacity : 1);
+    DWORD nameSize = static_cast<DWORD>(nameBuffer.size());
+    DWORD domainSize = static_cast<DWORD>(domainBuffer.size());
+    SID_NAME_USE use;
+    std::vector<std::uint8_t> copy = sid.bytes;
+    if (!LookupAccountSidW(nullptr, copy.data(), nameBuffer.data(), &nameSize, domainBuffer.data(),
+                           &domainSize, &use))
+        return GetLastError();
+    nameBuffer.back() = L'\0';
+    domainBuffer.back() = L'\0';
+    name = narrow(nameBuffer.data());
+    domain = narrow(domainBuffer.data());
+    return ERROR_SUCCESS_;
+}
+
+WinError getUserObjectSecurity(const FileHandle& file, std::uint32_t bufferSize, SecurityDescriptor& out,
+                               std::uint32_t& needed) {
+    needed = 0;
+    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+    std::vector<std::uint8_t> buffer(bufferSize);
+    DWORD length = 0;
+    if (!GetUserObjectSecurity(handleOf(file), &what, bufferSize ? buffer.data() : nullptr, bufferSize,
+                               &length)) {
+        needed = length;
+        return GetLastError();
+    }
+    needed = length;
+    buffer.resize(length <= bufferSize ? length : bufferSize);
+    out.bytes = std::move(buffer);
+    return ERROR_SUCCESS_;
+}
+
+WinError getSecurityDescriptorDacl(const SecurityDescriptor& descriptor, bool& present, bool& isNull,
+                                   Acl& acl) {
+    present = false;
+    isNull = false;
+    acl.bytes.clear();
+    if (descriptor.bytes.empty()) return ERROR_INVALID_SECURITY_DESCR_;
+    BOOL daclPresent = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    std::vector<std::uint8_t> copy = descriptor.bytes;
+    if (!GetSecurityDescriptorDacl(copy.data(), &daclPresent, &dacl, &defaulted)) return GetLastError();
+    present = daclPresent != FALSE;
+    if (!present) return ERROR_SUCCESS_;
+    if (!dacl) {
+        isNull = true;
+        return ERROR_SUCCESS_;
+    }
+    const auto* p = reinterpret_cast<const std::uint8_t*>(dacl);
+    acl.bytes.assign(p, p + dacl->AclSize);
+    return ERROR_SUCCESS_;
+}
+
+WinError getAclAceCount(const Acl& acl, std::uint32_t& count) {
+    count = 0;
+    if (acl.bytes.size() < sizeof(ACL)) return ERROR_INVALID_ACL_;
+    std::vector<std::uint8_t> copy = acl.bytes;
+    ACL_SIZE_INFORMATION info{};
+    if (!GetAclInformation(reinterpret_cast<PACL>(copy.data()), &info, sizeof info, AclSizeInformation))
+        return GetLastError();
+    count = info.AceCount;
+    return ERROR_SUCCESS_;
+}
+
+WinError getAce(const Acl& acl, std::uint32_t index, Ace& out) {
+    out = Ace{};
+    if (acl.bytes.size() < sizeof(ACL)) return ERROR_INVALID_ACL_;
+    std::vector<std::uint8_t> copy = acl.bytes;
+    void* raw = nullptr;
+    if (!GetAce(reinterpret_cast<PACL>(copy.data()), index, &raw)) return GetLastError();
+    // The ACE lies inside `copy`; the layout reader finds its trustee for
+    // every ACE type, object ACEs included.
+    return layout::aceAt(acl, index, out);
+}
+
+bool enableSecurityPrivilege(WinError& lastError) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    SetLastError(ERROR_SUCCESS);
+    if (LookupPrivilegeValueW(nullptr, L"SeSecurityPrivilege", &privileges.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+    lastError = GetLastError();
+    CloseHandle(token);
+    return true;
+}
+
+}  // namespace platform::security

@@ -1,0 +1,232 @@
+// The security service: identifiers and descriptors in their binary layout,
+// and the owners and DACLs that Linux files answer with.
+#include <acl/libacl.h>
+#include <gtest/gtest.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <fstream>
+
+#include "platform/net.h"
+#include "platform/security.h"
+#include "tests/platform/support/temp_dir.h"
+
+using namespace platform::security;
+
+namespace {
+
+std::string windowsPath(const std::filesystem::path& p) {
+    std::string s = "c:" + p.string();
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
+std::string computerName() {
+    std::string name;
+    platform::localHostName(&name);
+    name = name.substr(0, name.find('.'));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+// The ACEs of an item as the calls give them, in order.
+std::vector<Ace> acesOf(const std::string& path, bool directory) {
+    FileHandlePtr h;
+    EXPECT_EQ(openForSecurity(path, directory, h), ERROR_SUCCESS_);
+    if (!h) return {};
+    SecurityDescriptor sd;
+    std::uint32_t needed = 0;
+    EXPECT_EQ(getUserObjectSecurity(*h, 0, sd, needed), ERROR_INSUFFICIENT_BUFFER_);
+    EXPECT_GT(needed, 0u);
+    EXPECT_EQ(getUserObjectSecurity(*h, needed, sd, needed), ERROR_SUCCESS_);
+    bool present = false, isNull = true;
+    Acl acl;
+    EXPECT_EQ(getSecurityDescriptorDacl(sd, present, isNull, acl), ERROR_SUCCESS_);
+    EXPECT_TRUE(present);
+    EXPECT_FALSE(isNull);
+    std::uint32_t count = 0;
+    EXPECT_EQ(getAclAceCount(acl, count), ERROR_SUCCESS_);
+    std::vector<Ace> aces(count);
+    for (std::uint32_t i = 0; i < count; ++i) EXPECT_EQ(getAce(acl, i, aces[i]), ERROR_SUCCESS_);
+    return aces;
+}
+
+std::string accountOf(const Sid& sid) {
+    std::string domain, name;
+    if (lookupAccountSid(sid, 512, domain, name) != ERROR_SUCCESS_) return "?";
+    return domain + "\\" + name;
+}
+
+constexpr std::uint32_t kOwnerExtra = READ_CONTROL_ | WRITE_DAC_ | WRITE_OWNER_;
+
+}  // namespace
+
+TEST(SecurityLayout, SidTextsRoundTripAndMalformedOnesAreRefused) {
+    for (const char* text : {"S-1-1-0", "S-1-5-21-3623811015-3361044348-30300820-1013", "S-1-22-1-4294967295"}) {
+        Sid sid;
+        ASSERT_TRUE(sidFromText(text, sid)) << text;
+        EXPECT_EQ(sidToText(sid), text);
+    }
+    Sid sid;
+    for (const char* bad : {"", "S-1", "S-2-1-0", "S-1--0", "S-1-1-x", "S-1-1-4294967296",
+                            "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"})
+        EXPECT_FALSE(sidFromText(bad, sid)) << bad;
+    EXPECT_EQ(sidToText(Sid{{1, 5, 0}}), "");  // count says more than the bytes hold
+}
+
+TEST(SecurityLayout, DescriptorsCarryAbsentNullEmptyAndListedDacls) {
+    Sid everyone, user;
+    ASSERT_TRUE(sidFromText("S-1-1-0", everyone));
+    ASSERT_TRUE(sidFromText("S-1-5-21-1-2-3-1000", user));
+    bool present = true, isNull = true;
+    Acl acl;
+    EXPECT_EQ(getSecurityDescriptorDacl(buildSecurityDescriptor(&user, false, nullptr), present, isNull, acl),
+              ERROR_SUCCESS_);
+    EXPECT_FALSE(present);
+    EXPECT_EQ(getSecurityDescriptorDacl(buildSecurityDescriptor(nullptr, true, nullptr), present, isNull, acl),
+              ERROR_SUCCESS_);
+    EXPECT_TRUE(present);
+    EXPECT_TRUE(isNull);
+    const std::vector<Ace> none;
+    EXPECT_EQ(getSecurityDescriptorDacl(buildSecurityDescriptor(nullptr, true, &none), present, isNull, acl),
+              ERROR_SUCCESS_);
+    EXPECT_FALSE(isNull);
+    std::uint32_t count = 9;
+    EXPECT_EQ(getAclAceCount(acl, count), ERROR_SUCCESS_);
+    EXPECT_EQ(count, 0u);
+
+    // An object ACE keeps its trustee after the object data; a bad index fails.
+    const std::vector<Ace> aces = {{ACCESS_DENIED_ACE_TYPE_, INHERITED_ACE_, 0x1F01FF, everyone},
+                                   {ACCESS_ALLOWED_OBJECT_ACE_TYPE_, 0, 0x20, user}};
+    ASSERT_EQ(getSecurityDescriptorDacl(buildSecurityDescriptor(&user, true, &aces), present, isNull, acl),
+              ERROR_SUCCESS_);
+    ASSERT_EQ(getAclAceCount(acl, count), ERROR_SUCCESS_);
+    ASSERT_EQ(count, 2u);
+    Ace ace;
+    ASSERT_EQ(getAce(acl, 0, ace), ERROR_SUCCESS_);
+    EXPECT_EQ(ace.type, ACCESS_DENIED_ACE_TYPE_);
+    EXPECT_EQ(ace.flags, INHERITED_ACE_);
+    EXPECT_EQ(ace.mask, 0x1F01FFu);
+    EXPECT_EQ(ace.sid, everyone);
+    ASSERT_EQ(getAce(acl, 1, ace), ERROR_SUCCESS_);
+    EXPECT_EQ(ace.type, ACCESS_ALLOWED_OBJECT_ACE_TYPE_);
+    EXPECT_EQ(ace.sid, user);
+    EXPECT_NE(getAce(acl, 2, ace), ERROR_SUCCESS_);
+
+    // Damaged bytes are refused, never read past.
+    SecurityDescriptor damaged = buildSecurityDescriptor(&user, true, &aces);
+    damaged.bytes.resize(damaged.bytes.size() - 6);
+    EXPECT_EQ(getSecurityDescriptorDacl(damaged, present, isNull, acl), ERROR_INVALID_SECURITY_DESCR_);
+    Acl shortAcl{{2, 0, 40, 0, 1, 0, 0, 0, 0, 0, 200, 0}};
+    EXPECT_NE(getAce(shortAcl, 0, ace), ERROR_SUCCESS_);
+}
+
+TEST(SecurityPosix, ModeBitsGiveOwnerGroupAndEveryone) {
+    TempDir dir;
+    const auto file = dir.path() / "report.txt";
+    std::ofstream(file) << "x";
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    const std::vector<Ace> aces = acesOf(windowsPath(file), false);
+    ASSERT_EQ(aces.size(), 3u);
+    for (const Ace& a : aces) {
+        EXPECT_EQ(a.type, ACCESS_ALLOWED_ACE_TYPE_);
+        EXPECT_EQ(a.flags, 0);
+    }
+    EXPECT_EQ(aces[0].mask, FILE_GENERIC_READ_ | FILE_GENERIC_WRITE_ | kOwnerExtra);
+    EXPECT_EQ(sidToText(aces[0].sid), "S-1-22-1-" + std::to_string(geteuid()));
+    EXPECT_EQ(aces[1].mask, FILE_GENERIC_READ_);
+    EXPECT_EQ(sidToText(aces[1].sid), "S-1-22-2-" + std::to_string(getegid()));
+    EXPECT_EQ(aces[2].mask, 0u);
+    EXPECT_EQ(accountOf(aces[2].sid), "\\Everyone");
+
+    // A writable directory lets its entries be deleted; x is traverse.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::vector<Ace> dirAces = acesOf(windowsPath(dir.path()), true);
+    ASSERT_EQ(dirAces.size(), 3u);
+    EXPECT_EQ(dirAces[0].mask,
+              FILE_GENERIC_READ_ | FILE_GENERIC_WRITE_ | FILE_DELETE_CHILD_ | FILE_GENERIC_EXECUTE_ | kOwnerExtra);
+    EXPECT_EQ(dirAces[2].mask, FILE_GENERIC_READ_ | FILE_GENERIC_EXECUTE_);
+}
+
+TEST(SecurityPosix, AccessAclEntriesAreLimitedByTheMask) {
+    TempDir dir;
+    const auto file = dir.path() / "shared.txt";
+    std::ofstream(file) << "x";
+    acl_t acl = acl_from_text("u::rw-,u:54321:rwx,g::rw-,g:54322:r-x,m::r--,o::r--");
+    ASSERT_NE(acl, nullptr);
+    const int rc = acl_set_file(file.c_str(), ACL_TYPE_ACCESS, acl);
+    acl_free(acl);
+    if (rc != 0) GTEST_SKIP() << "the file system of /tmp takes no POSIX ACLs";
+    const std::vector<Ace> aces = acesOf(windowsPath(file), false);
+    ASSERT_EQ(aces.size(), 5u);
+    EXPECT_EQ(aces[0].mask, FILE_GENERIC_READ_ | FILE_GENERIC_WRITE_ | kOwnerExtra);  // owner: no mask
+    EXPECT_EQ(sidToText(aces[1].sid), "S-1-22-1-54321");
+    EXPECT_EQ(aces[1].mask, FILE_GENERIC_READ_);
+    EXPECT_EQ(sidToText(aces[2].sid), "S-1-22-2-" + std::to_string(getegid()));
+    EXPECT_EQ(aces[2].mask, FILE_GENERIC_READ_);
+    EXPECT_EQ(sidToText(aces[3].sid), "S-1-22-2-54322");
+    EXPECT_EQ(aces[3].mask, FILE_GENERIC_READ_);
+    EXPECT_EQ(sidToText(aces[4].sid), "S-1-1-0");
+    EXPECT_EQ(aces[4].mask, FILE_GENERIC_READ_);
+    // Accounts without a name answer with their number.
+    EXPECT_EQ(accountOf(aces[1].sid), computerName() + "\\54321");
+}
+
+TEST(SecurityPosix, OwnerAccountsAndLookupFailures) {
+    TempDir dir;
+    const auto file = dir.path() / "owned.txt";
+    std::ofstream(file) << "x";
+    FileHandlePtr h;
+    ASSERT_EQ(openForSecurity(windowsPath(file), false, h), ERROR_SUCCESS_);
+    Sid owner;
+    ASSERT_EQ(getOwnerSid(*h, owner), ERROR_SUCCESS_);
+    std::string domain, name;
+    ASSERT_EQ(lookupAccountSid(owner, 3000, domain, name), ERROR_SUCCESS_);
+    EXPECT_EQ(domain, computerName());
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(lookupAccountSid(owner, 2, domain, name), ERROR_INSUFFICIENT_BUFFER_);
+
+    Sid foreign;
+    ASSERT_TRUE(sidFromText("S-1-5-21-1-2-3-1000", foreign));
+    EXPECT_EQ(lookupAccountSid(foreign, 512, domain, name), ERROR_NONE_MAPPED_);
+    EXPECT_EQ(lookupAccountSid(Sid{}, 512, domain, name), ERROR_INVALID_SID_);
+
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(file.c_str(), 54321, 54321), 0);
+        ASSERT_EQ(openForSecurity(windowsPath(file), false, h), ERROR_SUCCESS_);
+        ASSERT_EQ(getOwnerSid(*h, owner), ERROR_SUCCESS_);
+        EXPECT_EQ(accountOf(owner), computerName() + "\\54321");
+    }
+}
+
+TEST(SecurityPosix, OpeningFollowsTheWindowsRules) {
+    TempDir dir;
+    FileHandlePtr h;
+    EXPECT_EQ(openForSecurity(windowsPath(dir.path() / "missing.txt"), false, h), ERROR_FILE_NOT_FOUND_);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(openForSecurity(windowsPath(dir.path()), false, h), ERROR_ACCESS_DENIED_);
+    EXPECT_EQ(openForSecurity("q:\\nowhere", false, h), ERROR_PATH_NOT_FOUND_);
+    EXPECT_EQ(openForSecurity(std::string("c:\\tmp\0x", 9), false, h), ERROR_INVALID_NAME_);
+    // Names match without regard to case, unless that is ambiguous.
+    std::ofstream(dir.path() / "Report.TXT") << "x";
+    std::string lower = windowsPath(dir.path() / "report.txt");
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(openForSecurity(lower, false, h), ERROR_SUCCESS_);
+    std::ofstream(dir.path() / "twin.txt") << "x";
+    std::ofstream(dir.path() / "TWIN.txt") << "x";
+    EXPECT_EQ(openForSecurity(windowsPath(dir.path() / "Twin.txt"), false, h), ERROR_FILE_NOT_FOUND_);
+    // A FIFO with no writer opens at once.
+    const auto fifo = dir.path() / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(openForSecurity(windowsPath(fifo), false, h), ERROR_SUCCESS_);
+}
+
+TEST(SecurityPosix, PrivilegeFollowsRootOrTheReadCapability) {
+    WinError last = 99;
+    ASSERT_TRUE(enableSecurityPrivilege(last));
+    if (geteuid() == 0) EXPECT_EQ(last, ERROR_SUCCESS_);
+    else EXPECT_TRUE(last == ERROR_SUCCESS_ || last == ERROR_NOT_ALL_ASSIGNED_);
+}
