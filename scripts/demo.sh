@@ -44,8 +44,15 @@ SCENARIO="$ROOT/testserver/scenarios/default"
 if [ -d "$SCENARIO/wmi-hosts" ]; then
   cp -r "$SCENARIO/wmi-hosts" "$INST/wmi-hosts"
 fi
-# The watched folder of the scenario's FIM location.
-mkdir -p /tmp/ambrik-demo/watched
+# The watched folder of the scenario's FIM location, with a few files whose
+# attributes and checksums the base data set carries.
+mkdir -p /tmp/ambrik-demo/watched/reports
+printf 'quarterly figures\n' > /tmp/ambrik-demo/watched/reports/q3.txt
+printf 'settings=1\n' > /tmp/ambrik-demo/watched/app.ini
+# The server of this run has no base configuration yet, so the agent builds it.
+cp -r "$SCENARIO" "$WORK/scenario"
+sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$WORK/scenario/scenario.conf"
+SCENARIO="$WORK/scenario"
 
 echo "== starting orbisk-testserver with the default scenario"
 mkdir -p "$OUT"

@@ -49,7 +49,7 @@ inline constexpr int kSeverityAuditFailure = 5;
 
 struct EventRecord {
     std::int64_t hostId = 0;
-    std::int32_t eventTime = 0;   // seconds since 1970 (event's TimeWritten, see parseWmiTime)
+    std::int32_t eventTime = 0;   // seconds since 1970 UTC (event's TimeWritten, see parseWmiTime)
     std::int32_t hour = 0;        // 0..23, agent local time
     std::int32_t day = 0;         // day of the month as written in the event's time text
     std::string hourBucket;       // "%Y-%m-%d %H:00:00", agent local time
@@ -96,7 +96,7 @@ struct RecordHost {
     std::int64_t hostId = 0;
     int majorVersion = -1;
     int minorVersion = 0;
-    int timeZoneDiff = 0;  // seconds added to the event times
+    int timeZoneDiff = 0;  // seconds added to event times written without a UTC offset
 };
 
 // Gives the server's type number for a log file name; may replace the name
@@ -130,10 +130,13 @@ inline constexpr const char* kEventPropertyNames[] = {
 void buildEventRecord(const RecordHost& host, platform::wmi::ObjectPtr event, EventRecord& record,
                       AttributeTable& attributes, RecordRunValues& run);
 
-// Reads a WMI time text "yyyymmddHHMMSS.ffffff+ooo" as agent local time with
-// the given daylight-saving flag, adds timeZoneDiff seconds and fills event
-// time, hour, day and hour bucket. The fraction and the UTC offset are
-// ignored. Answers false (record untouched) for a text that is not a time.
+// Reads a WMI time text "yyyymmddHHMMSS.ffffff+ooo" as the instant it names
+// with its own UTC offset, and fills event time (seconds since 1970 UTC),
+// hour and hour bucket (agent local time of that instant) and day (the
+// text's day digits). A text without the offset is read as agent local time
+// with the given daylight-saving flag, plus timeZoneDiff seconds. The
+// fraction is ignored. Answers false (record untouched) for a text that is
+// not a time.
 bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDiff,
                   EventRecord& record);
 

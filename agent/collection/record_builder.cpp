@@ -122,6 +122,28 @@ struct SlotBuckets {
 thread_local SlotBuckets t_slotBuckets;
 thread_local BucketCache t_bucketCache;
 
+// The signed minute offset of a full WMI time text ("...HHMMSS.ffffff+060").
+bool dmtfOffsetMinutes(std::string_view text, int& minutes) {
+    if (text.size() < 25 || text[14] != '.' || (text[21] != '+' && text[21] != '-')) return false;
+    int value = 0;
+    if (!digitsAt(text, 22, 3, value) || value > 14 * 60) return false;
+    minutes = text[21] == '-' ? -value : value;
+    return true;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysSince1970(int year, int month, int day) {
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
+}
+
+std::int64_t localTextTime(int year, int month, int day, int hour, int daylightSaving);
+void fillEventTime(std::int64_t eventTime, int day, EventRecord& record);
+
 }  // namespace
 
 bool isAttributeName(std::string_view name) { return attributeIndex(name) >= 0; }
@@ -185,6 +207,23 @@ bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDif
         second > 60)
         return false;
 
+    // The text's own UTC offset makes it one instant whatever the host's
+    // zone and Windows version; a text without one is read as agent local
+    // time shifted by the host's time-zone difference.
+    std::int64_t eventTime = 0;
+    if (int offsetMinutes = 0; dmtfOffsetMinutes(timeText, offsetMinutes)) {
+        eventTime = daysSince1970(year, month, day) * 86400 + hour * 3600 + minute * 60 + second -
+                    offsetMinutes * 60;
+    } else {
+        eventTime = localTextTime(year, month, day, hour, daylightSaving) + minute * 60 + second + timeZoneDiff;
+    }
+    fillEventTime(eventTime, day, record);
+    return true;
+}
+
+namespace {
+
+std::int64_t localTextTime(int year, int month, int day, int hour, int daylightSaving) {
     HourCache& cache = t_hourCache;
     if (!cache.valid || cache.year != year || cache.month != month || cache.day != day ||
         cache.hour != hour || cache.daylightSaving != daylightSaving) {
@@ -202,8 +241,10 @@ bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDif
         cache.daylightSaving = daylightSaving;
         cache.valid = true;
     }
-    const std::int64_t eventTime = cache.hourStart + minute * 60 + second + timeZoneDiff;
+    return cache.hourStart;
+}
 
+void fillEventTime(std::int64_t eventTime, int day, EventRecord& record) {
     BucketCache& bucket = t_bucketCache;
     if (!bucket.valid || eventTime < bucket.hourStart || eventTime >= bucket.hourEnd) {
         std::tm local = platform::toLocalTime(eventTime);
@@ -226,8 +267,9 @@ bool parseWmiTime(std::string_view timeText, int daylightSaving, int timeZoneDif
     record.hour = bucket.hourOfDay;
     record.day = day;
     record.hourBucket = bucket.bucket;
-    return true;
 }
+
+}  // namespace
 
 std::string classifyAccesses(std::string_view message, int hostMajorVersion) {
     std::string joined;

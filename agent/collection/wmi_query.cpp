@@ -3,12 +3,14 @@
 // host status.
 #include "agent/collection/wmi_query.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "agent/collection/event_matching.h"
@@ -182,16 +184,97 @@ int securityTypeNumber() {
 }
 
 // Writes the kept records under the event data mutex and empties the buffer.
-void writeBuffer(const HostSlot& host, std::vector<EventRecord>& buffer) {
-    if (buffer.empty()) return;
+// The raw-log file takes the whole buffer or nothing; only then does the
+// event store count it, so the aggregate never counts an event the raw log
+// lacks. False when the buffer could not be written.
+bool writeBuffer(const HostSlot& host, std::vector<EventRecord>& buffer) {
+    if (buffer.empty()) return true;
     const RawLogHost rawHost{host.type.empty() ? "Windows" : host.type, host.hostId, host.hostName};
+    bool written = false;
     {
         std::lock_guard<std::mutex> lock(eventDataMutex);
-        storeEvents(buffer.data(), static_cast<int>(buffer.size()));
-        appendRawLogs(rawHost, buffer.data(), static_cast<int>(buffer.size()));
+        written = appendRawLogs(rawHost, buffer.data(), static_cast<int>(buffer.size()));
+        if (written) storeEvents(buffer.data(), static_cast<int>(buffer.size()));
     }
     buffer.clear();
+    return written;
 }
+
+// What a run has taken, so that the next run can ask again from a second
+// it has partly taken and skip what it already has.
+//
+// Events are known by "second\tLogfile\tRecordNumber", the second being the
+// first 14 digits of TimeWritten as the host writes it. The host keeps the
+// second the next query starts from (inclusive) and the events of that
+// second and later that were taken: normally the newest second a run saw;
+// after a buffer could not be written, the oldest second among the events
+// that were not written, so they are collected again and nothing written is
+// collected twice.
+class TakenEvents {
+public:
+    explicit TakenEvents(HostSlot& host) {
+        withHostSlot(host, [&](HostSlot& h) {
+            if (h.lastTimeUpdated == 0) return;
+            from_ = h.lastMessageTimeText.substr(0, 14);
+            for (const std::string& key : h.lastSecondEvents) earlier_.insert(key);
+        });
+    }
+
+    // The key of an event, "" when it has no readable TimeWritten.
+    static std::string keyOf(const platform::wmi::Object& event) {
+        wmi::Variant written, logFile, number;
+        event.get("TimeWritten", written);
+        if (written.type != wmi::Variant::Type::Text || written.text.size() < 14) return "";
+        event.get("Logfile", logFile);
+        event.get("RecordNumber", number);
+        std::string key = written.text.substr(0, 14);
+        key += '\t';
+        if (logFile.type == wmi::Variant::Type::Text) key += logFile.text;
+        key += '\t';
+        key += std::to_string(number.type == wmi::Variant::Type::Integer ? number.integer : -1);
+        return key;
+    }
+
+    // An event an earlier run took already.
+    bool alreadyTaken(const std::string& key) const { return !key.empty() && earlier_.count(key) != 0; }
+
+    // An event that is in the store now, or needs no place there (filtered out).
+    void taken(std::string key, const std::string& timeText) {
+        if (key.empty()) return;
+        if (newestText_.empty() || key.compare(0, 14, newestText_, 0, 14) > 0) newestText_ = timeText;
+        run_.push_back(std::move(key));
+    }
+    // An event that could not be written: the next run asks for it again.
+    void notWritten(const std::string& key, const std::string& timeText) {
+        if (key.empty()) return;
+        if (oldestUnwrittenText_.empty() || key.compare(0, 14, oldestUnwrittenText_, 0, 14) < 0)
+            oldestUnwrittenText_ = timeText;
+    }
+    bool anyNotWritten() const { return !oldestUnwrittenText_.empty(); }
+    // The time text the next run starts from: the oldest unwritten event's,
+    // else the newest taken one's ("" when the run took nothing new).
+    const std::string& nextFromText() const { return anyNotWritten() ? oldestUnwrittenText_ : newestText_; }
+
+    // Hands the events of the next start second and later to the host
+    // (under its guard).
+    void keepIn(HostSlot& h) const {
+        const std::string second = nextFromText().substr(0, 14);
+        std::vector<std::string> keep;
+        auto add = [&](const std::string& key) {
+            if (key.compare(0, 14, second) >= 0) keep.push_back(key);
+        };
+        for (const std::string& key : earlier_) add(key);
+        for (const std::string& key : run_) add(key);
+        h.lastSecondEvents = std::move(keep);
+    }
+
+private:
+    std::string from_;
+    std::unordered_set<std::string> earlier_;
+    std::vector<std::string> run_;
+    std::string newestText_;
+    std::string oldestUnwrittenText_;
+};
 
 void diagnosticToLog(const char* message) { LogError("%s", message); }
 
@@ -213,22 +296,56 @@ std::int16_t hostStatusFromResult(HResult result) {
     return 15;
 }
 
+std::string secondBefore(const std::string& timeText) {
+    int fields[6] = {};
+    static constexpr int kFrom[6] = {0, 4, 6, 8, 10, 12};
+    static constexpr int kWidth[6] = {4, 2, 2, 2, 2, 2};
+    if (timeText.size() < 14) return timeText;
+    for (int i = 0; i < 6; ++i)
+        for (int k = 0; k < kWidth[i]; ++k) {
+            const char c = timeText[static_cast<std::size_t>(kFrom[i] + k)];
+            if (c < '0' || c > '9') return timeText;
+            fields[i] = fields[i] * 10 + (c - '0');
+        }
+    std::tm tm{};
+    tm.tm_year = fields[0] - 1900;
+    tm.tm_mon = fields[1] - 1;
+    tm.tm_mday = fields[2];
+    tm.tm_hour = fields[3];
+    tm.tm_min = fields[4];
+    tm.tm_sec = fields[5] - 1;
+    // As a UTC time only to step back over minute, hour, day and year ends;
+    // the text keeps its own offset.
+    const std::tm before = platform::toUtcTime(timegm(&tm));
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", before.tm_year + 1900, before.tm_mon + 1,
+                  before.tm_mday, before.tm_hour, before.tm_min, before.tm_sec);
+    return text + timeText.substr(14);
+}
+
 std::string queryStartTime(const HostSlot& host, std::int64_t now) {
-    if (host.lastTimeUpdated != 0) return host.lastMessageTimeText;
+    // From the second of the newest event collected, inclusive: events
+    // written in that second after the run are collected too (the ones
+    // already taken are skipped by their record numbers).
+    if (host.lastTimeUpdated != 0) return secondBefore(host.lastMessageTimeText);
     const std::int64_t last = static_cast<std::int64_t>(host.lastMessageTime / 1000);
     if (last == 0) return "";
     std::int64_t start = last;
     if (now - last > kMaxQueryAgeSeconds) start = now - kMaxQueryAgeSeconds;
+    // The last message time is a true instant, so the text names that same
+    // instant: in the host's own zone when it is known (version 6), else in
+    // the agent's, with the offset in force at the start time itself (with
+    // the standard offset alone a start in summer time would name an instant
+    // one hour later and the events of that hour would never be asked for).
     int offsetMinutes = 0;
+    std::tm local{};
     if (host.majorVersion == 6) {
-        start -= host.timeZoneDiff;
+        offsetMinutes = host.timeZoneDiff / 60;
+        local = platform::toUtcTime(start + host.timeZoneDiff);
     } else {
-        // The offset in force at the start time itself: with the standard
-        // offset alone a start in summer time would name an instant one hour
-        // later and the events of that hour would never be asked for.
         offsetMinutes = platform::localUtcOffsetMinutes(start);
+        local = platform::toLocalTime(start);
     }
-    const std::tm local = platform::toLocalTime(start);
     char text[64];
     std::size_t n = std::strftime(text, sizeof text, "%Y%m%d%H%M%S.000000", &local);
     if (n == 0) return "";
@@ -366,6 +483,7 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
             }
         });
 
+        TakenEvents taken(host);
         RecordRunValues run;
         // The newest TimeWritten is looked for among the host's own texts
         // only. The start time is written in the agent's UTC offset and the
@@ -388,6 +506,23 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
         // not on the collector's stack.
         std::vector<EventRecord> buffer;
         buffer.reserve(kEventBufferSize);
+        // Keys and time texts of the records in the buffer, in its order.
+        std::vector<std::pair<std::string, std::string>> bufferKeys;
+        bool writeFailed = false;
+        // Writes the buffer; after a failure nothing more is written in this
+        // run, and every record not written is noted for the next run.
+        auto flush = [&] {
+            const bool ok = !writeFailed && writeBuffer(host, buffer);
+            if (!ok) {
+                writeFailed = true;
+                buffer.clear();
+            }
+            for (auto& [key, text] : bufferKeys) {
+                if (ok) taken.taken(std::move(key), text);
+                else taken.notWritten(key, text);
+            }
+            bufferKeys.clear();
+        };
         int consecutiveTimeouts = 0;
         while (hr != wmi::WBEM_S_FALSE) {
             wmi::ObjectPtr object;
@@ -398,16 +533,22 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
             }
             if (object) {
                 consecutiveTimeouts = 0;
+                std::string key = TakenEvents::keyOf(*object);
+                if (taken.alreadyTaken(key)) continue;
+                wmi::Variant written;
+                object->get("TimeWritten", written);
                 EventRecord record;
                 buildEventRecord(recordHost, std::move(object), record, attributes, run);
                 if (applyFilters(host, record)) {
                     LogInfo("\n Eventlog filtered out.");
+                    taken.taken(std::move(key), written.text);
                     continue;
                 }
                 applyNotifications(host, record);
                 buffer.push_back(std::move(record));
+                bufferKeys.emplace_back(std::move(key), std::move(written.text));
                 LogInfo("\n end of log ");
-                if (static_cast<int>(buffer.size()) >= kEventBufferSize) writeBuffer(host, buffer);
+                if (static_cast<int>(buffer.size()) >= kEventBufferSize) flush();
                 continue;
             }
             if (hr == wmi::WBEM_S_TIMEDOUT) {
@@ -422,12 +563,27 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
                 LogError("\n Get Object doesn't return any Wbem Object %d Code is %x", 0, hex(hr));
             }
         }
-        writeBuffer(host, buffer);
-        // Without a new event the start time stays the running text.
-        if (run.lastTimeAdvanced) {
+        flush();
+        if (taken.anyNotWritten()) {
+            // Events that could not be written are asked for again from
+            // the second of the oldest of them; the last message time stays
+            // before it.
+            newestIsHostText = true;
+            runningLastTime = taken.nextFromText();
+            EventRecord oldest;
+            const bool known = parseWmiTime(runningLastTime, run.daylightSaving, host.timeZoneDiff, oldest);
+            withHostSlot(host, [&](HostSlot& h) {
+                if (known) h.lastMessageTime = (static_cast<double>(oldest.eventTime) - 1) * 1000;
+                taken.keepIn(h);
+            });
+        } else if (run.lastTimeAdvanced) {
+            // Without a new event the start time stays the running text.
             newestIsHostText = true;
             runningLastTime = run.lastTimeText;
-            withHostSlot(host, [&](HostSlot& h) { h.lastMessageTime = static_cast<double>(run.lastMessageMillis); });
+            withHostSlot(host, [&](HostSlot& h) {
+                h.lastMessageTime = static_cast<double>(run.lastMessageMillis);
+                taken.keepIn(h);
+            });
         }
     }();
 

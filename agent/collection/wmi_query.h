@@ -31,12 +31,15 @@ inline constexpr int kMaxConsecutiveTimeouts = 2000;
 // COM security or the WMI locator could not be set up (STATUS unchanged).
 int collectHostEvents(HostSlot& host, CollectorSlot& collector);
 
-// The start of the event query as a WMI time text ("" = every event): the
-// host's last message time text once a run has written it, else
+// The start of the event query as a WMI time text ("" = every event): one
+// second before the host's last message time text once a run has written it
+// (so its second is asked for again), else
 // LAST_MSG_TIME limited to three days before `now`, in the agent's local time
-// with its UTC offset in minutes ("+330", "-300"); hosts of major version 6
-// get the time shifted by their time-zone difference and the offset "+000".
+// with its UTC offset in minutes ("+330", "-300"); for hosts of major version
+// 6 in the host's own zone (its time-zone difference as the offset).
 std::string queryStartTime(const HostSlot& host, std::int64_t now);
+// A WMI time text one second earlier, with the same fraction and offset.
+std::string secondBefore(const std::string& timeText);
 // "Select * from Win32_NTLogEvent where TimeGenerated > '<start>'", or the
 // query without condition when start is empty.
 std::string eventQueryText(const std::string& startText);

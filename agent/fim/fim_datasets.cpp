@@ -47,7 +47,6 @@ struct AttributeDataSet {
     FimDataSet counted;
     const char* table;
     const char* folder;         // "data/basedata/"
-    const char* emptyTestPath;  // "data\\basedata\\"
     const char* configFile;
     bool truncateConfig;
     const char* treeViewFile;
@@ -59,7 +58,6 @@ struct AttributeDataSet {
 constexpr AttributeDataSet kBase{FimDataSet::Base,
                                  "FileAttributes",
                                  "data/basedata/",
-                                 "data\\basedata\\",
                                  "data/basedata/baseconfig",
                                  false,
                                  "data/basedata/treeviewconfig",
@@ -69,7 +67,6 @@ constexpr AttributeDataSet kBase{FimDataSet::Base,
 constexpr AttributeDataSet kPeriodic{FimDataSet::Periodic,
                                      "PeriodicFileAttributes",
                                      "data/periodicdata/",
-                                     "data\\periodicdata\\",
                                      "data/periodicdata/periodicconfig",
                                      true,
                                      "data/periodicdata/treeviewconfig",
@@ -79,7 +76,6 @@ constexpr AttributeDataSet kPeriodic{FimDataSet::Periodic,
 constexpr AttributeDataSet kNew{FimDataSet::New,
                                 "NewFileAttributes",
                                 "data/newdata/",
-                                "data\\newdata\\",
                                 "data/newdata/newconfig",
                                 false,
                                 "data/newdata/treeviewconfig",
@@ -114,9 +110,9 @@ void transferDataSet(const AttributeDataSet& set) {
         exportDataSet(set);
         if (!ServerIsUp())
             LogInfo("\n Server down or no data present.");
-        else if (!folderIsEmpty(set.emptyTestPath))
+        else if (!folderIsEmpty(set.folder))
             send(set);
-    } else if (ServerIsUp() && !folderIsEmpty(set.emptyTestPath)) {
+    } else if (ServerIsUp() && !folderIsEmpty(set.folder)) {
         send(set);  // files left by a failed upload or an earlier run
     }
 }

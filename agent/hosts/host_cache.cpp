@@ -39,6 +39,7 @@ SlotEntry& entryOf(HostSlot& slot) { return slotTable()[static_cast<std::size_t>
 
 std::atomic<std::int64_t> g_ownHostId{0};
 std::atomic<std::int32_t> g_hostWindow{60};
+std::atomic<bool> g_hostListPending{false};
 
 void assignBounded(std::string& field, const std::string& value, std::size_t fieldSize) {
     copyBounded(field, value, fieldSize);
@@ -64,6 +65,7 @@ void clearSlot(HostSlot& slot) {
     slot.password.clear();
     slot.inUse = 0;
     slot.lastMessageTimeText.clear();
+    slot.lastSecondEvents.clear();
     slot.collectionInProgress = 0;
     slot.collected = 0;
     slot.monInterval = -1;
@@ -157,9 +159,10 @@ std::optional<std::int64_t> readInteger(const ResultData* result, const char* co
     return out;
 }
 
-bool fetchTables(const std::string& url) {
+bool fetchTables(const std::string& url, bool* emptyAnswer) {
     ResponseBuffer response;
     if (HttpGetToBuffer(url, response) != 0) return false;
+    if (emptyAnswer) *emptyAnswer = response.data.empty();
     if (response.data.empty()) return true;
     LogInfo("\n Got response of size %d", response.length());
     LoadServerTableData(response.data.c_str(), response.length());
@@ -248,6 +251,7 @@ void initHostCache() {
     }
     g_ownHostId.store(0);
     g_hostWindow.store(60);
+    g_hostListPending.store(false);
 }
 
 void fillHostFromHostsRow(HostSlot& slot, const ResultData* hostsRow) {
@@ -358,12 +362,14 @@ HostSlot* findMonitoredHost(std::int64_t hostId) {
 }
 
 void loadAllHosts() {
-    FetchTableData(RequestUrl<Request::HostDetails>(AgentId()));
+    bool emptyAnswer = false;
+    const bool fetched = fetchTables(RequestUrl<Request::HostDetails>(AgentId()), &emptyAnswer);
     PrintTableData("Hosts");
     PrintTableData("HostDetails");
 
     ResultHandle hosts = SelectRows("Hosts", nullptr);
-    if (hosts && hosts->rowCount > 0) {
+    const bool haveRows = hosts && hosts->rowCount > 0;
+    if (haveRows) {
         const int n = hosts->rowCount;
         const std::int32_t window = n > 10 ? 600 / n : 60;
         g_hostWindow.store(window);
@@ -373,6 +379,13 @@ void loadAllHosts() {
         while (GotoNextRowObject(hosts) != nullptr) {
             auto hostId = readInteger(hosts.get(), "HOST_ID");
             if (!hostId) continue;  // a row without HOST_ID names no host
+            // A second row with a host id already loaded would have its
+            // events credited to the first host's slot.
+            if (findMonitoredHost(*hostId) != nullptr) {
+                LogError("\n Host list: a second row for host id %lld is refused",
+                         static_cast<long long>(*hostId));
+                continue;
+            }
             if (i < MAX_HOSTS) {
                 SlotEntry& entry = slotTable()[static_cast<std::size_t>(i)];
                 std::lock_guard<std::mutex> lock(entry.guard);
@@ -393,10 +406,21 @@ void loadAllHosts() {
             });
         }
     }
+    // A list that could not be fetched or read leaves the agent without
+    // hosts: it is asked for again at every update poll until one loads.
+    // An empty answer is a list without hosts.
+    const bool loaded = fetched && (emptyAnswer || haveRows);
+    g_hostListPending.store(!loaded);
+    if (!loaded)
+        LogError("\n No hosts were loaded: the host list could not be %s; it is asked for again at the next "
+                 "update poll",
+                 fetched ? "read" : "fetched");
     FreeResultData(hosts);
     DeleteAllTableRowObjects("Hosts");
     DeleteAllTableRowObjects("HostDetails");
 }
+
+bool hostListPending() { return g_hostListPending.load(); }
 
 void deleteHost(HostSlot& slot) {
     SlotEntry& entry = entryOf(slot);

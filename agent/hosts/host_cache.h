@@ -68,6 +68,11 @@ struct HostSlot {
     std::int16_t minorVersion = -1;
     std::int32_t timeZoneDiff = 0;       // seconds
     std::int32_t lastTimeUpdated = 0;    // set once a run wrote lastMessageTimeText
+    // The events already taken in the second of lastMessageTimeText, as
+    // "Logfile\nRecordNumber": the next run asks from that second on and
+    // skips them, so events written later in the same second are collected
+    // and none twice.
+    std::vector<std::string> lastSecondEvents;
 };
 
 // Slot 0 to 24.
@@ -80,7 +85,12 @@ std::int64_t ownHostId();
 std::int32_t hostWindow();
 
 void initHostCache();
+// Loads the host list and arms the hosts' timers. A second row with a host
+// id already loaded is refused with a log line.
 void loadAllHosts();
+// True after a loadAllHosts that could not fetch or read the host list; the
+// update poll then loads it again.
+bool hostListPending();
 // The slot in use with this host id, else the first free slot, else none
 // (after "\n MAX_HOSTS reached. ").
 HostSlot* findHostSlot(std::int64_t hostId);

@@ -18,7 +18,7 @@ std::optional<std::int64_t> readInteger(const ResultData* result, const char* co
 
 // A table dump request as FetchTableData makes it, answering whether the
 // server answered (an empty answer is an answer without rows).
-bool fetchTables(const std::string& url);
+bool fetchTables(const std::string& url, bool* emptyAnswer = nullptr);
 
 // "COLUMN = id" criteria text.
 std::string idCriteria(const char* column, std::int64_t id);

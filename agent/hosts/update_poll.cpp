@@ -59,6 +59,7 @@ void applyServiceUpdates() {
 }
 
 void pollConfigurationUpdates() {
+    if (hostListPending()) loadAllHosts();
     FetchTableData(RequestUrl<Request::Update>(AgentId()));
     applyServiceUpdates();
     DeleteAllTableRowObjects("SLUPDATE");

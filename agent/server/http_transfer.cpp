@@ -222,6 +222,8 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
     if (!handle) {
         std::printf("Curl Error: %d <--> %s", static_cast<int>(CURLE_FAILED_INIT),
                     curl_easy_strerror(CURLE_FAILED_INIT));
+        LogError("\n Upload of %s failed: Curl Error: %d <--> %s", filePath.c_str(),
+                 static_cast<int>(CURLE_FAILED_INIT), curl_easy_strerror(CURLE_FAILED_INIT));
         return 1;
     }
     // The form: "upfile" carries the file (its name and bytes), "filename"
@@ -234,6 +236,8 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
     if (fileCode != CURLE_OK) {
         std::printf("Curl Error: %d <--> %s: %s", static_cast<int>(fileCode),
                     curl_easy_strerror(fileCode), filePath.c_str());
+        LogError("\n Upload of %s failed: Curl Error: %d <--> %s", filePath.c_str(), static_cast<int>(fileCode),
+                 curl_easy_strerror(fileCode));
         return 1;
     }
     part = curl_mime_addpart(form.get());
@@ -256,6 +260,10 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
     if (code != CURLE_OK) {
         std::printf("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
         std::fflush(stdout);
+        // The reason belongs in the agent's log too: a service's standard
+        // output is seldom read.
+        LogError("\n Upload of %s failed: Curl Error: %d <--> %s", filePath.c_str(), static_cast<int>(code),
+                 errorText(errorBuffer, code));
         return 1;
     }
     if (status == 200) return 0;

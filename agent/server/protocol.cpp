@@ -164,11 +164,15 @@ bool RegisterAgent() {
         return false;
     }
     // An answer without a usable SLID leaves the agent without an id: it
-    // counts as a failed registration, so the caller tries again.
+    // counts as a failed registration, so the caller tries again. An agent
+    // id is a positive 64-bit number; anything else is refused by name.
     std::string key, value;
-    if (!ReadKeyValueLine(response.data, key, value) || key != "SLID" ||
-        !leadingInteger(value.c_str(), LLONG_MIN, LLONG_MAX)) {
+    if (!ReadKeyValueLine(response.data, key, value) || key != "SLID") {
         LogError("\n Registration answer holds no agent id.");
+        return false;
+    }
+    if (!leadingInteger(value.c_str(), 1, LLONG_MAX)) {
+        LogError("\n Registration answer refused: SLID %s is not a positive 64-bit number.", value.c_str());
         return false;
     }
     PutAgentSetting(key, value);
@@ -185,7 +189,7 @@ std::optional<std::int64_t> ObtainAgentId() {
         if (retries % 5 == 0) LogError("\n Retrying fetching agent id %d", retries);
     }
     const auto slid = GetAgentSetting("SLID");
-    const std::int64_t id = slid ? *leadingInteger(slid->c_str(), LLONG_MIN, LLONG_MAX) : 0;
+    const std::int64_t id = slid ? leadingInteger(slid->c_str(), 1, LLONG_MAX).value_or(0) : 0;
     SetAgentId(id);
     return id;
 }

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -210,17 +215,33 @@ std::size_t packFields(std::span<std::uint8_t> buffer, std::string_view format,
     return at;
 }
 
+namespace {
+
+// A raw-log write that fails is reported once per transfer period, not
+// once per buffer: a full disk would otherwise fill the log with the same line.
+constexpr std::int64_t kWriteFailureReportSeconds = 180;
+std::atomic<std::int64_t> g_lastWriteFailureReport{-kWriteFailureReportSeconds};
+
+void reportWriteFailure(const char* what, int error) {
+    const std::int64_t now = platform::nowSeconds();
+    std::int64_t last = g_lastWriteFailureReport.load();
+    if (now - last < kWriteFailureReportSeconds && now >= last) return;
+    if (!g_lastWriteFailureReport.compare_exchange_strong(last, now)) return;
+    LogError("\n Unable to %s %s: %s; the events are collected again once it can be written", what,
+             kRawLogsFilePath, std::strerror(error));
+}
+
+}  // namespace
+
 bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count) {
     LogInfo("\n Writing to file : %d number of logs", count);
     if (count <= 0 || !records) return true;
 
-    File file(platform::openRegularFile(kRawLogsFilePath, "ab"));
-    if (!file) {
-        LogError("\n Unable to open %s for append", kRawLogsFilePath);
-        return false;
-    }
+    // The whole batch is packed first and written in one piece: a record
+    // written in part would make the rest of the file undecodable.
+    std::vector<std::uint8_t> batch;
+    batch.reserve(static_cast<std::size_t>(count) * 512);
     std::array<std::uint8_t, kRawLogRecordCapacity> buffer{};
-    bool ok = true;
     for (int i = 0; i < count; ++i) {
         const EventRecord& r = records[i];
         std::array<PackValue, kRawLogFieldCount> values = {
@@ -240,22 +261,39 @@ bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count
 
         std::size_t packed = packFields(std::span(buffer).subspan(2), kRawLogFormat, values);
         if (packed == 0) {
+            // Cannot happen once the record is fitted; the others still go.
             LogError("\n Unable to pack raw log record of event %d", r.eventId);
-            ok = false;
             continue;
         }
         const std::size_t length = packed + 2;
         putBigEndian(buffer.data(), length, 2);
-        if (std::fwrite(buffer.data(), 1, length, file.get()) != length) {
-            LogError("\n Unable to write to %s", kRawLogsFilePath);
-            return false;
-        }
+        batch.insert(batch.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
     }
-    if (std::fflush(file.get()) != 0) {
-        LogError("\n Unable to write to %s", kRawLogsFilePath);
+
+    File file(platform::openRegularFile(kRawLogsFilePath, "ab"));
+    if (!file) {
+        LogError("\n Unable to open %s for append", kRawLogsFilePath);
+        reportWriteFailure("open", errno);
         return false;
     }
-    return ok;
+    // Unbuffered, so that nothing of a failed write is left in the stream to
+    // be written when it closes, after the file has been cut back.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    struct stat before {};
+    if (::fstat(::fileno(file.get()), &before) != 0) {
+        reportWriteFailure("measure", errno);
+        return false;
+    }
+    if (std::fwrite(batch.data(), 1, batch.size(), file.get()) != batch.size() ||
+        std::fflush(file.get()) != 0) {
+        const int error = errno;
+        // Cut back to where the batch began: the file holds it whole or not at all.
+        if (::ftruncate(::fileno(file.get()), before.st_size) != 0)
+            LogError("\n Unable to cut %s back after a failed write", kRawLogsFilePath);
+        reportWriteFailure("write to", error);
+        return false;
+    }
+    return true;
 }
 
 RowFormat rowFormatForDatabaseFlag(int databaseFlag) {

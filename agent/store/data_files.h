@@ -45,9 +45,12 @@ struct RawLogHost {
     std::string name;  // DNS name
 };
 
-// Appends one record per event to serverdata/rawlogs. A record whose texts
-// would not fit the 6508-byte record is cut to fit: the message first, then
-// the longest texts. False when the file could not be opened or written.
+// Appends one record per event to serverdata/rawlogs, the whole batch or
+// nothing: after a short write (a full disk) the file is cut back to where
+// the batch began. A record whose texts would not fit the 6508-byte record
+// is cut to fit: the message first, then the longest texts. False when the
+// file could not be opened or written; the reason (file and system error) is
+// logged once per transfer period.
 bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count);
 
 // Runs a query (on the change database when it names FileChanges, else on the

@@ -1,6 +1,8 @@
 #include "agent/store/transfer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -15,6 +17,7 @@
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -36,22 +39,102 @@ bool serverDataLeft() {
     return false;
 }
 
-// Zips serverdata/, uploads the zip and deletes exactly the files that went
-// into it once the server has them. A zip that could not take every file is
-// not sent: the files stay whole for the next transfer.
-void zipAndUpload(const std::string& zipName) {
+// Where the files of a zip wait while it is uploaded, so that collectors
+// write fresh files in serverdata/ meanwhile. A folder of serverdata/ (on
+// the same file system, and never zipped: the zip takes plain files only).
+constexpr const char* kSendingDir = "serverdata/sending/";
+
+// Removes the waiting folder once it is empty.
+void removeSendingDirIfEmpty() {
+    std::error_code ec;
+    if (std::filesystem::is_empty(kSendingDir, ec) && !ec) std::filesystem::remove(kSendingDir, ec);
+}
+
+std::string sendingPath(const std::string& dataPath) {
+    return kSendingDir + std::filesystem::path(dataPath).filename().string();
+}
+
+// Appends the bytes of `from` to `to`; false when not all could be written.
+bool appendFile(const std::string& from, const std::string& to) {
+    std::FILE* in = platform::openRegularFile(from, "rb");
+    if (!in) return false;
+    std::FILE* out = platform::openRegularFile(to, "ab");
+    if (!out) {
+        std::fclose(in);
+        return false;
+    }
+    char buffer[64 * 1024];
+    bool ok = true;
+    for (std::size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        ok = std::fwrite(buffer, 1, n, out) == n;
+    ok = !std::ferror(in) && ok;
+    ok = std::fclose(out) == 0 && ok;
+    std::fclose(in);
+    return ok;
+}
+
+// Puts the files of an upload that failed (or was cut short by a stop or a
+// crash) back into serverdata/, before what collectors wrote meanwhile, so
+// the next zip holds both in their order. The caller holds eventDataMutex.
+void restoreSendingFiles() {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(kSendingDir, ec)) return;
+    for (const auto& entry : std::filesystem::directory_iterator(kSendingDir, ec)) {
+        const std::string waiting = entry.path().string();
+        const std::string target = kServerDataDir + entry.path().filename().string();
+        if (std::filesystem::exists(target, ec) && !appendFile(target, waiting)) {
+            LogError("\n Could not join %s to %s: %s; both are kept", target.c_str(), waiting.c_str(),
+                     std::strerror(errno));
+            continue;
+        }
+        std::filesystem::rename(waiting, target, ec);
+        if (ec) LogError("\n Could not move %s back to %s: %s", waiting.c_str(), target.c_str(), ec.message().c_str());
+    }
+    removeSendingDirIfEmpty();
+}
+
+// Zips serverdata/ and moves the files that went into the zip aside. A zip
+// that could not take every file is not sent: the files stay whole for the
+// next transfer. The caller holds eventDataMutex. Gives the moved files.
+bool zipServerData(const std::string& zipName, std::vector<std::string>& moved) {
     std::vector<std::string> zipped;
     if (zipDirectory(kServerDataDir, zipName, &zipped) != 1) {
         LogError("\n Could not zip %s completely; the data files stay for the next transfer",
                  kServerDataDir);
         std::remove(zipName.c_str());
-        return;
+        return false;
     }
+    std::error_code ec;
+    std::filesystem::create_directories(kSendingDir, ec);
+    for (const std::string& path : zipped) {
+        const std::string aside = sendingPath(path);
+        std::filesystem::rename(path, aside, ec);
+        if (ec) {
+            // A file that cannot wait aside would be sent twice: this zip
+            // is not sent, and everything stays for the next transfer.
+            LogError("\n Could not move %s aside for the upload: %s", path.c_str(), ec.message().c_str());
+            restoreSendingFiles();
+            std::remove(zipName.c_str());
+            return false;
+        }
+        moved.push_back(aside);
+    }
+    return true;
+}
+
+// Uploads the zip outside eventDataMutex: a server that accepts and then
+// stalls holds up the transfer, not the collectors. Exactly the files that
+// went into a successful upload are deleted.
+void uploadServerData(const std::string& zipName, const std::vector<std::string>& moved) {
     if (HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0) {
         LogInfo("\n Transfer done. Deleting files");
-        for (const std::string& path : zipped) std::remove(path.c_str());
+        for (const std::string& path : moved) std::remove(path.c_str());
+        std::lock_guard dataLock(eventDataMutex);
+        removeSendingDirIfEmpty();
     } else {
         LogInfo("\n Transfer failed. ");
+        std::lock_guard dataLock(eventDataMutex);
+        restoreSendingFiles();
     }
     std::remove(zipName.c_str());
 }
@@ -86,35 +169,44 @@ int scheduleTransfer() {
 
 void transferEventData(void* /*userArgument*/) {
     LogInfo("\n Transfer data engaged");
-    std::lock_guard dataLock(eventDataMutex);
-    std::unique_lock<std::mutex> driveLock;
-    if (std::mutex* lock = driveSetLock()) driveLock = std::unique_lock<std::mutex>(*lock);
-
-    if (!ServerIsUp()) {
-        LogInfo("\n Server down or no data present.");
-        return;
-    }
-    if (!HaveAgentId()) {
-        // The zip is named after the agent and the server files it under
-        // that id: until registration has given one, everything waits.
-        LogInfo("\n No agent id yet; the data waits for the next transfer.");
-        return;
-    }
+    // One transfer at a time: the stop path's last transfer waits for an
+    // upload of the timer's that is still under way.
+    static std::mutex transferRunning;
+    std::lock_guard running(transferRunning);
     char zipName[64];
-    std::snprintf(zipName, sizeof zipName, "logdata_%lld.zip", static_cast<long long>(AgentId()));
+    std::vector<std::string> moved;
+    {
+        std::lock_guard dataLock(eventDataMutex);
+        std::unique_lock<std::mutex> driveLock;
+        if (std::mutex* lock = driveSetLock()) driveLock = std::unique_lock<std::mutex>(*lock);
+        restoreSendingFiles();
 
-    if (countCurrentEvents() > 0) {
-        LogInfo("\n Zip Name: %s", zipName);
-        rotateAndAggregate();
-        zipAndUpload(zipName);
-    } else if (serverDataLeft()) {
-        // No new events, but an earlier upload failed: send what it left
-        // rather than let it wait for the next event (or be dropped by a
-        // restart).
-        LogInfo("\n Data files left by an earlier transfer; sending them");
-        LogInfo("\n Zip Name: %s", zipName);
-        zipAndUpload(zipName);
-    } else {
-        LogInfo("\n Server down or no data present.");
+        if (!ServerIsUp()) {
+            LogInfo("\n Server down or no data present.");
+            return;
+        }
+        if (!HaveAgentId()) {
+            // The zip is named after the agent and the server files it under
+            // that id: until registration has given one, everything waits.
+            LogInfo("\n No agent id yet; the data waits for the next transfer.");
+            return;
+        }
+        std::snprintf(zipName, sizeof zipName, "logdata_%lld.zip", static_cast<long long>(AgentId()));
+
+        if (countCurrentEvents() > 0) {
+            LogInfo("\n Zip Name: %s", zipName);
+            rotateAndAggregate();
+        } else if (serverDataLeft()) {
+            // No new events, but an earlier upload failed: send what it left
+            // rather than let it wait for the next event (or be dropped by a
+            // restart).
+            LogInfo("\n Data files left by an earlier transfer; sending them");
+            LogInfo("\n Zip Name: %s", zipName);
+        } else {
+            LogInfo("\n Server down or no data present.");
+            return;
+        }
+        if (!zipServerData(zipName, moved)) return;
     }
+    uploadServerData(zipName, moved);
 }

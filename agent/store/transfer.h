@@ -1,7 +1,8 @@
 // The event data transfer: every 180 s the current snapshot's aggregate is
 // appended to serverdata/aggregate, serverdata/ is zipped into
 // "logdata_<agent id>.zip" and uploaded to agentUpload, and the files that
-// went into the zip are deleted once the upload succeeded.
+// went into the zip are deleted once the upload succeeded; collection goes
+// on during the upload.
 #pragma once
 
 #include <mutex>
@@ -11,8 +12,10 @@
 int scheduleTransfer();
 
 // The timer's callback; the stop path calls it once directly. Holds
-// eventDataMutex (and the drive-set lock when one is registered) for its
-// whole run.
+// eventDataMutex (and the drive-set lock when one is registered) while the
+// data files are rotated and zipped; the files of the zip wait in
+// "serverdata/sending/" during the upload, which runs without the locks, and
+// go back into serverdata/ (before the newer data) when it fails.
 void transferEventData(void* userArgument = nullptr);
 
 // The file-integrity drive-set lock, taken by the transfer after

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -126,20 +127,23 @@ TEST_F(QueryStartTimeTest, SummerStartCarriesTheSummerOffset) {
     EXPECT_EQ(queryStartTime(host, july), "20260703130000.000000+120");
 }
 
-TEST_F(QueryStartTimeTest, VersionSixShiftsByTheHostZoneWithZeroOffset) {
+// The start names the instant of the last message time: for version 6 in
+// the host's own zone, which it knows.
+TEST_F(QueryStartTimeTest, VersionSixStartIsInTheHostsZone) {
     TimeZone tz("XST-5:30");
     host.majorVersion = 6;
     host.timeZoneDiff = 3600;
     host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
-    // 2026-03-01 10:00 UTC - 1 h = 09:00 UTC = 14:30 local, offset forced to 0.
-    EXPECT_EQ(queryStartTime(host, kNow), "20260301143000.000000+000");
+    // 2026-03-01 10:00 UTC is 11:00 in the host's zone one hour east.
+    EXPECT_EQ(queryStartTime(host, kNow), "20260301110000.000000+060");
 }
 
 TEST_F(QueryStartTimeTest, TextOfAnEarlierRunWinsOverTheMilliseconds) {
     host.lastMessageTime = static_cast<double>(kNow - 86400) * 1000;
     host.lastTimeUpdated = 1;
     host.lastMessageTimeText = "20260302093000.000000+060";
-    EXPECT_EQ(queryStartTime(host, kNow), "20260302093000.000000+060");
+    // From that second on, inclusive.
+    EXPECT_EQ(queryStartTime(host, kNow), "20260302092959.000000+060");
 }
 
 TEST(HostStatusTest, ResultsMapToTheirCodes) {
@@ -527,7 +531,7 @@ TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {
     writeEvents(applicationEvents(5));
     EXPECT_EQ(run(), 1);
     EXPECT_TRUE(log->contains(
-        "\n Query: Select * from Win32_NTLogEvent where TimeGenerated > '20260302090002.000000+060'"));
+        "\n Query: Select * from Win32_NTLogEvent where TimeGenerated > '20260302090001.000000+060'"));
     const auto records = rawRecords();
     ASSERT_EQ(records.size(), 5u);
     EXPECT_EQ(records[3].fields[22].text, "event 3");
@@ -538,6 +542,108 @@ TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(rawRecords().size(), 5u);
     EXPECT_EQ(host().lastMessageTimeText, "20260302090004.000000+060");
+}
+
+// Hosts east and west of the agent, of any version, give every event its
+// true time: 08:00:00 UTC is 08:00:00 UTC whatever zone wrote it.
+TEST_F(CollectionRunTest, EventTimesAreTrueWhateverTheHostsZoneAndVersion) {
+    const std::int64_t eightUtc = 1772438400;  // 2026-03-02 08:00:00 UTC
+    for (const auto& [version, zone] : std::vector<std::pair<std::string, int>>{
+             {"10.0.17763", 60}, {"10.0.17763", -300}, {"6.1.7601", 60}, {"6.3.9600", 330}, {"5.2.3790", 120}}) {
+        initHostCache();
+        collection_test::prepareWindowsHost(hostSlot(0), 7, "host1.localhost");
+        std::error_code ec;
+        fs::remove(dir / "work" / kRawLogsFilePath, ec);
+        hostXml(account(), version, zone);
+        writeEvents(applicationEvents(2));
+        EXPECT_EQ(run(), 1);
+        const auto records = rawRecords();
+        ASSERT_EQ(records.size(), 2u) << version << " " << zone;
+        EXPECT_EQ(records[0].fields[3].number, eightUtc) << version << " " << zone;
+        EXPECT_EQ(records[1].fields[3].number, eightUtc + 1) << version << " " << zone;
+        EXPECT_EQ(static_cast<std::int64_t>(host().lastMessageTime / 1000), eightUtc + 1) << version << " " << zone;
+    }
+}
+
+// A busy log: events keep coming in the second a run saw last. The next run
+// asks for that second again and takes only the events it did not have, by
+// their log file and record number.
+TEST_F(CollectionRunTest, EventsSharingTheNewestSecondAreCollectedOnce) {
+    hostXml(account(), "10.0.17763", 60);
+    auto inSecond = [](int second, long long record, const std::string& channel = "Application") {
+        EventXml e;
+        e.eventId = 1000;
+        e.channel = channel;
+        char t[40];
+        std::snprintf(t, sizeof t, "2026-03-02T08:00:%02d.000000000Z", second);
+        e.systemTime = t;
+        e.recordId = record;
+        e.hasMessage = true;
+        e.message = channel + " " + std::to_string(record);
+        return wmitest::eventXml(e);
+    };
+    std::string application = inSecond(0, 1) + inSecond(1, 2) + inSecond(2, 3);
+    std::string system = inSecond(2, 3, "System");  // the same record number in another log
+    writeEvents(application);
+    writeEvents(system, "System.xml");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(rawRecords().size(), 4u);
+
+    // 25 more in the same second across both logs, then one a second later.
+    for (int i = 0; i < 20; ++i) application += inSecond(2, 4 + i);
+    for (int i = 0; i < 5; ++i) system += inSecond(2, 4 + i, "System");
+    writeEvents(application);
+    writeEvents(system, "System.xml");
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302090001.000000+060'"));
+    EXPECT_EQ(rawRecords().size(), 4u + 25u);
+    application += inSecond(2, 24) + inSecond(3, 25);
+    writeEvents(application);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 1);  // nothing new
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 4u + 25u + 2u);
+    std::set<std::string> messages;
+    for (const auto& r : records) messages.insert(r.fields[22].text);
+    EXPECT_EQ(messages.size(), records.size());  // none twice
+    EXPECT_EQ(host().lastMessageTimeText, "20260302090003.000000+060");
+}
+
+// Buffers that cannot be written are neither counted nor lost: the host's
+// last message time stays before them and the next run collects them, once.
+TEST_F(CollectionRunTest, EventsThatCouldNotBeWrittenAreCollectedAgainOnce) {
+    hostXml(account(), "10.0.17763", 60);
+    writeEvents(applicationEvents(3));
+    EXPECT_EQ(run(), 1);
+    const double firstTime = host().lastMessageTime;
+    const long before = countCurrentEvents();
+    writeEvents(applicationEvents(310));
+    // The raw-log file cannot be opened: a directory stands in its way.
+    fs::rename(dir / "work" / kRawLogsFilePath, dir / "work" / "rawlogs.kept");
+    fs::create_directories(dir / "work" / kRawLogsFilePath);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(countCurrentEvents(), before);  // nothing counted
+    EXPECT_LE(host().lastMessageTime, firstTime);
+    EXPECT_EQ(host().lastMessageTimeText, "20260302090003.000000+060");  // the oldest event not written
+    EXPECT_EQ(countOf(log->text(), "Unable to open serverdata/rawlogs for append"), 1u);
+
+    fs::remove(dir / "work" / kRawLogsFilePath);
+    fs::rename(dir / "work" / "rawlogs.kept", dir / "work" / kRawLogsFilePath);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(countCurrentEvents() - before, 307);
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 310u);
+    std::set<std::string> messages;
+    for (const auto& r : records) messages.insert(r.fields[22].text);
+    EXPECT_EQ(messages.size(), 310u);
+}
+
+TEST(SecondBefore, StepsBackOverMinuteHourDayAndYearEnds) {
+    EXPECT_EQ(secondBefore("20260302090002.000000+060"), "20260302090001.000000+060");
+    EXPECT_EQ(secondBefore("20260302090000.500000-300"), "20260302085959.500000-300");
+    EXPECT_EQ(secondBefore("20260101000000.000000+000"), "20251231235959.000000+000");
+    EXPECT_EQ(secondBefore("20240301000000.000000+000"), "20240229235959.000000+000");
 }
 
 TEST_F(CollectionRunTest, HostWestOfTheAgentIsNotCollectedTwice) {
@@ -553,7 +659,7 @@ TEST_F(CollectionRunTest, HostWestOfTheAgentIsNotCollectedTwice) {
     EXPECT_EQ(host().lastMessageTimeText, "20260302030002.000000-300");
     EXPECT_EQ(run(), 1);
     platform::useSystemClock();
-    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302030002.000000-300'"));
+    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302030001.000000-300'"));
     EXPECT_EQ(rawRecords().size(), 3u);
 }
 

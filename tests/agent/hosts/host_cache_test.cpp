@@ -108,6 +108,39 @@ TEST_F(HostCacheTest, NonWindowsHostsNeverKeepASlot) {
     EXPECT_EQ(inSlot(1, [](HostSlot& h) { return static_cast<int>(h.inUse); }), 0);
 }
 
+// Two rows with one host id: the second is refused, so no host's events are
+// credited to another.
+TEST_F(HostCacheTest, SecondRowWithTheSameHostIdIsRefused) {
+    auto hosts = windowsHosts(3);
+    hosts[2].id = hosts[0].id;
+    hosts[2].dnsName = "impostor.localhost";
+    scenario.hosts(hosts);
+    startServer();
+    loadAllHosts();
+    EXPECT_EQ(slotsInUse(), 2);
+    EXPECT_EQ(inSlot(0, [](HostSlot& h) { return h.hostName; }), "host101.localhost");
+    EXPECT_TRUE(log.contains("\n Host list: a second row for host id 101 is refused"));
+    EXPECT_FALSE(hostListPending());
+}
+
+// A host list that cannot be read at start-up is asked for again at every
+// update poll until one loads; the agent says that it has no hosts.
+TEST_F(HostCacheTest, UnreadableHostListIsAskedForAgainAtEachPoll) {
+    scenario.hosts(windowsHosts(2));
+    scenario.file("hostdetails.xml", "<?xml version=\"1.0\"?>\n<TableData><Hosts><Row><HOST_ID>1");
+    startServer();
+    loadAllHosts();
+    EXPECT_EQ(slotsInUse(), 0);
+    EXPECT_TRUE(hostListPending());
+    EXPECT_TRUE(log.contains("\n No hosts were loaded: the host list could not be read"));
+    pollConfigurationUpdates();
+    EXPECT_TRUE(hostListPending());
+    scenario.hosts(windowsHosts(2));
+    pollConfigurationUpdates();
+    EXPECT_FALSE(hostListPending());
+    EXPECT_EQ(slotsInUse(), 2);
+}
+
 TEST_F(HostCacheTest, FieldsAreFilledCutAndDecoded) {
     auto hosts = windowsHosts(3);
     hosts[1].ip = "127.0.0.200";  // the agent's own address

@@ -121,6 +121,7 @@ TEST(KeyValueLine, OnlyTheExpectedKeyIsStored) {
 TEST_F(ProtocolTest, RegistrationRetriesEveryMinuteUntilAnSlidComes) {
     const std::vector<std::pair<int, std::string>> answers = {
         {200, ""}, {200, "SLID\n"}, {500, "SLID 9"}, {200, "SLIDX 5"}, {200, "SLID abc"},
+        {200, "SLID 99999999999999999999"}, {200, "SLID -5"}, {200, "SLID 0"},
         {200, "SLID 77\r\nNEXT 1\r\n"}};
     std::atomic<std::size_t> served{0};
     server.http().Get("/event/agentHandler", [&](const httplib::Request&, httplib::Response& res) {
@@ -145,6 +146,10 @@ TEST_F(ProtocolTest, RegistrationRetriesEveryMinuteUntilAnSlidComes) {
     const std::string text = log.text();
     EXPECT_NE(text.find("\n Retrying fetching agent id 5"), std::string::npos);
     EXPECT_NE(text.find("\n Error while registering."), std::string::npos);
+    // Numbers that are no agent id are refused by name, not used.
+    for (const char* refused : {"99999999999999999999", "-5", "0"})
+        EXPECT_NE(text.find(std::string("SLID ") + refused + " is not a positive 64-bit number"), std::string::npos)
+            << refused;
 }
 
 TEST_F(ProtocolTest, StopEndsTheRegistrationRetriesAtOnce) {

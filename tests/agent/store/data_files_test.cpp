@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <csignal>
+#include <sys/resource.h>
 #include <random>
 #include <vector>
 
@@ -219,6 +221,44 @@ TEST_F(StoreTest, UnwritableRawLogFileIsReported) {
     std::vector<EventRecord> events = {event(1, 1, 1)};
     EXPECT_FALSE(appendRawLogs(kHost, events.data(), 1));
     EXPECT_TRUE(appendRawLogs(kHost, events.data(), 0));
+}
+
+// A disk that fills up in the middle of a batch: the file is cut back to
+// where the batch began, so what was written before stays decodable, and the
+// reason is logged once per transfer period, not once per batch. (A file
+// size limit stands in for the full disk: the write stops short the same way.)
+TEST_F(StoreTest, BatchThatDoesNotFitLeavesTheFileAsItWasAndIsReportedOnce) {
+    platform::advanceClock(3'600'000);  // away from any earlier test's report
+    std::vector<EventRecord> events;
+    for (int i = 0; i < 50; ++i) events.push_back(event(1, 4624 + i, 3));
+    ASSERT_TRUE(appendRawLogs(kHost, events.data(), 50));
+    const auto sizeBefore = std::filesystem::file_size("serverdata/rawlogs");
+
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = sizeBefore + 3000;  // room for a few records of the next batch
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const bool second = appendRawLogs(kHost, events.data(), 50);
+    const bool third = appendRawLogs(kHost, events.data(), 50);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_FALSE(second);
+    EXPECT_FALSE(third);
+    EXPECT_EQ(std::filesystem::file_size("serverdata/rawlogs"), sizeBefore);
+    EXPECT_EQ(rawLogRecords(readFile("serverdata/rawlogs")).size(), 50u);
+    const std::string log = logText();
+    const std::string line = "\n Unable to write to serverdata/rawlogs: File too large";
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_EQ(log.find(line), log.rfind(line));  // once
+
+    // Once there is room again, batches are written whole.
+    ASSERT_TRUE(appendRawLogs(kHost, events.data(), 50));
+    EXPECT_EQ(rawLogRecords(readFile("serverdata/rawlogs")).size(), 100u);
 }
 
 // A link placed where the raw-log file goes is never written through, and a

@@ -210,20 +210,7 @@ TEST_F(StoreTest, ZipTakesOnlyRegularFilesNeverThroughLinks) {
 TEST_F(TransferTest, SuccessfulTransferSendsBothFilesAndDeletesThem) {
     collect(3, 528);
     const std::string before = currentSnapshotName();
-    std::atomic<bool> locksHeld{false};
-    std::mutex driveSet;
-    setTransferDriveSetLock(&driveSet);
-    server_.onUpload = [&] {
-        // Collectors and the drive set stay out for the whole upload.
-        bool dataFree = eventDataMutex.try_lock();
-        if (dataFree) eventDataMutex.unlock();
-        bool driveFree = driveSet.try_lock();
-        if (driveFree) driveSet.unlock();
-        locksHeld = !dataFree && !driveFree;
-    };
-
     transferEventData(nullptr);
-    EXPECT_TRUE(locksHeld);
     EXPECT_NE(currentSnapshotName(), before);
     auto entries = upload(0);
     ASSERT_EQ(entryNames(entries), (std::vector<std::string>{"aggregate", "rawlogs"}));
@@ -244,6 +231,65 @@ TEST_F(TransferTest, SuccessfulTransferSendsBothFilesAndDeletesThem) {
     EXPECT_NE(log.find("\n Transfer data engaged"), std::string::npos);
     EXPECT_NE(log.find("\n Zip Name: logdata_42.zip"), std::string::npos);
     EXPECT_NE(log.find("\n Transfer done. Deleting files"), std::string::npos);
+}
+
+// A server that takes its time over an upload does not hold up collection:
+// collectors store events and write fresh data files meanwhile, and those
+// are neither deleted with the upload's files nor lost.
+TEST_F(TransferTest, CollectionGoesOnDuringTheUpload) {
+    collect(3, 528);
+    std::mutex driveSet;
+    setTransferDriveSetLock(&driveSet);
+    bool dataFree = false, driveFree = false;
+    server_.onUpload = [&] {
+        dataFree = eventDataMutex.try_lock();
+        if (dataFree) eventDataMutex.unlock();
+        driveFree = driveSet.try_lock();
+        if (driveFree) driveSet.unlock();
+        if (dataFree) collect(2, 4624);
+    };
+    transferEventData(nullptr);
+    EXPECT_TRUE(dataFree);
+    EXPECT_TRUE(driveFree);
+    EXPECT_EQ(rawLogCount(upload(0)[1].data), 3u);
+    EXPECT_EQ(rawLogCount(readFile("serverdata/rawlogs")), 2u);
+    EXPECT_EQ(countCurrentEvents(), 2);
+    server_.onUpload = nullptr;
+    transferEventData(nullptr);
+    EXPECT_EQ(rawLogCount(upload(1)[1].data), 2u);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+}
+
+// An upload that fails puts its files back before what was collected during
+// it; the next zip holds both, in order.
+TEST_F(TransferTest, FailedUploadPutsItsFilesBackBeforeTheNewOnes) {
+    collect(2, 528);
+    server_.status = 500;
+    server_.onUpload = [&] { collect(1, 4624); };
+    transferEventData(nullptr);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/sending"));
+    EXPECT_EQ(rawLogCount(readFile("serverdata/rawlogs")), 3u);
+    server_.status = 200;
+    server_.onUpload = nullptr;
+    platform::advanceClock(180'000);
+    transferEventData(nullptr);
+    std::vector<decoders::PackedRecord> records;
+    ASSERT_FALSE(decoders::decodeRecords(upload(1)[1].data, kRawLogFormat, records));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].fields[5].number, 528);
+    EXPECT_EQ(records[2].fields[5].number, 4624);
+}
+
+// Files left aside by an upload that a crash cut short go out with the next
+// transfer.
+TEST_F(TransferTest, FilesLeftAsideByACrashGoOutNextTime) {
+    collect(2, 528);
+    std::filesystem::create_directories("serverdata/sending");
+    std::filesystem::rename("serverdata/rawlogs", "serverdata/sending/rawlogs");
+    collect(1, 4624);
+    transferEventData(nullptr);
+    EXPECT_EQ(rawLogCount(upload(0)[1].data), 3u);
+    EXPECT_FALSE(std::filesystem::exists("serverdata/sending"));
 }
 
 TEST_F(TransferTest, FailedUploadKeepsFilesForTheNextTransfer) {
