@@ -135,6 +135,7 @@ void detectAws() {
     std::string ip;
     if (!fetchAwsPublicIp(&ip)) {
         LogInfo("\n problem fetching AWS public ip.......terminating process");
+        FlushLog();
         std::fflush(nullptr);
         std::_Exit(1);
     }
