@@ -1,6 +1,14 @@
 // Tamsel's process-wide log facility: one stream, four writers with
 // thresholds, messages written verbatim (no time stamp, no level tag, no added
-// line break) and flushed one by one.
+// line break), whole and in the order the writers were called.
+//
+// A message costs a copy into a memory buffer. The buffer goes to the stream
+// in one write when it holds 64 KiB, at the latest 100 ms (clock time) after
+// its oldest message, at once when LogEssential or LogError writes, before the
+// stream is closed or replaced, on FlushLog, and at exit. What a process that
+// is killed outright (SIGKILL) loses is the LogInfo and LogTrace messages of
+// its last 100 ms; LogEssential and LogError messages are in the file when
+// they return.
 //
 // Every writer and every change of the stream take one lock, so a message is
 // never written to a stream that is being closed or replaced, and messages of
@@ -25,6 +33,8 @@ bool OpenLogFileAppend();
 void CloseLogFile();
 void FreeLogInfo();
 bool SetLogFilePtr(std::FILE* stream);
+// Writes the messages still in memory to the stream now.
+void FlushLog();
 
 void LogEssential(const char* format, ...) TAMSEL_PRINTF(1, 2);  // threshold 1
 void LogError(const char* format, ...) TAMSEL_PRINTF(1, 2);      // threshold 2
@@ -43,5 +53,6 @@ unsigned char LogLevel();
 // The configured file name and directory ("" when none).
 std::string LogFileName();
 std::string LogDirectory();
-// Replaces the stream without closing the old one (the caller closed it).
+// Writes what is pending to the current stream, then replaces it without
+// closing it (the caller closes the old one afterwards).
 void ReplaceLogStream(std::FILE* stream);

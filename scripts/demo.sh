@@ -44,11 +44,18 @@ SCENARIO="$ROOT/testserver/scenarios/default"
 if [ -d "$SCENARIO/wmi-hosts" ]; then
   cp -r "$SCENARIO/wmi-hosts" "$INST/wmi-hosts"
 fi
+# The watched folder of the scenario's FIM location, with two files the
+# demo changes while the agent runs.
+WATCHED=/tmp/ambrik-demo/watched
+rm -rf "$WATCHED"
+mkdir -p "$WATCHED/scratch"
+echo "report v1" > "$WATCHED/report.txt"
+echo "old notes" > "$WATCHED/notes.txt"
+mkdir -p "$WATCHED/reports"
 # The watched folder of the scenario's FIM location, with a few files whose
 # attributes and checksums the base data set carries.
-mkdir -p /tmp/ambrik-demo/watched/reports
-printf 'quarterly figures\n' > /tmp/ambrik-demo/watched/reports/q3.txt
-printf 'settings=1\n' > /tmp/ambrik-demo/watched/app.ini
+printf 'quarterly figures\n' > $WATCHED/reports/q3.txt
+printf 'settings=1\n' > $WATCHED/app.ini
 # The server of this run has no base configuration yet, so the agent builds it.
 cp -r "$SCENARIO" "$WORK/scenario"
 sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$WORK/scenario/scenario.conf"
@@ -79,6 +86,9 @@ Windows Registry Editor Version 5.00
 "AgentVersion"="8.0.0"
 "AWS Instance"="no"
 "WmiHostsDir"="$INST/wmi-hosts"
+
+[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik\\Volumes]
+"JournalDir"="$WORK/journal/"
 REG
 
 echo "== starting ambrik in the console; its clock runs ${SCALE}x faster than real time"
@@ -92,12 +102,23 @@ for _ in $(seq 1 50); do [ -f "$LOG" ] && break; sleep 0.1; done
 # Progress: the agent's main steps as they are logged.
 # tail ends with the agent, so nothing is left behind.
 tail --pid="$AGENT_PID" -n +1 -F "$LOG" 2>/dev/null | grep --line-buffered -E \
-  'Got agent id|Hosts? (loaded|details)|Loading host|Host Name|Collecting|collection|Events collected|Transfer data engaged|Upload|upload|InvokeShutdown' \
+  'Got agent id|Hosts? (loaded|details)|Loading host|Host Name|Collecting|collection|Events collected|Transfer data engaged|Upload|upload|InvokeShutdown|Change on' \
   | sed -u 's/^ */   agent: /' &
 TAIL_PID=$!
 
-for _ in $(seq 1 "$RUN_SECONDS"); do
+CHANGED=""
+for i in $(seq 1 "$RUN_SECONDS"); do
   kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early:"; tail -20 "$LOG"; exit 1; }
+  # Once the volume monitor runs, a few file changes for it to report.
+  if [ -z "$CHANGED" ] && grep -q 'Initiating WAIT' "$LOG" 2>/dev/null; then
+    echo "== changing files in $WATCHED"
+    echo "new file" > "$WATCHED/created.txt"
+    echo "report v2" >> "$WATCHED/report.txt"
+    mv "$WATCHED/notes.txt" "$WATCHED/notes-renamed.txt"
+    rm "$WATCHED/created.txt"
+    echo "not reported" > "$WATCHED/scratch/ignored.txt"
+    CHANGED=1
+  fi
   sleep 1
 done
 

@@ -79,6 +79,8 @@ bool summariseServerOutput(const std::string& outputDir, std::string& out) {
     std::map<std::string, std::map<std::string, HostHour>> rawByHost;
     std::map<std::string, long long> aggregateByHostHour;
     std::set<std::string> notifiedIds;
+    std::vector<std::string> fileChanges;  // "TYPE path", in upload order
+    std::vector<std::string> removedItems;
     int zips = 0, damaged = 0;
     const auto& schema = decoders::rawLogSchema();
     std::error_code ec;
@@ -104,6 +106,15 @@ bool summariseServerOutput(const std::string& outputDir, std::string& out) {
                         notifiedIds.insert(ids);
                     }
                 }
+            } else if (e.name == "changeindex") {
+                std::vector<decoders::PackedRecord> records;
+                if (decoders::decodeRecords(e.data, decoders::changeIndexSchema().format, records)) ++damaged;
+                for (const auto& r : records) fileChanges.push_back(field(r, 3) + " " + field(r, 1));
+            } else if (e.name == "renameconfig") {
+                std::vector<decoders::RenameEntry> entries;
+                if (decoders::decodeRenameConfig(e.data, entries)) ++damaged;
+                for (const auto& r : entries)
+                    removedItems.push_back(r.path + " (location " + std::to_string(r.locationId) + ")");
             } else if (e.name == "aggregate") {
                 std::vector<decoders::Row> rows;
                 decoders::RowFormat used{};
@@ -137,6 +148,12 @@ bool summariseServerOutput(const std::string& outputDir, std::string& out) {
     if (aggregateByHostHour.empty()) out += "  (none)\n";
     for (const auto& [key, count] : aggregateByHostHour)
         out += "  " + key + ": " + std::to_string(count) + "\n";
+    out += "\nFile changes:\n";
+    if (fileChanges.empty()) out += "  (none)\n";
+    for (const auto& change : fileChanges) out += "  " + change + "\n";
+    out += "\nRemoved from watched locations:\n";
+    if (removedItems.empty()) out += "  (none)\n";
+    for (const auto& item : removedItems) out += "  " + item + "\n";
     out += "\nNotification ids marked on events:";
     if (notifiedIds.empty()) out += " (none)";
     for (const auto& ids : notifiedIds) out += " " + ids;

@@ -7,7 +7,7 @@ bool fimLocalPath(const std::string& windowsPath, std::string* localPath) {
     return platform::localPathOf(windowsPath, localPath);
 }
 #else
-// Until the volume map is in: drive C is the root directory.
+// Until the drive map is part of the platform layer: drive C is "/".
 bool fimLocalPath(const std::string& windowsPath, std::string* localPath) {
     if (windowsPath.size() < 2 || windowsPath[1] != ':' || (windowsPath[0] | 0x20) != 'c')
         return false;

@@ -1,6 +1,8 @@
 #include "agent/service/agent_log.h"
 
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <sys/stat.h>
 
 #include "agent/scheduler/scheduler.h"
@@ -16,11 +18,31 @@ std::string& logDirectory() {
     return dir;
 }
 
+unsigned char& configuredLevel() {
+    static unsigned char level = kAgentLogDefaultLevel;
+    return level;
+}
+
 }  // namespace
+
+unsigned char AgentLogLevelSetting() {
+    const std::optional<std::string> text = GetAgentSetting("AgentLogLevel");
+    if (!text || text->empty()) return kAgentLogDefaultLevel;
+    unsigned long value = 0;
+    for (char c : *text) {
+        if (c < '0' || c > '9') return kAgentLogDefaultLevel;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 255) return 255;  // any level above 4 writes everything
+    }
+    return static_cast<unsigned char>(value);
+}
 
 bool OpenAgentLog() {
     logDirectory() = AgentLogDir();
-    SetLogInfo(kAgentLogName, logDirectory().c_str(), 10000, nullptr, 3);
+    configuredLevel() = AgentLogLevelSetting();
+    // InitLogInfo leaves a configured, unopened log as it is, so the level
+    // set here holds.
+    SetLogInfo(kAgentLogName, logDirectory().c_str(), 10000, nullptr, configuredLevel());
     InitLogInfo();
     // A log folder or log file left readable by an earlier version is closed
     // to other users before anything is written.
@@ -38,6 +60,9 @@ int ScheduleLogRotation() {
 
 void RotateAgentLog() {
     if (!LogStreamOpen()) return;
+    // What is still in memory counts towards the size and belongs to the
+    // file that is measured.
+    FlushLog();
     const std::string dir = logDirectory().empty() ? LogDirectory() : logDirectory();
     const std::string current = dir + "/" + kAgentLogName;
     struct stat info {};
@@ -54,5 +79,5 @@ void RotateAgentLog() {
     CloseLogFile();
     std::rename(current.c_str(), previous.c_str());
     if (!OpenLogFile()) SetLogFilePtr(stderr);
-    SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, 3);
+    SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, configuredLevel());
 }

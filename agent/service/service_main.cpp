@@ -140,6 +140,7 @@ void ServiceMain() {
 // Ends the process without running static destructors while the agent's
 // threads may still be working.
 [[noreturn]] void endProcess(int code) {
+    FlushLog();
     std::fflush(nullptr);
     std::_Exit(code);
 }

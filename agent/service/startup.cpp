@@ -14,6 +14,10 @@
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
 #include "agent/fim/monitor_config.h"
+#if __has_include("platform/journal.h")
+#include "agent/fim/volume_monitor.h"
+#define AMBRIK_VOLUME_MONITORS 1
+#endif
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -36,16 +40,13 @@
 
 namespace {
 
-// Steps whose modules are not part of the agent yet.
-// Removes the change journals and journal databases of an earlier
-// installation; the volume monitors that own them are not part of the agent yet.
-void deleteJournalAndDBFile() {}
+// The rules of file integrity monitoring, and the hooks that let the event
+// transfer and the update poll reach them.
 void loadMonitorRequestsStep() {
     setTransferDriveSetLock(&driveSetLock());
     setMonitorRequestsRefresh(refreshMonitorRequests);
     loadMonitorRequests();
 }
-void startDriveMonitorsStep() {}
 
 // Enables the privilege that lets the agent read the security of every file
 // (on Linux: root or CAP_DAC_READ_SEARCH). No token, no messages.
@@ -134,6 +135,7 @@ void detectAws() {
     std::string ip;
     if (!fetchAwsPublicIp(&ip)) {
         LogInfo("\n problem fetching AWS public ip.......terminating process");
+        FlushLog();
         std::fflush(nullptr);
         std::_Exit(1);
     }
@@ -179,12 +181,18 @@ void RunAgent() {
     SendServiceStarted();
     ReportAgentVersion(installBin);  // sent with its blanks as "+"
     // 12-17. File integrity monitoring.
+#ifdef AMBRIK_VOLUME_MONITORS
     if (checkFreshInstall()) deleteJournalAndDBFile();
+#else
+    checkFreshInstall();
+#endif
     enablePrivilegeStep();
     loadMonitorRequestsStep();
     loadBaseConfiguration();
     scheduleFimJobs();
-    startDriveMonitorsStep();
+#ifdef AMBRIK_VOLUME_MONITORS
+    startDriveMonitors();
+#endif
     // 18-20. Hosts.
     startPollDispatcher();
     loadAllHosts();
@@ -199,6 +207,9 @@ void InvokeShutdown() {
     StopObtainAgentId();
     if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
     transferEventData();
+#ifdef AMBRIK_VOLUME_MONITORS
+    stopAllMonitors();
+#endif
     deleteAllHosts();
     SendServiceStop();
 }

@@ -388,6 +388,7 @@ std::vector<std::string> logFiles(const std::string& folder) {
             files.push_back(p.filename().string());
     }
     std::sort(files.begin(), files.end());
+    if (!ec) forgetLogsExcept(folder, files);
     return files;
 }
 
@@ -446,17 +447,19 @@ private:
         }
         EventEntry entry;
         for (;;) {
-            if (!source_) {
+            if (!read_.source) {
                 if (filePos_ >= files_.size()) return false;
                 const std::string path = config_.folder + "/" + files_[filePos_++];
-                const std::string ext = toLower(fs::path(path).extension().string());
-                source_ = ext == ".evtx" ? openEvtxFile(path) : openXmlEventFile(path);
-                if (!source_) continue;
-            }
-            if (!source_->next(entry)) {
-                source_.reset();
+                const bool evtx = toLower(fs::path(path).extension().string()) == ".evtx";
+                read_ = openLogForQuery(path, evtx,
+                                        {query_.timeCondition, query_.orEqual, query_.afterMicros});
                 continue;
             }
+            if (!read_.source->next(entry)) {
+                finishLogRead(read_);
+                continue;
+            }
+            noteLogEvent(read_, entry);
             if (query_.timeCondition) {
                 if (!entry.hasTime) continue;
                 const std::int64_t micros = entry.timeSeconds * 1000000;
@@ -474,7 +477,7 @@ private:
     std::size_t fixedPos_ = 0;
     std::vector<std::string> files_;
     std::size_t filePos_ = 0;
-    std::unique_ptr<EventSource> source_;
+    LogRead read_;  // the file being read
     bool events_ = false;
     int delivered_ = 0;
     std::vector<int> nextFaultUses_;

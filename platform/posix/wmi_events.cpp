@@ -575,6 +575,21 @@ void onError(void*, xmlErrorPtr) {}
 // without bound. Predefined and character entities are in the text anyway.
 xmlEntityPtr onGetEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
 
+// ASCII classes of XML name characters, looked up rather than asked of the
+// locale for every character of every tag.
+struct NameClasses {
+    bool start[256] = {};
+    bool inside[256] = {};
+    constexpr NameClasses() {
+        for (int c = 0; c < 256; ++c) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            start[c] = letter || c == '_';
+            inside[c] = letter || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.' || c == ':';
+        }
+    }
+};
+constexpr NameClasses kNameClasses{};
+
 // Plain event XML read without libxml2: libevtx renders every record this
 // way, and most event files are written so. It takes UTF-8 text, elements,
 // attributes, the five predefined entities and character references; at
@@ -675,10 +690,8 @@ private:
         return true;
     }
 
-    static bool nameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-    static bool nameChar(char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == ':';
-    }
+    static bool nameStart(char c) { return kNameClasses.start[static_cast<unsigned char>(c)]; }
+    static bool nameChar(char c) { return kNameClasses.inside[static_cast<unsigned char>(c)]; }
 
     bool readName(std::string_view& name) {
         if (p_ >= end_ || !nameStart(*p_)) return false;

@@ -81,11 +81,13 @@ public:
             const int i = index_++;
             libevtx_record_t* record = nullptr;
             libevtx_error_t* error = nullptr;
+            lastIdKnown_ = false;
             if (libevtx_file_get_record_by_index(file_, i, &record, &error) != 1 || !record) {
                 report("\n WMI host log %s: record %d skipped: %s", path_.c_str(), i,
                        errorText(error).c_str());
                 continue;
             }
+            lastIdKnown_ = recordIdentifier(record, lastId_);
             const bool ok = readRecord(record, out);
             libevtx_record_free(&record, &error);
             if (error) libevtx_error_free(&error);
@@ -94,7 +96,40 @@ public:
         return false;
     }
 
+    bool resumePoint(ResumePoint& out) const override {
+        if (index_ > 0 && !lastIdKnown_) return false;
+        out.events = index_;
+        out.lastRecordId = lastId_;
+        return true;
+    }
+    bool resumed() const override { return resumed_; }
+
+    // Starts after the resume point when its last record is still where it
+    // was (a log that wrapped around has other records there).
+    void resumeAt(const ResumePoint& from) {
+        if (from.events <= 0 || from.events > count_) return;
+        libevtx_record_t* record = nullptr;
+        libevtx_error_t* error = nullptr;
+        std::uint64_t id = 0;
+        if (libevtx_file_get_record_by_index(file_, from.events - 1, &record, &error) == 1 && record &&
+            recordIdentifier(record, id) && id == from.lastRecordId) {
+            index_ = from.events;
+            lastId_ = id;
+            lastIdKnown_ = true;
+            resumed_ = true;
+        }
+        if (record) libevtx_record_free(&record, &error);
+        if (error) libevtx_error_free(&error);
+    }
+
 private:
+    static bool recordIdentifier(libevtx_record_t* record, std::uint64_t& id) {
+        libevtx_error_t* error = nullptr;
+        const bool ok = libevtx_record_get_identifier(record, &id, &error) == 1;
+        if (error) libevtx_error_free(&error);
+        return ok;
+    }
+
     bool readRecord(libevtx_record_t* record, EventEntry& e) {
         libevtx_error_t* error = nullptr;
         // The XML first; the getters below then give the numbers from the
@@ -198,6 +233,9 @@ private:
     libevtx_file_t* file_;
     int count_;
     int index_ = 0;
+    bool lastIdKnown_ = false;
+    std::uint64_t lastId_ = 0;  // identifier of the record at index_ - 1
+    bool resumed_ = false;
     std::string xml_ = std::string(kXmlBufferSize, '\0');
     std::string scratch_;
     std::vector<std::string> values_;
@@ -206,7 +244,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<EventSource> openEvtxFile(const std::string& path) {
+std::unique_ptr<EventSource> openEvtxFile(const std::string& path, const ResumePoint* from) {
     libevtx_file_t* file = nullptr;
     libevtx_error_t* error = nullptr;
     if (libevtx_file_initialize(&file, &error) != 1) {
@@ -229,7 +267,9 @@ std::unique_ptr<EventSource> openEvtxFile(const std::string& path) {
     if (libevtx_file_is_corrupted(file, &error) == 1)
         report("\n WMI host log %s is damaged; its readable records are used", path.c_str());
     if (error) libevtx_error_free(&error);
-    return std::make_unique<EvtxFile>(path, file, count);
+    auto source = std::make_unique<EvtxFile>(path, file, count);
+    if (from) source->resumeAt(*from);
+    return source;
 }
 
 }  // namespace platform::wmi::sim

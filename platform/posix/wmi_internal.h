@@ -3,7 +3,10 @@
 // objects and the answers for files and directories.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +41,15 @@ struct EventEntry {
     std::vector<std::uint8_t> binary;
 };
 
+// Where a reader of a log file stands after its last whole event, so that a
+// later read can go on from there when the file has only grown.
+struct ResumePoint {
+    std::uint64_t offset = 0;        // XML: file offset just after that event
+    int events = 0;                  // events (XML) or records (EVTX) before that point
+    std::string encoding;            // XML: the encoding its declaration named
+    std::uint64_t lastRecordId = 0;  // EVTX: identifier of the record before that point
+};
+
 // Reads the events of one log file in file order, lazily.
 class EventSource {
 public:
@@ -45,12 +57,56 @@ public:
     // The next event; false at the end of the file or when the rest of it
     // cannot be read (the reason has been logged).
     virtual bool next(EventEntry& out) = 0;
+    // Where the reader stands now; false when it could not go on from there.
+    virtual bool resumePoint(ResumePoint&) const { return false; }
+    // Whether it started at the resume point it was given.
+    virtual bool resumed() const { return false; }
 };
 
 // Windows event XML: <Event> elements, at the top level or inside one root.
-std::unique_ptr<EventSource> openXmlEventFile(const std::string& path);
+// With a resume point (not for UTF-16 files) reading starts there.
+std::unique_ptr<EventSource> openXmlEventFile(const std::string& path, const ResumePoint* from = nullptr);
 // EVTX through libevtx. Null (after a message) when the file cannot be opened.
-std::unique_ptr<EventSource> openEvtxFile(const std::string& path);
+// With a resume point whose last record is still in place, reading starts
+// after it; otherwise at the first record.
+std::unique_ptr<EventSource> openEvtxFile(const std::string& path, const ResumePoint* from = nullptr);
+
+// ---- reading log files for a query (what earlier reads found is kept)
+
+struct TimeCondition {
+    bool active = false;
+    bool orEqual = false;          // ">=" rather than ">"
+    std::int64_t afterMicros = 0;  // UTC
+};
+
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+};
+
+// One file of a query as it is being read.
+struct LogRead {
+    std::string path;
+    bool evtx = false;
+    bool skipped = false;                 // nothing in it can match: not opened
+    std::unique_ptr<EventSource> source;  // none when skipped or unreadable
+    bool stamped = false;
+    FileStamp stamp;                      // as it was before the read
+    bool hasNewest = false;               // newest event time seen in the file
+    std::int64_t newestSeconds = 0;
+};
+
+// Opens a log file for a query: skipped, resumed or from the start.
+LogRead openLogForQuery(const std::string& path, bool evtx, const TimeCondition& condition);
+// Every event read from the file, before the query's condition is applied.
+void noteLogEvent(LogRead& read, const EventEntry& event);
+// At the end of the file: remembers what the read found and closes it.
+void finishLogRead(LogRead& read);
+// Drops what is remembered of files of the folder that are not among names.
+void forgetLogsExcept(const std::string& folder, const std::vector<std::string>& names);
 
 // Fills `out` from the text of one <Event> element (an event of a log file,
 // or a record as libevtx renders it), in the given encoding. False, with the

@@ -28,7 +28,17 @@ bool isNameEnd(char c) {
 
 class XmlEventFile : public EventSource {
 public:
-    XmlEventFile(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
+    XmlEventFile(std::string path, std::FILE* file, const ResumePoint* from)
+        : path_(std::move(path)), file_(file) {
+        if (from == nullptr || from->offset == 0) return;
+        if (::fseeko(file_, static_cast<off_t>(from->offset), SEEK_SET) != 0) return;
+        fileRead_ = endOffset_ = from->offset;
+        first_ = false;
+        encoding_ = from->encoding;
+        events_ = from->events;
+        sawEvent_ = from->events > 0;
+        resumed_ = true;
+    }
     ~XmlEventFile() override { std::fclose(file_); }
 
     bool next(EventEntry& out) override {
@@ -43,12 +53,24 @@ public:
             const bool ok = eventFromXmlText(buffer_.data() + start, end - start, out,
                                              encoding_.c_str(), &error);
             pos_ = end;
+            endOffset_ = fileRead_ - buffer_.size() + end;
             if (ok) return true;
             report("\n WMI host log %s: event %d skipped, it is not well-formed: %s", path_.c_str(),
                    events_, error.c_str());
         }
         return false;
     }
+
+    // The offset after the last whole event; UTF-16 files are turned into
+    // UTF-8 as they are read, so their offsets do not say where that is.
+    bool resumePoint(ResumePoint& out) const override {
+        if (utf16_ != Utf16::None) return false;
+        out.offset = endOffset_;
+        out.events = events_;
+        out.encoding = encoding_;
+        return true;
+    }
+    bool resumed() const override { return resumed_; }
 
 private:
     // Reads the next block into the buffer; false at the end of the file.
@@ -68,6 +90,7 @@ private:
             eof_ = true;
             return false;
         }
+        fileRead_ += n;
         std::size_t from = 0;
         if (first_) {
             first_ = false;
@@ -265,17 +288,21 @@ private:
     Utf16 utf16_ = Utf16::None;
     std::string pending16_;
     std::uint32_t high_ = 0;
+    // Bytes of the file read so far; in UTF-8 files buffer_ ends there.
+    std::uint64_t fileRead_ = 0;
+    std::uint64_t endOffset_ = 0;  // file offset after the last whole event
+    bool resumed_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<EventSource> openXmlEventFile(const std::string& path) {
+std::unique_ptr<EventSource> openXmlEventFile(const std::string& path, const ResumePoint* from) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         report("\n WMI host log %s cannot be opened", path.c_str());
         return nullptr;
     }
-    return std::make_unique<XmlEventFile>(path, file);
+    return std::make_unique<XmlEventFile>(path, file, from);
 }
 
 }  // namespace platform::wmi::sim

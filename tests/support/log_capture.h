@@ -23,6 +23,7 @@ public:
     // Everything written so far; writing goes on at the end.
     std::string text() {
         auto lock = LockLogStream();
+        FlushLog();
         std::fflush(file_);
         std::rewind(file_);
         std::string out;

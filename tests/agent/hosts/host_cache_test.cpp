@@ -221,6 +221,48 @@ TEST_F(HostCacheTest, FailedRefetchesKeepTheHostAndItsRules) {
     EXPECT_TRUE(log.contains("\n Fetching filters for host 101 failed, its current filters are kept"));
 }
 
+// Rule dumps are staged in the table store only while the rules are built:
+// however often a host's rules are fetched again, no row stays behind and the
+// host keeps one copy of each rule.
+TEST_F(HostCacheTest, RepeatedRuleFetchesLeaveNoStagedRows) {
+    scenario.hosts(windowsHosts(1));
+    scenario.file("filters.xml", R"(<FilterList><HostFilter HOSTID="101" FILTERID="501"/>
+<HostGroupMapping HOSTID="101" GROUPID="1"/><HostGroupFilter GROUPID="1" FILTERID="502"/>
+<SyslogFilter ID="501"/><SyslogFilter ID="502"/><Filter2Criteria FILTERID="501" CRITERIAID="601" TYPE="255"/>
+<LACriteria CRIT_ID="601"/><LACriteria2Expressions CRIT_ID="601" EXP_ID="701"/>
+<LAExpression EXP_ID="701" COLUMN_NAME="EVENTID" VALUE="4624,4625-4634"/></FilterList>)");
+    scenario.file("notifications.xml", R"(<NotificationList><HostNotification HOSTID="101" NOTIFID="801"/>
+<NotificationType NOTIFID="801" TYPE="3" NOOFOCCURRENCE="1" NOTIFINTERVAL="0"/>
+<LACriteria2Expressions CRIT_ID="801" EXP_ID="702"/><LAExpression EXP_ID="702" COLUMN_NAME="EVENTID" VALUE="4625"/>
+</NotificationList>)");
+    startServer();
+    loadAllHosts();
+    loadAllHostFilters();
+    loadAllHostNotifications();
+    auto stagedRows = [] {
+        int rows = 0;
+        for (const char* table : {"HostFilter", "HostGroupFilter", "HostGroupMapping", "SyslogFilter",
+                                  "Filter2Criteria", "LACriteria", "LACriteria2Expressions", "LAExpression",
+                                  "NotificationType", "HostNotification", "HostGroupNotification"}) {
+            ResultHandle all = SelectRows(table, nullptr);
+            if (all) rows += all->rowCount;
+        }
+        return rows;
+    };
+    EXPECT_EQ(stagedRows(), 0);
+    for (int round = 0; round < 3; ++round) {
+        refreshHostFilters(&hostSlot(0));
+        refreshHostNotifications(&hostSlot(0));
+        EXPECT_EQ(stagedRows(), 0) << "round " << round;
+        withHostSlot(hostSlot(0), [&](HostSlot& h) {
+            ASSERT_EQ(h.filters.size(), 2u);
+            EXPECT_EQ(h.filters[1].criteria.at(0).expressions.at(0).eventIdRanges.size(), 1u);
+            ASSERT_EQ(h.notifications.size(), 1u);
+            EXPECT_EQ(h.notifications[0].expressions.size(), 1u);
+        });
+    }
+}
+
 TEST_F(HostCacheTest, UpdateHostInstallsChangesAndDeletes) {
     scenario.hosts(windowsHosts(3));
     startServer();

@@ -36,6 +36,7 @@ protected:
     fs::path current() const { return dir / "logs" / kAgentLogName; }
     fs::path previous() const { return dir / "logs" / kAgentLogPreviousName; }
     static std::string read(const fs::path& p) {
+        FlushLog();
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
@@ -66,6 +67,32 @@ TEST_F(AgentLogTest, ReopeningAtStartEmptiesTheCurrentFileAndKeepsThePrevious) {
     ASSERT_TRUE(OpenAgentLog());
     EXPECT_EQ(read(current()), "");
     EXPECT_EQ(read(previous()), "kept");
+}
+
+// AgentLogLevel sets the level; without it (or with a value that is not a
+// number) the agent logs at 3. A rotation brings the agent's level back.
+TEST_F(AgentLogTest, LevelComesFromTheRegistryAndSurvivesARotation) {
+    EXPECT_EQ(LogLevel(), 3);
+    for (const char* bad : {"", "x2", "-1"}) {
+        PutAgentSetting("AgentLogLevel", bad);
+        EXPECT_EQ(AgentLogLevelSetting(), 3) << bad;
+    }
+    PutAgentSetting("AgentLogLevel", "4294967295");
+    EXPECT_EQ(AgentLogLevelSetting(), 255);
+
+    CloseLogFile();
+    PutAgentSetting("AgentLogLevel", "2");
+    ASSERT_TRUE(OpenAgentLog());
+    LogInfo("\n progress");
+    LogError("\n failure");
+    EXPECT_EQ(read(current()), "\n failure");
+    fs::resize_file(current(), 10000001);
+    RotateAgentLog();
+    ASSERT_TRUE(fs::exists(previous()));
+    LogInfo("\n progress");
+    LogError("\n after rotation");
+    EXPECT_EQ(read(current()), "\n after rotation");
+    EXPECT_EQ(LogLevel(), 2);
 }
 
 // Writers on several threads keep logging while the file is rotated: every

@@ -42,6 +42,7 @@ protected:
             << agentValues << "\r\n";
     }
     std::string logText() {
+        FlushLog();
         std::ifstream in(dir / "inst" / "logs" / "agentlog.out");
         return std::string(std::istreambuf_iterator<char>(in), {});
     }

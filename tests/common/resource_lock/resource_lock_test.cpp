@@ -75,12 +75,22 @@ TEST(ResourceLock, BackoffSleepIsCappedAtOneMillisecond) {
     while (!stuck && ResourceLockBackoffMicros() < 5000) {
         const std::int32_t seen = ResourceLockBackoffMicros();
         platform::advanceClock(1);
-        // Real time only guards against a hang: a waiter that slept longer
-        // than 1 ms of clock time never moves the counter.
+        // The waiter may read the clock just after that step and sleep from
+        // there, so a slow machine gets up to three more 1 ms steps. That is
+        // 4 ms of clock time at most: a sleep of 5 ms never ends, a capped
+        // one always does. Real time only guards against a hang.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto lastStep = std::chrono::steady_clock::now();
+        int extraSteps = 0;
         while (ResourceLockBackoffMicros() == seen && !stuck) {
             std::this_thread::yield();
-            stuck = std::chrono::steady_clock::now() > giveUp;
+            const auto now = std::chrono::steady_clock::now();
+            if (extraSteps < 3 && now - lastStep > std::chrono::milliseconds(100)) {
+                platform::advanceClock(1);
+                ++extraSteps;
+                lastStep = now;
+            }
+            stuck = now > giveUp;
         }
     }
     EXPECT_FALSE(stuck) << "a retry slept longer than 1 ms at back-off " << ResourceLockBackoffMicros();

@@ -1,0 +1,536 @@
+#include "agent/fim/volume_monitor.h"
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <span>
+
+#include "agent/fim/change_detect.h"
+#include "agent/fim/change_store.h"
+#include "agent/fim/fim_datasets.h"
+#include "agent/fim/fim_locks.h"
+#include "agent/fim/monitor_config.h"
+#include "agent/scheduler/scheduler.h"
+#include "common/log.h"
+#include "common/threads.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr std::uint32_t kEnumBufferSize = 65544;
+constexpr std::size_t kMaxNameUnits = 260;
+constexpr int kJournalSetUpAttempts = 10;
+constexpr std::int64_t kPollSleepMillis = 500;
+constexpr std::int64_t kThreadStopWaitMillis = 5000;
+
+std::mutex g_monitorsLock;  // the monitor list and the drive threads
+std::vector<std::shared_ptr<VolumeMonitor>> g_monitors;
+std::vector<ThreadHandle> g_driveThreads;
+bool g_changeJobCreated = false;  // under changeListLock
+int g_changeJobId = 0;
+
+std::string toUtf8(const std::u16string& text) { return platform::utf16ToUtf8(text); }
+
+char driveChar(const VolumeMonitor& monitor) { return static_cast<char>(monitor.drive); }
+
+JournalAccess platformJournal(VolumeMonitor& monitor) {
+    JournalAccess access;
+    access.query = [&monitor](platform::UsnJournalData* data) {
+        return platform::queryUsnJournal(monitor.volume, data);
+    };
+    access.read = [&monitor](const platform::ReadUsnJournalData& in, void* out, std::uint32_t size,
+                             std::uint32_t* returned) {
+        return platform::readUsnJournal(monitor.volume, in, out, size, returned);
+    };
+    return access;
+}
+
+// The USN from which the journal would be read again after the record at
+// offset: the next record's, or the buffer's next USN after the last one.
+std::int64_t usnAfter(const VolumeMonitor& monitor, std::size_t offset) {
+    const std::span<const std::uint8_t> bytes(monitor.buffer.data(), monitor.bytesReturned);
+    const std::size_t next = platform::nextUsnRecordOffset(bytes, offset);
+    platform::UsnRecord record;
+    if (next < bytes.size() && platform::decodeUsnRecord(bytes, next, &record)) return record.Usn;
+    return static_cast<std::int64_t>(platform::usnOutputHeader(bytes));
+}
+
+void commitPosition(VolumeMonitor& monitor, std::int64_t usn) {
+    std::lock_guard lock(changeListLock());
+    monitor.committedUsn = usn;
+}
+
+void bookkeepDirectory(VolumeMonitor& monitor, const platform::UsnRecord& record,
+                       const std::u16string& name) {
+    if ((record.FileAttributes & platform::kFileAttributeDirectory) == 0) return;
+    DirectoryPathMap& map = monitor.map;
+    if (record.Reason & platform::kUsnReasonFileCreate) {
+        map.Add(record.FileReferenceNumber, name, record.ParentFileReferenceNumber);
+    } else if (record.Reason & platform::kUsnReasonRenameNewName) {
+        // A folder moved in from outside the known tree is learnt here, so
+        // the changes below it keep their paths.
+        if (!map.Rename(record.FileReferenceNumber, name, record.ParentFileReferenceNumber))
+            map.Add(record.FileReferenceNumber, name, record.ParentFileReferenceNumber);
+    } else if (record.Reason & platform::kUsnReasonFileDelete) {
+        map.Remove(record.FileReferenceNumber);
+    }
+}
+
+void handleRecord(VolumeMonitor& monitor, const platform::UsnRecord& record, std::int64_t after) {
+    std::u16string name = record.FileName;
+    if (name.size() > kMaxNameUnits) name.resize(kMaxNameUnits - 1);
+    if ((record.Reason & platform::kUsnReasonClose) == 0) {
+        commitPosition(monitor, after);
+        return;
+    }
+    ChangeInput change;
+    {
+        std::lock_guard lock(pathMapLock());
+        bookkeepDirectory(monitor, record, name);
+        std::u16string parentPath;
+        if (reconstructPath(monitor.map, record.ParentFileReferenceNumber, &parentPath)) {
+            change.parentPath = toUtf8(parentPath);
+            change.fullPath = toUtf8(parentPath + u"\\" + name);
+        } else {
+            char text[64];
+            std::snprintf(text, sizeof text, " cannot find path for objects parent ID 0x%016llX",
+                          static_cast<unsigned long long>(record.ParentFileReferenceNumber));
+            change.fullPath = toUtf8(name) + text;
+            change.pathFound = false;
+            LogInfo("\n in Process Change Journal Unable to find path for parent");
+        }
+    }
+    change.reason = record.Reason;
+    change.fileAttributes = record.FileAttributes;
+    change.timeStamp = record.TimeStamp;
+    processChange(change, [&monitor, after] { monitor.committedUsn = after; });
+    commitPosition(monitor, after);
+}
+
+bool queryJournal(VolumeMonitor& monitor, platform::UsnJournalData* data) {
+    return monitor.journal.query(data) == 0;
+}
+
+void scheduleChangeJobOnce() {
+    std::lock_guard lock(changeListLock());
+    if (g_changeJobCreated) return;
+    auto repeat = makePeriodic(180, kUnitSeconds, -1);
+    if (!repeat) {
+        LogError("\n Unable to allocate RepeatCondStruct memory ");
+        return;
+    }
+    if (!repeat->detail) {
+        LogError("\n Unable to allocate PeriodicStruct memory ");
+        return;
+    }
+    const auto first = static_cast<std::uint32_t>(platform::nowSeconds() + 60);
+    g_changeJobId = scheduleEntry("DEFAULT", first, [] { changeJob(saveAllBackups); }, std::move(repeat));
+    if (g_changeJobId == 0) return;
+    g_changeJobCreated = true;
+    LogInfo("\n Scheduler for transferring file changes to SNT server created..");
+}
+
+std::shared_ptr<VolumeMonitor> monitorFor(char letter) {
+    std::lock_guard lock(g_monitorsLock);
+    for (const auto& monitor : g_monitors)
+        if (monitor->drive == static_cast<char16_t>(letter)) return monitor;
+    return nullptr;
+}
+
+const char* windowsErrorText(long code) {
+    switch (code) {
+    case 0: return "The operation completed successfully.";
+    case 1: return "Incorrect function.";
+    case 2: return "The system cannot find the file specified.";
+    case 3: return "The system cannot find the path specified.";
+    case 5: return "Access is denied.";
+    case 6: return "The handle is invalid.";
+    case 38: return "Reached the end of the file.";
+    case 87: return "The parameter is incorrect.";
+    case 122: return "The data area passed to a system call is too small.";
+    case 1178: return "The volume change journal is being deleted.";
+    case 1179: return "The volume change journal is not active.";
+    case 1181: return "The journal entry has been deleted from the journal.";
+    default: return "Unknown error.";
+    }
+}
+
+}  // namespace
+
+void logErrorDetails(long code) {
+    char text[256];
+    std::snprintf(text, sizeof text, "failed with error %d: %s", static_cast<int>(code),
+                  windowsErrorText(code));
+    LogError("\n Error Details: %s", text);
+}
+
+std::string backupFilePath(char driveLetter) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::current_path(ec);
+    return (dir / "data" / (std::string("Volume-") + driveLetter + ".db")).string();
+}
+
+void setReadState(VolumeMonitor& monitor, std::int64_t startUsn, std::uint64_t journalId) {
+    monitor.readState = platform::ReadUsnJournalData{};
+    monitor.readState.StartUsn = startUsn;
+    monitor.readState.ReasonMask = 0xFFFFFFFF;
+    monitor.readState.UsnJournalID = journalId;
+    monitor.bytesReturned = 0;
+    monitor.current.reset();
+}
+
+std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor) {
+    const std::span<const std::uint8_t> bytes(monitor.buffer.data(), monitor.bytesReturned);
+    if (monitor.current) {
+        platform::UsnRecord record;
+        const std::size_t next = platform::nextUsnRecordOffset(bytes, *monitor.current);
+        monitor.reread = next >= bytes.size();
+        if (!monitor.reread && platform::decodeUsnRecord(bytes, next, &record)) {
+            monitor.current = next;
+            return monitor.current;
+        }
+        monitor.reread = true;
+    }
+    monitor.current.reset();
+    std::uint32_t returned = 0;
+    const long error = monitor.journal.read(monitor.readState, monitor.buffer.data(),
+                                            kJournalReadBufferSize, &returned);
+    if (error != 0) {
+        monitor.bytesReturned = 0;
+        logErrorDetails(error);
+        platform::UsnJournalData data{};
+        const long queryError = monitor.journal.query(&data);
+        if (queryError != 0) {
+            LogError("\n EnumerateFailed!!");
+            logErrorDetails(queryError);
+        }
+        if (error == platform::kErrorJournalEntryDeleted && queryError == 0)
+            setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+        return std::nullopt;
+    }
+    monitor.bytesReturned = returned;
+    monitor.reread = false;
+    const std::span<const std::uint8_t> fresh(monitor.buffer.data(), returned);
+    monitor.readState.StartUsn = static_cast<std::int64_t>(platform::usnOutputHeader(fresh));
+    platform::UsnRecord record;
+    if (returned > platform::kUsnOutputHeaderSize &&
+        platform::decodeUsnRecord(fresh, platform::kUsnOutputHeaderSize, &record)) {
+        monitor.current = platform::kUsnOutputHeaderSize;
+        return monitor.current;
+    }
+    // Nothing (or nothing readable) came: the journal is read from the new
+    // position next time.
+    commitPosition(monitor, monitor.readState.StartUsn);
+    return std::nullopt;
+}
+
+void processJournalRecords(VolumeMonitor& monitor) {
+    while (monitor.stop == 0) {
+        const auto offset = nextJournalRecord(monitor);
+        if (!offset) return;
+        const std::span<const std::uint8_t> bytes(monitor.buffer.data(), monitor.bytesReturned);
+        platform::UsnRecord record;
+        if (!platform::decodeUsnRecord(bytes, *offset, &record)) return;
+        handleRecord(monitor, record, usnAfter(monitor, *offset));
+    }
+}
+
+void PollJournal(VolumeMonitor& monitor) {
+    std::vector<std::uint8_t> buffer(kJournalReadBufferSize);
+    for (;;) {
+        if (monitor.stop != 0) {
+            monitor.wake.set();
+            return;
+        }
+        platform::UsnJournalData data{};
+        const long queryError = monitor.journal.query(&data);
+        if (queryError != 0) {
+            LogError("\n PollJournal: QUERY_USN_JOURNAL Failed!!");
+            logErrorDetails(queryError);
+        }
+        std::uint32_t returned = 0;
+        const long error =
+            monitor.journal.read(monitor.readState, buffer.data(), kJournalReadBufferSize, &returned);
+        if (error == 0 && returned < 9) {
+            platform::sleepMillis(kPollSleepMillis);
+            continue;
+        }
+        if (error == 0) {
+            setReadState(monitor, monitor.readState.StartUsn, data.UsnJournalID);
+            platform::sleepMillis(kPollSleepMillis);
+            monitor.wake.set();
+            return;
+        }
+        LogError("\n PollJournal: READ_USN_JOURNAL failed..Polling again..");
+        logErrorDetails(error);
+        if (error == platform::kErrorJournalEntryDeleted && queryError == 0) {
+            setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+        } else if (error == platform::kErrorInvalidParameter && queryError == 0 &&
+                   data.UsnJournalID != monitor.readState.UsnJournalID) {
+            // The journal was deleted and created again since the position
+            // was saved: the old position means nothing in the new journal,
+            // so reading starts at its beginning instead of failing for ever.
+            LogError("\n PollJournal: journal replaced; reading from its first record");
+            setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+        }
+        monitor.wake.set();
+        platform::sleepMillis(kPollSleepMillis);
+        return;
+    }
+}
+
+bool populateDirectoryMap(VolumeMonitor& monitor) {
+    const char letter = driveChar(monitor);
+    monitor.map.Clear();
+    LogInfo("\n Populating File DB for Drive: %c ", letter);
+    platform::UsnJournalData data{};
+    if (!queryJournal(monitor, &data)) return false;
+    std::uint64_t rootIndex = 0;
+    const long rootError = platform::getFileIndex(std::string(1, letter) + ":\\", &rootIndex);
+    if (rootError != 0) logErrorDetails(rootError);
+    monitor.map.Add(rootIndex, platform::utf8ToUtf16(std::string(1, letter) + ":"), 0);
+    platform::MftEnumData in{0, 0, data.NextUsn};
+    std::vector<std::uint8_t> out(kEnumBufferSize);
+    for (;;) {
+        std::uint32_t returned = 0;
+        if (platform::enumUsnData(monitor.volume, in, out.data(), kEnumBufferSize, &returned) != 0)
+            break;
+        const std::span<const std::uint8_t> bytes(out.data(), returned);
+        for (const platform::UsnRecord& record : platform::decodeUsnOutput(bytes))
+            if (record.FileAttributes & platform::kFileAttributeDirectory)
+                monitor.map.Add(record.FileReferenceNumber, record.FileName,
+                                record.ParentFileReferenceNumber);
+        const std::uint64_t next = platform::usnOutputHeader(bytes);
+        if (next <= in.StartFileReferenceNumber) break;
+        in.StartFileReferenceNumber = next;
+    }
+    const BackupHeader header{monitor.drive, monitor.readState.UsnJournalID, monitor.committedUsn};
+    if (!writeBackupFile(monitor.backupPath, header, monitor.map))
+        LogError("\n Unable to write %s", monitor.backupPath.c_str());
+    LogInfo("\n Populating File DB done for Drive: %c", letter);
+    return true;
+}
+
+bool SetEnv(VolumeMonitor& monitor) {
+    BackupHeader saved;
+    bool resumed = false;
+    {
+        std::lock_guard lock(pathMapLock());
+        monitor.map.Clear();
+        resumed = readBackupFile(monitor.backupPath, &saved, &monitor.map);
+        if (!resumed) monitor.map.Clear();
+    }
+    if (resumed) {
+        LogInfo("\n Reading from back up file...");
+        setReadState(monitor, saved.startUsn, saved.journalId);
+        commitPosition(monitor, saved.startUsn);
+        LogInfo("\n Processing CJ records during service downtime...");
+        processJournalRecords(monitor);
+        return true;
+    }
+    LogInfo("\n SetEnv: Entrr..");
+    platform::UsnJournalData data{};
+    int attempts = 0;
+    for (;;) {
+        const long error = monitor.journal.query(&data);
+        if (error == 0) break;
+        if (error == platform::kErrorJournalDeleteInProgress && attempts < kJournalSetUpAttempts) {
+            LogInfo("\nWaiting for Delete to finish\r\n");
+            platform::DeleteUsnJournalData del{0, platform::kUsnDeleteFlagNotify, 0};
+            platform::deleteUsnJournal(monitor.volume, del);
+            LogInfo("\nDelete finished\r\n");
+        } else if (error == platform::kErrorJournalNotActive && attempts < kJournalSetUpAttempts) {
+            LogInfo("\nCreating new J\r\n");
+            platform::createUsnJournal(monitor.volume, platform::CreateUsnJournalData{0x800000, 0x100000});
+        } else {
+            LogError("\nUnable to query journal\r\n");
+            LogError("MONITORING STOPPED!\r\n");
+            LogError("\n SetEnv: return NOTSUCCESS");
+            return false;
+        }
+        ++attempts;
+    }
+    LogInfo("\n SetEnv: Start is : 0x%016llX\r\n", static_cast<unsigned long long>(data.FirstUsn));
+    LogInfo("\n SetEnv: Next is : 0x%016llX\r\n", static_cast<unsigned long long>(data.NextUsn));
+    setReadState(monitor, data.NextUsn, data.UsnJournalID);
+    commitPosition(monitor, data.NextUsn);
+    std::lock_guard lock(pathMapLock());
+    populateDirectoryMap(monitor);
+    return true;
+}
+
+void StartJournal(char driveLetter) {
+    LogInfo("\n Initialize monitoring for Drive : %c", driveLetter);
+    if (monitorFor(driveLetter)) return;  // already watched
+    std::string fileSystem;
+    const long fsError = platform::getVolumeFileSystemName(std::string(1, driveLetter) + ":\\", &fileSystem);
+    bool ntfs = false;
+    if (fsError != 0) {
+        logErrorDetails(fsError);
+    } else if (fileSystem.find("NTFS") != std::string::npos || fileSystem.find("ntfs") != std::string::npos) {
+        ntfs = true;
+    } else {
+        LogInfo("\n %c Drive's FILESYSTEM is : %s", driveLetter, fileSystem.c_str());
+        LogInfo("\n Cannot monitor drive %c..FileSystem is not NTFS", driveLetter);
+    }
+    if (!ntfs) {
+        LogError("\n %c Drive's File System is not NTFS. Cannot monitor this Drive!!", driveLetter);
+        return;
+    }
+    auto monitor = std::make_shared<VolumeMonitor>();
+    monitor->drive = static_cast<char16_t>(driveLetter);
+    const std::string device = std::string("\\\\.\\") + driveLetter + ":";
+    if (platform::openVolume(device, &monitor->volume) != 0) {
+        LogError("Unable to Init handle in Journal Init for Volume: %c", driveLetter);
+        LogError("\n %c Drive's Journal Instance is invalid.. Cannot monitor this Drive!!", driveLetter);
+        return;
+    }
+    monitor->journal = platformJournal(*monitor);
+    monitor->backupPath = backupFilePath(driveLetter);
+    LogInfo("\n Db file %s created", monitor->backupPath.c_str());
+    {
+        std::lock_guard lock(g_monitorsLock);
+        g_monitors.push_back(monitor);
+    }
+    if (!SetEnv(*monitor)) {
+        LogError("\n StartJournal:: Unable to Set Env for Journalling for drive %c..Exiting..", driveLetter);
+        // A monitor that never read its journal has no position to save.
+        std::lock_guard lock(g_monitorsLock);
+        std::erase(g_monitors, monitor);
+        return;
+    }
+    monitor->ready = true;
+    scheduleChangeJobOnce();
+    LogInfo("\n Initiating WAIT");
+    for (;;) {
+        PollJournal(*monitor);
+        monitor->wake.wait(-1);
+        if (monitor->stop != 0) return;
+        platform::sleepMillis(kPollSleepMillis);
+        processJournalRecords(*monitor);
+    }
+}
+
+void startDriveMonitor(char driveLetter) {
+    ThreadHandle thread = CreateNewThread([driveLetter] { StartJournal(driveLetter); });
+    std::lock_guard lock(g_monitorsLock);
+    if (thread) g_driveThreads.push_back(thread);
+}
+
+void startDriveMonitors() {
+    setDriveMonitorStarter(startDriveMonitor);
+    std::vector<char> letters;
+    {
+        std::lock_guard rules(rulesLock());
+        std::lock_guard drives(driveSetLock());
+        for (const std::string& drive : monitorRules().drives) letters.push_back(drive[0]);
+    }
+    for (char letter : letters) startDriveMonitor(letter);
+}
+
+void saveAllBackups() {
+    std::lock_guard list(g_monitorsLock);
+    std::lock_guard lock(pathMapLock());
+    for (const auto& monitor : g_monitors) {
+        if (!monitor->ready) continue;
+        const BackupHeader header{monitor->drive, monitor->readState.UsnJournalID, monitor->committedUsn};
+        if (!writeBackupFile(monitor->backupPath, header, monitor->map))
+            LogError("\n Unable to write %s", monitor->backupPath.c_str());
+    }
+}
+
+void stopAllMonitors() {
+    std::vector<std::shared_ptr<VolumeMonitor>> monitors;
+    std::vector<ThreadHandle> threads;
+    {
+        std::lock_guard lock(g_monitorsLock);
+        monitors = g_monitors;
+        threads = g_driveThreads;
+    }
+    // The threads end first, so nothing is read from a journal after the
+    // positions are saved.
+    for (const auto& monitor : monitors) {
+        monitor->stop = 1;
+        monitor->wake.set();
+    }
+    for (const auto& thread : threads) WaitForThread(thread, kThreadStopWaitMillis);
+    {
+        std::lock_guard lock(changeListLock());
+        if (g_changeJobCreated) unscheduleEntry("DEFAULT", g_changeJobId);
+        g_changeJobCreated = false;
+        // Changes queued since the last change job reach the index before
+        // the positions past them are saved.
+        storeQueuedChanges();
+        saveAllBackups();
+    }
+    periodicTransfer();
+    newDataTransfer();
+    changeTransfer();
+    baseTransfer();
+    std::lock_guard lock(g_monitorsLock);
+    g_monitors.clear();
+    g_driveThreads.clear();
+}
+
+std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors() {
+    std::lock_guard lock(g_monitorsLock);
+    return g_monitors;
+}
+
+void deleteJournalAndDBFile() {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::current_path(ec);
+    if (ec) {
+        LogError("\ndeleteJournalAndDBFile::GetCurrentDirectory failed (%d)\n", ec.value());
+        return;
+    }
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "data", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Volume", 0) == 0 && name.size() >= 9 && name.substr(name.size() - 3) == ".db")
+            files.push_back(entry.path());
+    }
+    if (files.empty()) {
+        LogError("deleteJournalAndDBFile: Invalid handle!!");
+        return;
+    }
+    for (const auto& file : files) {
+        const std::string name = file.filename().string();
+        LogInfo("\ndeleteJournalAndDBFile: volumeString is %s", name.c_str());
+        BackupHeader header;
+        DirectoryPathMap scratch;
+        if (!readBackupFile(file.string(), &header, &scratch)) {
+            LogError("\n Unable to read data from back up file to delete the journal..");
+            logErrorDetails(13);
+            return;
+        }
+        const char letter = name.size() > 7 ? name[7] : '?';
+        const std::string device = std::string("\\\\.\\") + letter + ":";
+        LogInfo("\n Createhandle::Going to open %s for volume %s", device.c_str(), name.c_str());
+        platform::VolumeHandle volume;
+        const long openError = platform::openVolume(device, &volume);
+        if (openError != 0) {
+            LogError("\n Unable to Init handle for Volume : %c for deleting journal and File", letter);
+            logErrorDetails(openError);
+            continue;
+        }
+        platform::DeleteUsnJournalData del{header.journalId,
+                                           platform::kUsnDeleteFlagDelete | platform::kUsnDeleteFlagNotify, 0};
+        const long deleteError = platform::deleteUsnJournal(volume, del);
+        LogInfo("\n Bytes returned after DELETE_JOURNAL is %d", 0);
+        if (deleteError == 0) {
+            platform::UsnJournalData data{};
+            const long queryError = platform::queryUsnJournal(volume, &data);
+            if (queryError != 0) {
+                LogError("\n Unable to query journal and file.. for deleting");
+                logErrorDetails(queryError);
+            }
+            LogInfo("\n deleteJournalAndDBFile:Found file name is %s", file.string().c_str());
+            std::filesystem::remove(file, ec);
+        } else {
+            LogError("\n Unable to delete journal and file..");
+            logErrorDetails(deleteError);
+        }
+    }
+}

@@ -1,0 +1,97 @@
+// The volume monitors: one thread per monitored drive reads the drive's
+// change journal, rebuilds the full path of every closed change from the
+// volume's DirectoryPathMap and hands it to the change detector. Each
+// monitor keeps its read position and its map in the back-up file
+// "data/Volume-<letter>.db" so that changes made while the agent was stopped
+// are read at the next start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/fim/path_map.h"
+#include "platform/journal.h"
+#include "platform/threads.h"
+
+// How a monitor reaches its journal: the platform calls on its volume
+// handle, or, in tests, journals kept in memory.
+struct JournalAccess {
+    std::function<long(platform::UsnJournalData*)> query;
+    std::function<long(const platform::ReadUsnJournalData&, void*, std::uint32_t, std::uint32_t*)> read;
+};
+
+inline constexpr std::uint32_t kJournalReadBufferSize = 10000;
+
+struct VolumeMonitor {
+    char16_t drive = u'C';
+    platform::VolumeHandle volume;
+    JournalAccess journal;
+    platform::ReadUsnJournalData readState{};
+    std::uint32_t bytesReturned = 0;
+    std::optional<std::size_t> current;  // offset of the record being processed
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kJournalReadBufferSize);
+    bool reread = true;
+    platform::Event wake{false};
+    std::atomic<int> stop{0};
+    DirectoryPathMap map;       // under pathMapLock
+    std::string backupPath;
+    // The USN of the first change not yet handed on: what the back-up file
+    // saves, so a saved position never skips a change that is not stored.
+    // Moved under changeListLock.
+    std::int64_t committedUsn = 0;
+    // Set once the read state is prepared; only then is the back-up saved.
+    std::atomic<bool> ready{false};
+};
+
+// Sets StartUsn and UsnJournalID; the other request fields go back to their
+// defaults and the next record is read afresh.
+void setReadState(VolumeMonitor& monitor, std::int64_t startUsn, std::uint64_t journalId);
+
+// The next record of the journal (its offset in monitor.buffer), reading
+// more when the buffer is used up; none when nothing more is there. A read
+// that fails with 1181 restarts from the journal's FirstUsn.
+std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor);
+
+// Hands on every closed change up to the end of the journal (or a stop).
+void processJournalRecords(VolumeMonitor& monitor);
+
+// Waits until the journal has records beyond the read state, then signals
+// the wake event (also on a stop).
+void PollJournal(VolumeMonitor& monitor);
+
+// Prepares the read state from the back-up file, or from the journal.
+bool SetEnv(VolumeMonitor& monitor);
+// Builds the map from the volume's directories and writes the back-up file.
+bool populateDirectoryMap(VolumeMonitor& monitor);
+
+// The per-drive thread body.
+void StartJournal(char driveLetter);
+// Starts a monitor thread for every drive of the DriveSet.
+void startDriveMonitors();
+// Starts one monitor thread (for a drive added by an update).
+void startDriveMonitor(char driveLetter);
+// The stop path: ends the monitor threads, stores the changes they queued,
+// writes every back-up file, runs the periodic, new, change and base
+// transfers and releases the monitors.
+void stopAllMonitors();
+// Writes every monitor's back-up file (under pathMapLock; the caller holds
+// changeListLock so the saved positions are stable).
+void saveAllBackups();
+
+// Removes the journals and back-up files of an earlier installation.
+void deleteJournalAndDBFile();
+
+// Logs "\n Error Details: failed with error <code>: <text>".
+void logErrorDetails(long code);
+
+// The back-up file path of a drive: the current directory, "data",
+// "Volume-<letter>.db".
+std::string backupFilePath(char driveLetter);
+
+// Tests: the monitor list.
+std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors();

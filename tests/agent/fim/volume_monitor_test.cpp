@@ -1,0 +1,200 @@
+// The record iterator and the processing of journal records over journals
+// kept in memory: map building, renames, deletions, long names, the close
+// bit, the 1181 restart, the saved position, and the back-up resume.
+
+#include <cstring>
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "agent/fim/volume_monitor.h"
+#include "fim_fixture.h"
+
+namespace {
+
+constexpr std::uint32_t kClose = 0x80000000;
+constexpr std::uint32_t kCreate = 0x100;
+constexpr std::uint32_t kDelete = 0x200;
+constexpr std::uint32_t kExtend = 0x2;
+constexpr std::uint32_t kOldName = 0x1000;
+constexpr std::uint32_t kNewName = 0x2000;
+constexpr std::uint32_t kDir = 0x10;
+constexpr std::int64_t kFileTime = (1700000000LL * 10000000LL) + 116444736000000000LL;
+
+// A journal in memory: records at growing USNs, the oldest ones droppable.
+struct MemoryJournal {
+    std::uint64_t id = 77;
+    std::map<std::int64_t, platform::UsnRecord> records;
+    std::int64_t nextUsn = 0x1000;
+    std::int64_t firstUsn = 0x1000;
+
+    void add(std::uint64_t reference, std::uint64_t parent, std::u16string name,
+             std::uint32_t reason, std::uint32_t attributes = 0) {
+        platform::UsnRecord r;
+        r.FileReferenceNumber = reference;
+        r.ParentFileReferenceNumber = parent;
+        r.FileName = std::move(name);
+        r.Reason = reason;
+        r.FileAttributes = attributes;
+        r.TimeStamp = kFileTime;
+        r.Usn = nextUsn;
+        r.RecordLength = platform::usnRecordLength(r.FileName.size());
+        records[nextUsn] = r;
+        nextUsn += r.RecordLength;
+    }
+    void dropBefore(std::int64_t usn) {
+        records.erase(records.begin(), records.lower_bound(usn));
+        firstUsn = usn;
+    }
+
+    JournalAccess access() {
+        JournalAccess a;
+        a.query = [this](platform::UsnJournalData* d) {
+            *d = platform::UsnJournalData{id, firstUsn, nextUsn, firstUsn, 0, 0, 0};
+            return 0L;
+        };
+        a.read = [this](const platform::ReadUsnJournalData& in, void* out, std::uint32_t size,
+                        std::uint32_t* returned) -> long {
+            *returned = 0;
+            if (in.UsnJournalID != id) return platform::kErrorInvalidParameter;
+            if (in.StartUsn < firstUsn) return platform::kErrorJournalEntryDeleted;
+            std::vector<std::uint8_t> bytes(8);
+            std::int64_t next = nextUsn;
+            for (auto it = records.lower_bound(in.StartUsn); it != records.end(); ++it) {
+                std::vector<std::uint8_t> one = platform::encodeUsnRecord(it->second);
+                if (bytes.size() + one.size() > size) {
+                    next = it->first;
+                    break;
+                }
+                bytes.insert(bytes.end(), one.begin(), one.end());
+            }
+            std::memcpy(bytes.data(), &next, 8);
+            std::memcpy(out, bytes.data(), bytes.size());
+            *returned = static_cast<std::uint32_t>(bytes.size());
+            return 0L;
+        };
+        return a;
+    }
+};
+
+// PollJournal sleeps on the clock between reads: the manual clock is moved
+// on until it returns.
+void pollAdvancingClock(VolumeMonitor& monitor) {
+    std::atomic<bool> done{false};
+    std::thread poller([&] {
+        PollJournal(monitor);
+        done = true;
+    });
+    while (!done) {
+        platform::advanceClock(100);
+        std::this_thread::yield();
+    }
+    poller.join();
+}
+
+class VolumeMonitorTest : public FimTest {
+protected:
+    void SetUp() override {
+        FimTest::SetUp();
+        std::lock_guard lock(rulesLock());
+        monitorRules().monitorDirs = {"c:\\data"};
+        monitorRules().locations.emplace("c:\\data", LocationIds{5, 0});
+        monitor_.journal = journal_.access();
+        monitor_.backupPath = backupFilePath('C');
+        monitor_.map.Add(1, u"C:", 0);
+        monitor_.map.Add(2, u"Data", 1);
+        setReadState(monitor_, journal_.nextUsn, journal_.id);
+    }
+
+    std::vector<std::string> changes() {
+        std::vector<std::string> out;
+        std::lock_guard lock(changeListLock());
+        for (const auto& c : changeList()) out.push_back(c.changeType + " " + c.path);
+        return out;
+    }
+
+    MemoryJournal journal_;
+    VolumeMonitor monitor_;
+};
+
+TEST_F(VolumeMonitorTest, ClosedChangesAreHandedOnWithTheirPaths) {
+    journal_.add(20, 2, u"Sub", kCreate, kDir);           // not closed yet: nothing
+    journal_.add(20, 2, u"Sub", kCreate | kClose, kDir);
+    journal_.add(30, 20, u"a.txt", kCreate | kExtend | kClose);
+    journal_.add(20, 2, u"Sub", kOldName, kDir);
+    journal_.add(20, 2, u"Moved", kNewName | kClose, kDir);
+    journal_.add(31, 20, u"b.txt", kExtend | kClose);     // below the renamed folder
+    journal_.add(20, 2, u"Moved", kDelete | kClose, kDir);
+    journal_.add(32, 20, u"c.txt", kExtend | kClose);     // its folder is gone
+    processJournalRecords(monitor_);
+    EXPECT_EQ(changes(), (std::vector<std::string>{
+                             "CREATED c:\\data\\sub", "CREATED c:\\data\\sub\\a.txt",
+                             "RENAMED c:\\data\\moved", "MODIFIED c:\\data\\moved\\b.txt",
+                             "DELETED c:\\data\\moved"}));
+    EXPECT_TRUE(log_->has("\n in Process Change Journal Unable to find path for parent"));
+    EXPECT_EQ(monitor_.committedUsn, journal_.nextUsn);
+    EXPECT_EQ(monitor_.readState.StartUsn, journal_.nextUsn);
+}
+
+TEST_F(VolumeMonitorTest, LongNamesAreCutAndManyRecordsSpanSeveralReads) {
+    journal_.add(40, 2, std::u16string(300, u'x'), kCreate | kClose);
+    for (int i = 0; i < 200; ++i) journal_.add(100 + i, 2, u"f" + std::u16string(40, u'y'), kExtend | kClose);
+    processJournalRecords(monitor_);
+    const auto list = changes();
+    ASSERT_EQ(list.size(), 201u);
+    EXPECT_EQ(list[0], "CREATED c:\\data\\" + std::string(259, 'x'));
+}
+
+TEST_F(VolumeMonitorTest, AnOverwrittenPositionRestartsAtTheFirstRecord) {
+    journal_.add(30, 2, u"lost.txt", kExtend | kClose);
+    const std::int64_t kept = journal_.nextUsn;
+    journal_.add(31, 2, u"kept.txt", kExtend | kClose);
+    setReadState(monitor_, 0x1000, journal_.id);
+    journal_.dropBefore(kept);
+    processJournalRecords(monitor_);  // 1181: position moves to FirstUsn
+    EXPECT_TRUE(changes().empty());
+    EXPECT_EQ(monitor_.readState.StartUsn, kept);
+    processJournalRecords(monitor_);
+    EXPECT_EQ(changes(), (std::vector<std::string>{"MODIFIED c:\\data\\kept.txt"}));
+}
+
+TEST_F(VolumeMonitorTest, PollWakesOnNewRecordsAndOnAReplacedJournal) {
+    journal_.add(30, 2, u"a.txt", kExtend | kClose);
+    pollAdvancingClock(monitor_);
+    EXPECT_TRUE(monitor_.wake.wait(0));
+    // The journal was deleted and created again: its old position is void.
+    journal_.id = 78;
+    pollAdvancingClock(monitor_);
+    EXPECT_TRUE(monitor_.wake.wait(0));
+    EXPECT_EQ(monitor_.readState.UsnJournalID, 78u);
+    EXPECT_EQ(monitor_.readState.StartUsn, journal_.firstUsn);
+}
+
+TEST_F(VolumeMonitorTest, ResumesFromTheBackupAndProcessesTheDowntime) {
+    std::filesystem::create_directories("data");
+    DirectoryPathMap saved;
+    saved.Add(1, u"C:", 0);
+    saved.Add(2, u"Data", 1);
+    saved.Add(9, u"Old", 2);
+    ASSERT_TRUE(writeBackupFile(monitor_.backupPath, {u'C', journal_.id, journal_.nextUsn}, saved));
+    journal_.add(50, 9, u"while-down.txt", kCreate | kClose);
+    monitor_.map.Clear();
+    ASSERT_TRUE(SetEnv(monitor_));
+    EXPECT_EQ(changes(), (std::vector<std::string>{"CREATED c:\\data\\old\\while-down.txt"}));
+    EXPECT_TRUE(log_->has("\n Processing CJ records during service downtime..."));
+}
+
+TEST_F(VolumeMonitorTest, TheChangeJobSavesOnlyPositionsWhoseChangesAreStored) {
+    journal_.add(30, 2, u"a.txt", kExtend | kClose);
+    processJournalRecords(monitor_);
+    // The queued change and the position after it move together.
+    std::int64_t queuedAt = 0;
+    {
+        std::lock_guard lock(changeListLock());
+        queuedAt = monitor_.committedUsn;
+        EXPECT_EQ(changeList().size(), 1u);
+    }
+    EXPECT_EQ(queuedAt, journal_.nextUsn);
+}
+
+}  // namespace
