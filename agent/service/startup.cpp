@@ -14,10 +14,7 @@
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
 #include "agent/fim/monitor_config.h"
-#if __has_include("platform/journal.h")
 #include "agent/fim/volume_monitor.h"
-#define AMBRIK_VOLUME_MONITORS 1
-#endif
 #include "agent/hosts/host_cache.h"
 #include "agent/hosts/update_poll.h"
 #include "agent/scheduler/scheduler.h"
@@ -181,18 +178,12 @@ void RunAgent() {
     SendServiceStarted();
     ReportAgentVersion(installBin);  // sent with its blanks as "+"
     // 12-17. File integrity monitoring.
-#ifdef AMBRIK_VOLUME_MONITORS
     if (checkFreshInstall()) deleteJournalAndDBFile();
-#else
-    checkFreshInstall();
-#endif
     enablePrivilegeStep();
     loadMonitorRequestsStep();
     loadBaseConfiguration();
     scheduleFimJobs();
-#ifdef AMBRIK_VOLUME_MONITORS
     startDriveMonitors();
-#endif
     // 18-20. Hosts.
     startPollDispatcher();
     loadAllHosts();
@@ -207,9 +198,7 @@ void InvokeShutdown() {
     StopObtainAgentId();
     if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
     transferEventData();
-#ifdef AMBRIK_VOLUME_MONITORS
     stopAllMonitors();
-#endif
     deleteAllHosts();
     SendServiceStop();
 }

@@ -25,24 +25,15 @@
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
 #include "tests/platform/wmi/wmi_test_util.h"
-
-extern char** environ;
+#include "tests/support/agent_process.h"
 
 namespace faults {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-inline void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-inline std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using agent_process::readFile;
+using agent_process::writeFile;
 
 struct Host {
     std::int64_t id;
@@ -164,25 +155,8 @@ protected:
 
     void startAgent() {
         if (!fs::exists(dir / "registry.reg")) writeRegistry();
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TZ=", 3) != 0 && std::strncmp(*e, "AMBRIK_CLOCK_SCALE=", 19) != 0)
-                env.emplace_back(*e);
-        env.push_back("ORBISK_REGISTRY=" + (dir / "registry.reg").string());
-        env.push_back("AMBRIK_CLOCK_SCALE=60");
-        env.push_back("TZ=UTC");
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = AMBRIK_EXE, arg = "console";
-        std::vector<char*> argv{exe.data(), arg.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string out = (dir / "agent.out").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ASSERT_EQ(posix_spawn(&agent, exe.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {60, true, true});
+        ASSERT_GT(agent, 0);
     }
     // SIGINT and a wait for the agent's own end (a last transfer included).
     void stopAgent() {
@@ -197,19 +171,7 @@ protected:
         agent = -1;
     }
     // The agent's exit status once it ended by itself within `seconds`, else -1.
-    int waitForExit(int seconds) {
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (agent > 0 && Clock::now() < deadline) {
-            if (waitpid(agent, &status, WNOHANG) == agent) {
-                agent = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        killAgent();
-        return -1;
-    }
+    int waitForExit(int seconds) { return agent_process::waitForAgent(agent, seconds); }
     std::string agentLog() const { return readFile(inst / "logs" / "agentlog.out"); }
 
     // Counts every upload's raw-log records against the events fed.

@@ -21,23 +21,15 @@
 
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
-
-extern char** environ;
+#include "tests/support/agent_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using agent_process::readFile;
+using agent_process::writeFile;
 
 std::string digest(const EVP_MD* md, const std::string& data) {
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -112,39 +104,10 @@ protected:
                       "\"AgentInstallDir\"=\"" +
                       inst.string() + "/\"\r\n\"AgentVersion\"=\"8.0.0\"\r\n\"AWS Instance\"=\"no\"\r\n" +
                       "\"WmiHostsDir\"=\"" + (inst / "wmi-hosts").string() + "\"\r\n");
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "AMBRIK_CLOCK_SCALE=", 19) != 0) env.emplace_back(*e);
-        env.push_back("ORBISK_REGISTRY=" + (dir / "registry.reg").string());
-        env.push_back("AMBRIK_CLOCK_SCALE=600");
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = AMBRIK_EXE, arg = "console";
-        std::vector<char*> argv{exe.data(), arg.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string out = (dir / "agent.out").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ASSERT_EQ(posix_spawn(&agent, exe.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {600, false, false});
+        ASSERT_GT(agent, 0);
     }
-    void stopAgent() {
-        if (agent <= 0) return;
-        kill(agent, SIGINT);
-        const auto deadline = Clock::now() + std::chrono::seconds(25);
-        while (Clock::now() < deadline) {
-            if (waitpid(agent, nullptr, WNOHANG) == agent) {
-                agent = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(agent, SIGKILL);
-        waitpid(agent, nullptr, 0);
-        agent = -1;
-    }
+    void stopAgent() { agent_process::stopAgent(agent); }
     // The attribute rows of every upload whose name holds `prefix`, in upload order.
     std::vector<Row> rowsOf(const testserver::TestServer& server, const std::string& prefix,
                             const std::string& entryName) {

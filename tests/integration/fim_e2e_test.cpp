@@ -26,24 +26,15 @@
 
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
-
-extern char** environ;
+#include "tests/support/agent_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using agent_process::readFile;
+using agent_process::writeFile;
 
 // What the change uploads held, in upload order.
 struct ChangeUploads {
@@ -131,39 +122,10 @@ protected:
                       "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik\\Volumes]\r\n"
                       "\"C\"=\"" + volume.string() + "\"\r\n\"JournalDir\"=\"" + (dir / "journal").string() +
                       "/\"\r\n\"Watcher\"=\"inotify\"\r\n");
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "AMBRIK_CLOCK_SCALE=", 19) != 0) env.emplace_back(*e);
-        env.push_back("ORBISK_REGISTRY=" + (dir / "registry.reg").string());
-        env.push_back("AMBRIK_CLOCK_SCALE=60");
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = AMBRIK_EXE, arg = "console";
-        std::vector<char*> argv{exe.data(), arg.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string out = (dir / "agent.out").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ASSERT_EQ(posix_spawn(&agent, exe.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {60, false, true});
+        ASSERT_GT(agent, 0);
     }
-    void stopAgent() {
-        if (agent <= 0) return;
-        kill(agent, SIGINT);
-        const auto deadline = Clock::now() + std::chrono::seconds(25);
-        while (Clock::now() < deadline) {
-            if (waitpid(agent, nullptr, WNOHANG) == agent) {
-                agent = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(agent, SIGKILL);
-        waitpid(agent, nullptr, 0);
-        agent = -1;
-    }
+    void stopAgent() { agent_process::stopAgent(agent); }
     std::string agentLog() const { return readFile(inst / "logs" / "agentlog.out"); }
 
     bool waitFor(const std::function<bool()>& done, int seconds) {
