@@ -18,7 +18,7 @@
 #include "agent/collection/host_poll_queue.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"

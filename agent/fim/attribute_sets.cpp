@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
 

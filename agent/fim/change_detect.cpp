@@ -10,7 +10,7 @@
 #include "agent/fim/change_store.h"
 #include "agent/fim/monitor_config.h"
 #include "agent/hosts/host_cache.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "common/log.h"
 #include "platform/clock.h"

@@ -10,7 +10,7 @@
 #include "agent/fim/change_detect.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
 #include "agent/store/zip_directory.h"

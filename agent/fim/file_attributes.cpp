@@ -8,7 +8,7 @@
 #include "agent/fim/hash_wrappers.h"
 #include "agent/fim/wmi_util.h"
 #include "agent/server/upgrade.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/files.h"
 #include "platform/security.h"

@@ -5,7 +5,7 @@
 
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/tablestore/imds.h"
 #include "common/log.h"
 #include "platform/clock.h"

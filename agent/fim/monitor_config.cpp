@@ -10,7 +10,7 @@
 #include "agent/fim/local_paths.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
 

@@ -16,7 +16,7 @@
 #include "agent/server/http_client.h"
 #include "agent/server/table_data.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 
 using namespace hosts_internal;

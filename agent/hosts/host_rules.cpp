@@ -12,7 +12,7 @@
 #include "agent/hosts/host_internal.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/tablestore/imds.h"
 #include "common/log.h"
 

@@ -10,7 +10,7 @@
 #include "agent/hosts/host_rules.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/tablestore/imds.h"
 #include "common/log.h"
 

@@ -12,7 +12,7 @@
 #include <curl/curl.h>
 
 #include "agent/server/table_data.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/key_table.h"
 #include "common/log.h"
 #include "platform/clock.h"

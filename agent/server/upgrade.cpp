@@ -22,7 +22,7 @@
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/process_helpers.h"
 #include "platform/clock.h"

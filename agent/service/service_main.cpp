@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "agent/service/service.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/process_helpers.h"
 #include "platform/private_files.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "agent/collection/event_record.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
 #include "platform/private_files.h"

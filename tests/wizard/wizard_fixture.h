@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "platform/registry.h"
 
 class WizardFixture : public ::testing::Test {

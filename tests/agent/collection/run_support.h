@@ -9,7 +9,7 @@
 #include "agent/hosts/host_cache.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 
 namespace collection_test {
 

@@ -19,7 +19,7 @@
 #include "agent/hosts/host_cache.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
 #include "platform/clock.h"

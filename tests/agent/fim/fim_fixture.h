@@ -16,7 +16,7 @@
 #include "agent/fim/change_store.h"
 #include "agent/fim/monitor_config.h"
 #include "agent/server/http_client.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "platform/clock.h"
 #include "tests/support/log_capture.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "platform/net.h"
 
 inline std::string windowsPathOf(const std::filesystem::path& p) {

@@ -16,7 +16,7 @@
 #include "agent/hosts/host_cache.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/tablestore/data_dict.h"
 #include "agent/tablestore/imds.h"
 #include "platform/clock.h"

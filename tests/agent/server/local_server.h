@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "agent/server/http_client.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "tests/support/log_capture.h"
 

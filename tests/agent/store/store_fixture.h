@@ -15,7 +15,7 @@
 #include <string>
 
 #include "agent/collection/event_record.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
 #include "platform/clock.h"

@@ -1,4 +1,4 @@
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "agent/service/agent_log.h"
+#include "agent/settings/agent_log.h"
 #include "common/text_format.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 
 namespace fs = std::filesystem;

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "agent/service/agent_log.h"
-#include "agent/service/settings.h"
+#include "agent/settings/agent_log.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 
 namespace fs = std::filesystem;

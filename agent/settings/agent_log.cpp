@@ -1,4 +1,4 @@
-#include "agent/service/agent_log.h"
+#include "agent/settings/agent_log.h"
 
 #include <cstdio>
 #include <optional>
@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "agent/scheduler/scheduler.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
 #include "platform/private_files.h"
