@@ -1,18 +1,15 @@
 #include "common/log.h"
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 #include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -57,9 +54,7 @@ struct Flusher {
     std::int64_t dueAt = 0;    // clock time by which they must be written
     bool stop = false;
     std::thread thread;
-#if !defined(_WIN32)
-    pid_t owner = 0;  // a forked child has no flusher thread to wait for
-#endif
+    long owner = 0;  // a forked child has no flusher thread to wait for
 };
 
 // Never destroyed: a forked child that exits must not wait for or end a
@@ -111,10 +106,7 @@ void stopFlusherAtExit() {
         f.stop = true;
     }
     f.wake.notify_all();
-    bool ownThread = f.thread.joinable();
-#if !defined(_WIN32)
-    if (f.owner != ::getpid()) ownThread = false;
-#endif
+    const bool ownThread = f.thread.joinable() && f.owner == platform::currentProcessId();
     if (ownThread) f.thread.join();
     std::lock_guard<std::recursive_mutex> guard(g_logLock);
     LogState& s = state();
@@ -131,9 +123,7 @@ void armFlusher() {
     if (!f.started) {
         f.started = true;
         f.thread = std::thread(runFlusher);
-#if !defined(_WIN32)
-        f.owner = ::getpid();
-#endif
+        f.owner = platform::currentProcessId();
         std::atexit(stopFlusherAtExit);
     }
     if (!f.due) {
@@ -173,14 +163,6 @@ void writeMessage(unsigned char threshold, const char* format, va_list args) {
     }
 }
 
-bool makeDirectory(const std::string& path) {
-#if defined(_WIN32)
-    return _mkdir(path.c_str()) == 0 || errno == EEXIST;
-#else
-    return ::mkdir(path.c_str(), 0775) == 0 || errno == EEXIST;
-#endif
-}
-
 bool openWithMode(const char* mode, bool createDirectory) {
     std::lock_guard<std::recursive_mutex> guard(g_logLock);
     LogState& s = state();
@@ -188,7 +170,7 @@ bool openWithMode(const char* mode, bool createDirectory) {
         LogTrace("gv_logFilePtr already Set\n");
         return true;
     }
-    if (createDirectory) makeDirectory(s.directory);
+    if (createDirectory) platform::makeDirectory(s.directory);
     std::string path = s.directory + "/" + s.fileName;
     s.stream = std::fopen(path.c_str(), mode);
     // The pending buffer is the only buffer: each write-out is one system

@@ -1,20 +1,13 @@
 #include "common/process_helpers.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
-#include <type_traits>
 
 #include "common/log.h"
+#include "platform/errors.h"
+#include "platform/fs.h"
 #include "platform/process.h"
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#else
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -107,24 +100,9 @@ std::string ReportErrorCode(long code, MessageLayout layout) {
 }
 
 void LogLastSystemError() {
-#if defined(_WIN32)
-    DWORD error = GetLastError();
-    char* buffer = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    LogError("\n Error Message: %s", n && buffer ? buffer : "");
-    if (buffer) LocalFree(buffer);
-#else
-    int error = errno;
-    char buffer[256] = {};
-    // The GNU strerror_r may return a static text instead of filling buffer.
-    auto result = strerror_r(error, buffer, sizeof buffer);
-    const char* text = buffer;
-    if constexpr (std::is_same_v<decltype(result), char*>) text = result;
-    LogError("\n Error Message: %s", text ? text : "");
-    errno = error;
-#endif
+    const long error = platform::lastSystemError();
+    LogError("\n Error Message: %s", platform::systemErrorMessage(error).c_str());
+    platform::setLastSystemError(error);
 }
 
 long execute(const char* directory, const char* commandLine, std::string* remarks, int minutes,
@@ -143,22 +121,8 @@ long execute(const char* directory, const char* commandLine, std::string* remark
         // caller's stays as it is, so "remembering" and "restoring" it are
         // only reported.
         std::string current;
-#if defined(_WIN32)
-        DWORD needed = GetCurrentDirectoryA(0, nullptr);
-        current.resize(needed ? needed : 1);
-        DWORD got = needed ? GetCurrentDirectoryA(needed, current.data()) : 0;
-        bool ok = got > 0 && got < needed;
-        if (ok) current.resize(got);
-        long cwdError = ok ? 0 : static_cast<long>(GetLastError());
-#else
-        std::string buffer(1024, '\0');
-        bool ok = false;
-        while (!(ok = ::getcwd(buffer.data(), buffer.size()) != nullptr) && errno == ERANGE)
-            buffer.resize(buffer.size() * 2);
-        if (ok) current = buffer.c_str();
-        long cwdError = ok ? 0 : (errno == EACCES ? platform::kErrorAccessDenied : platform::kErrorFileNotFound);
-#endif
-        if (!ok) {
+        const long cwdError = platform::currentDirectory(&current);
+        if (cwdError != 0) {
             say(layout, kFailure, "\n execute: Failed to get the CurrentWorkingDirectory ");
             ReportErrorCode(cwdError, layout);
             setRemarks(cwdError);

@@ -128,6 +128,26 @@ std::tm toUtcTime(std::int64_t seconds) {
     return out;
 }
 
+std::int64_t fromUtcTime(const std::tm& utc) {
+    // Days from 1970-01-01 of a proleptic Gregorian date (month carried
+    // into the year first, so out-of-range months work too).
+    std::int64_t year = static_cast<std::int64_t>(utc.tm_year) + 1900 + utc.tm_mon / 12;
+    std::int64_t month = utc.tm_mon % 12;
+    if (month < 0) {
+        month += 12;
+        --year;
+    }
+    const std::int64_t y = month < 2 ? year - 1 : year;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t m = month < 2 ? month + 10 : month - 2;  // March is 0
+    const std::int64_t dayOfYear = (153 * m + 2) / 5;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t days = era * 146097 + dayOfEra - 719468 + (utc.tm_mday - 1);
+    return days * 86400 + static_cast<std::int64_t>(utc.tm_hour) * 3600 +
+           static_cast<std::int64_t>(utc.tm_min) * 60 + utc.tm_sec;
+}
+
 std::int64_t fromLocalTime(std::tm local) { return static_cast<std::int64_t>(std::mktime(&local)); }
 
 int localUtcOffsetMinutes(std::int64_t seconds) {

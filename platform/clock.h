@@ -36,6 +36,9 @@ bool waitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
 std::tm toLocalTime(std::int64_t seconds);
 // Broken-down UTC time of a clock reading.
 std::tm toUtcTime(std::int64_t seconds);
+// Seconds since 1970 of a broken-down UTC time; fields out of their range
+// carry over (a second of -1 is the minute before).
+std::int64_t fromUtcTime(const std::tm& utc);
 // Seconds since 1970 of a broken-down local time (mktime rules).
 std::int64_t fromLocalTime(std::tm local);
 // The local time zone's offset from UTC in minutes at the given instant

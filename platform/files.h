@@ -45,4 +45,12 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 FilePtr openFileForReading(const std::string& path);
 
+// The file-system redirection of a 32-bit process on 64-bit Windows, whose
+// switches are looked up by name at run time. Elsewhere (and in a 64-bit
+// process) there is nothing to switch: isWow64Process is false and the
+// switches succeed without changing anything.
+bool isWow64Process();
+bool disableFsRedirection();
+bool revertFsRedirection();
+
 }  // namespace platform

@@ -11,6 +11,7 @@
 // calls do.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -38,5 +39,31 @@ std::FILE* openRegularFile(const std::string& path, const char* mode);
 
 // True when the path names a regular file itself, not through a link.
 bool isRegularFileNoFollow(const std::string& path);
+
+// A folder for a program that the agent downloads and then starts, and the
+// program's file in it. POSIX: the folder is made 0700; one that exists must
+// be a real folder of this user that no one else may use, in a parent that
+// only this user or root may write. Windows: the folder is created, or its
+// DACL replaced, so that only SYSTEM and the Administrators may use it.
+// False with the reason (a phrase after the folder's name) in *problem.
+bool prepareProgramFolder(const std::string& folder, std::string* problem);
+
+// Which file a program file is (device and inode; volume serial number and
+// file index on Windows).
+struct ProgramFileId {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+};
+
+// Creates the file anew for binary writing: a file left there is removed
+// first, and the new one is never opened through a link or a file that
+// appeared meanwhile. nullptr with the reason in *problem.
+std::FILE* createProgramFile(const std::string& path, std::string* problem);
+// Makes the written file runnable by its owner only (POSIX 0700) and tells
+// which file it is.
+bool sealProgramFile(std::FILE* file, ProgramFileId* id);
+// True when the path names that very file itself (not through a link), and
+// on POSIX still owned by this user with mode 0700.
+bool isSameProgramFile(const std::string& path, const ProgramFileId& id);
 
 }  // namespace platform

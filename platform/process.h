@@ -3,14 +3,17 @@
 // system clock module, terminate it, read its exit code. Results are Windows
 // codes (0 success, 2 program not found, 258 time-out ...).
 //
-// POSIX backend: the command line is split into words by the Windows rules
-// (splitCommandLine); the program is taken as given when its name has a
-// slash (a relative one is looked for in the working directory, then in the
-// current directory), otherwise it is searched in the working directory
-// (the current directory when none is given) and then along PATH. The child
-// gets the working directory; the parent's own directory never changes. The
+// Both backends look for a program given without a full path in the
+// working directory first. Windows backend: then where CreateProcess looks
+// (the caller's folder and directory, the system folders, PATH); ".exe" is
+// added to a name without an extension. POSIX backend: the command line is
+// split into words by the Windows rules (splitCommandLine); a name with a
+// slash is looked for in the working directory, then in the current
+// directory; one without a slash in the working directory (the current
+// directory when none is given) and then along PATH. The child gets the
+// working directory; the parent's own directory never changes. On POSIX the
 // child runs in a process group of its own, so terminating it also ends the
-// programs it started. The show-window flag has no meaning there.
+// programs it started, and the show-window flag has no meaning.
 #pragma once
 
 #include <cstdint>
@@ -60,5 +63,7 @@ long waitProcess(const Process& process, std::int64_t timeoutMillis, std::uint32
 long terminateProcess(const Process& process, std::uint32_t exitCode);
 // The operating system's id of the child.
 long processId(const Process& process);
+// The id of the calling process.
+long currentProcessId();
 
 }  // namespace platform

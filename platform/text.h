@@ -19,4 +19,8 @@ std::string utf16ToUtf8(std::u16string_view utf16, bool* ok = nullptr);
 std::u16string utf16FromLittleEndian(std::string_view bytes, bool* ok = nullptr);
 std::string utf16ToLittleEndian(std::u16string_view text);
 
+// Comparison ignoring the case of the ASCII letters, as the C locale's
+// strcasecmp and _stricmp do (other bytes compare as they are).
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
 }  // namespace platform

@@ -316,7 +316,7 @@ std::string secondBefore(const std::string& timeText) {
     tm.tm_sec = fields[5] - 1;
     // As a UTC time only to step back over minute, hour, day and year ends;
     // the text keeps its own offset.
-    const std::tm before = platform::toUtcTime(timegm(&tm));
+    const std::tm before = platform::toUtcTime(platform::fromUtcTime(tm));
     char text[32];
     std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", before.tm_year + 1900, before.tm_mon + 1,
                   before.tm_mday, before.tm_hour, before.tm_min, before.tm_sec);

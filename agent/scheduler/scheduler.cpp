@@ -7,12 +7,12 @@
 #include <list>
 #include <mutex>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <vector>
 
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ Scheduler* findScheduler(const char* name) {
     auto& r = registry();
     if (!r.initialised) return nullptr;
     for (auto& s : r.schedulers)
-        if (strcasecmp(s.name.c_str(), name) == 0) return &s;
+        if (platform::equalsIgnoreCase(s.name, name)) return &s;
     return nullptr;
 }
 

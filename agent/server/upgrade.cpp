@@ -6,19 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#if defined(_WIN32)
-#include <windows.h>
-// after windows.h
-#include <fcntl.h>
-#include <io.h>
-#include <sddl.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
@@ -26,6 +13,9 @@
 #include "common/log.h"
 #include "common/process_helpers.h"
 #include "platform/clock.h"
+#include "platform/env.h"
+#include "platform/files.h"
+#include "platform/private_files.h"
 #include "platform/process.h"
 
 namespace fs = std::filesystem;
@@ -50,121 +40,38 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 }  // namespace
 
 #if defined(_WIN32)
-std::string UpgradeFolder() {
-    const char* temp = std::getenv("TEMP");
-    return joinPath(temp != nullptr ? temp : "", "OrbiskAgent");
-}
-
-namespace {
-
-// Only SYSTEM and the Administrators may use the folder, whoever made it.
-bool PrepareUpgradeFolder(const std::string& folder) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
-        LogError("\n Unable to build the security of %s: %lu", folder.c_str(), GetLastError());
-        return false;
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    bool ok = CreateDirectoryA(folder.c_str(), &attributes) != 0;
-    if (!ok && GetLastError() == ERROR_ALREADY_EXISTS)
-        ok = SetFileSecurityA(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
-    if (!ok) LogError("\n Upgrade folder %s cannot be made private (%lu); upgrade skipped", folder.c_str(),
-                      GetLastError());
-    LocalFree(descriptor);
-    return ok;
-}
-
-// Creates the file anew; a file left there is removed first.
-std::FILE* createRenovoFile(const std::string& path) {
-    DeleteFileA(path.c_str());
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        LogError("\n Unable to create %s: %s", path.c_str(), std::strerror(errno));
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "wb");
-    if (!file) _close(fd);
-    return file;
-}
-
-bool makeRenovoRunnable(std::FILE*) { return true; }
-bool isTheDownloadedRenovo(const std::string&) { return true; }
-
-}  // namespace
+std::string UpgradeFolder() { return joinPath(platform::getEnvironment("TEMP").value_or(""), "OrbiskAgent"); }
 #else
 // Under the install directory, where only root may write: a shared temporary
 // folder would let any local user place or swap the program that root runs.
 std::string UpgradeFolder() { return AgentInstallDir() + "OrbiskAgent"; }
+#endif
 
 namespace {
 
-// The file written by the last download (device and inode), started only if
-// the path still names it.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-FileIdentity g_downloaded;
+// The file written by the last download, started only if the path still
+// names it.
+platform::ProgramFileId g_downloaded;
 
-// The folder is made 0700; one that exists must be a real folder of ours
-// that nobody else may write, in a parent that nobody else may write either.
 bool PrepareUpgradeFolder(const std::string& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        LogError("\n Unable to create %s: %s", folder.c_str(), std::strerror(errno));
-        return false;
-    }
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
-        (info.st_mode & 077) != 0) {
-        LogError("\n Upgrade folder %s is not a private folder of this user (owner %ld, mode %03o); "
-                 "upgrade skipped",
-                 folder.c_str(), static_cast<long>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777));
-        return false;
-    }
-    const std::string parent = fs::path(folder).parent_path().string();
-    struct stat above {};
-    if (::stat(parent.c_str(), &above) != 0 || (above.st_mode & 022) != 0 ||
-        (above.st_uid != ::geteuid() && above.st_uid != 0)) {
-        LogError("\n Upgrade folder %s lies in a folder that others may write; upgrade skipped", folder.c_str());
-        return false;
-    }
-    return true;
+    std::string problem;
+    if (platform::prepareProgramFolder(folder, &problem)) return true;
+    LogError("\n Upgrade folder %s %s; upgrade skipped", folder.c_str(), problem.c_str());
+    return false;
 }
 
-// Never through a link, never into a file someone else placed: an old file is
-// removed and the new one must be created here and now.
 std::FILE* createRenovoFile(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        LogError("\n Unable to remove the old %s: %s", path.c_str(), std::strerror(errno));
-        return nullptr;
-    }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        LogError("\n Unable to create %s: %s", path.c_str(), std::strerror(errno));
-        return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) ::close(fd);
+    std::string problem;
+    std::FILE* file = platform::createProgramFile(path, &problem);
+    if (!file) LogError("\n Unable to create %s: %s", path.c_str(), problem.c_str());
     return file;
 }
 
-bool makeRenovoRunnable(std::FILE* file) {
-    struct stat info {};
-    if (::fchmod(::fileno(file), 0700) != 0 || ::fstat(::fileno(file), &info) != 0) return false;
-    g_downloaded = {info.st_dev, info.st_ino};
-    return true;
-}
+bool makeRenovoRunnable(std::FILE* file) { return platform::sealProgramFile(file, &g_downloaded); }
 
-bool isTheDownloadedRenovo(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-           info.st_dev == g_downloaded.device && info.st_ino == g_downloaded.inode &&
-           (info.st_mode & 07777) == 0700;
-}
+bool isTheDownloadedRenovo(const std::string& path) { return platform::isSameProgramFile(path, g_downloaded); }
 
 }  // namespace
-#endif
 
 bool ScheduleUpgradeCheck() {
     LogError("\n Scheduling Upgrade Check...");
@@ -256,61 +163,6 @@ void StartUpgrade(const std::string& serverVersion) {
     execute(workingDirectory.c_str(), commandLine.c_str(), &remarks, 0, true, MessageLayout::Agent);
 }
 
-#if defined(_WIN32)
-namespace {
-
-using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-using Wow64DisableFn = BOOL(WINAPI*)(PVOID*);
-using Wow64RevertFn = BOOL(WINAPI*)(PVOID);
-
-struct Redirection {
-    bool lookedUp = false;
-    IsWow64ProcessFn isWow64Process = nullptr;
-    Wow64DisableFn disable = nullptr;
-    Wow64RevertFn revert = nullptr;
-    std::int32_t off = 0;
-    PVOID oldValue = nullptr;
-};
-
-Redirection& redirection() {
-    static Redirection r;
-    if (!r.lookedUp) {
-        if (HMODULE kernel = GetModuleHandleA("kernel32")) {
-            r.isWow64Process = reinterpret_cast<IsWow64ProcessFn>(
-                reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
-            r.disable = reinterpret_cast<Wow64DisableFn>(
-                reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection")));
-            r.revert = reinterpret_cast<Wow64RevertFn>(
-                reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection")));
-        }
-        r.lookedUp = true;
-    }
-    return r;
-}
-
-}  // namespace
-
-bool IsWow64() {
-    auto& r = redirection();
-    BOOL wow64 = FALSE;
-    return r.isWow64Process && r.isWow64Process(GetCurrentProcess(), &wow64) && wow64;
-}
-
-bool DisableFsRedirection() {
-    auto& r = redirection();
-    if (r.off == 0 && r.disable) r.off = r.disable(&r.oldValue) ? 1 : 0;
-    return r.off != 0;
-}
-
-bool RevertFsRedirection() {
-    auto& r = redirection();
-    if (r.off == 0) return true;
-    const bool reverted = r.revert && r.revert(r.oldValue);
-    if (reverted) r.off = 0;
-    return reverted;
-}
-#else
-bool IsWow64() { return false; }
-bool DisableFsRedirection() { return true; }
-bool RevertFsRedirection() { return true; }
-#endif
+bool IsWow64() { return platform::isWow64Process(); }
+bool DisableFsRedirection() { return platform::disableFsRedirection(); }
+bool RevertFsRedirection() { return platform::revertFsRedirection(); }

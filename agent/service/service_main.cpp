@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "agent/service/service.h"
 #include "agent/settings/settings.h"
@@ -15,6 +14,7 @@
 #include "common/process_helpers.h"
 #include "platform/private_files.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/service.h"
 
 namespace {
@@ -71,7 +71,7 @@ bool ChangeServiceStatus(std::uint32_t state) {
     }
     if (!platform::setServiceStatus(status)) {
         LogInfo("\n ChangeServiceStatus : SetServiceStatus is failed due to following error !!");
-        reportError(errno);
+        reportError(platform::lastSystemError());
         return false;
     }
     return true;

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 
 #include "agent/collection/host_poll_queue.h"
 #include "agent/collection/parser_rules.h"
@@ -31,6 +30,7 @@
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/private_files.h"
 #include "platform/net.h"
 #include "platform/security.h"
@@ -60,8 +60,8 @@ void enablePrivilegeStep() {
 // The metadata service of an AWS instance; ORBISK_AWS_METADATA_URL points
 // it elsewhere (tests use a loopback server).
 std::string awsMetadataBase() {
-    const char* env = std::getenv("ORBISK_AWS_METADATA_URL");
-    std::string base = env && *env ? env : "http://169.254.169.254/";
+    std::string base = platform::getEnvironment("ORBISK_AWS_METADATA_URL").value_or("");
+    if (base.empty()) base = "http://169.254.169.254/";
     if (base.back() != '/') base += '/';
     return base;
 }

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 
 #include "agent/scheduler/scheduler.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -65,10 +65,10 @@ void RotateAgentLog() {
     FlushLog();
     const std::string dir = logDirectory().empty() ? LogDirectory() : logDirectory();
     const std::string current = dir + "/" + kAgentLogName;
-    struct stat info {};
-    if (::stat(current.c_str(), &info) != 0) return;
-    LogInfo("Log Size: %d", static_cast<int>(info.st_size));
-    if (static_cast<std::int64_t>(info.st_size) <= kAgentLogRotateAbove) return;
+    platform::FileStatus info;
+    if (platform::fileStatus(current, &info) != 0) return;
+    LogInfo("Log Size: %d", static_cast<int>(info.size));
+    if (static_cast<std::int64_t>(info.size) <= kAgentLogRotateAbove) return;
 
     // The writers wait on the log lock for the whole swap, so no message of
     // another thread is dropped or written to the closed stream.

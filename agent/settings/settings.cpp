@@ -4,11 +4,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-#include <unistd.h>
 #include <vector>
 
 #include "agent/settings/agent_log.h"
 #include "common/text_format.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ bool LoadAgentSettings() {
     fillMissingTextSettings();
     std::string bin = InstallBinDir();
     LogInfo("\n Setting Current Directory to : %s", bin.c_str());
-    if (::chdir(bin.c_str()) != 0)
+    if (platform::setCurrentDirectory(bin) != 0)
         LogError("\n Unable to set the current directory to %s", bin.c_str());
     return true;
 }

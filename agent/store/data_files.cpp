@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <memory>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "common/log.h"
 #include "platform/private_files.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -279,8 +278,8 @@ bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count
     // Unbuffered, so that nothing of a failed write is left in the stream to
     // be written when it closes, after the file has been cut back.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    struct stat before {};
-    if (::fstat(::fileno(file.get()), &before) != 0) {
+    std::uint64_t before = 0;
+    if (platform::openFileSize(file.get(), &before) != 0) {
         reportWriteFailure("measure", errno);
         return false;
     }
@@ -288,7 +287,7 @@ bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count
         std::fflush(file.get()) != 0) {
         const int error = errno;
         // Cut back to where the batch began: the file holds it whole or not at all.
-        if (::ftruncate(::fileno(file.get()), before.st_size) != 0)
+        if (platform::truncateOpenFile(file.get(), before) != 0)
             LogError("\n Unable to cut %s back after a failed write", kRawLogsFilePath);
         reportWriteFailure("write to", error);
         return false;

@@ -10,6 +10,7 @@
 
 #include "agent/tablestore/values.h"
 #include "common/log.h"
+#include "platform/fs.h"
 
 using namespace tablestore;
 
@@ -350,12 +351,7 @@ void parseDictionary(const char* data, std::size_t length, const char* name) {
 }
 
 std::string joinPath(const std::string& folder, const std::string& name) {
-#ifdef _WIN32
-    const char* separator = "\\";
-#else
-    const char* separator = "/";
-#endif
-    return folder + separator + name;
+    return folder + platform::kPathSeparator + name;
 }
 
 // Loads every file named in a list file (whitespace-separated names).

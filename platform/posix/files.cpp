@@ -94,4 +94,8 @@ FilePtr openFileForReading(const std::string& path) {
     return FilePtr(f);
 }
 
+bool isWow64Process() { return false; }
+bool disableFsRedirection() { return true; }
+bool revertFsRedirection() { return true; }
+
 }  // namespace platform

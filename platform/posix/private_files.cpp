@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace platform {
 
@@ -95,6 +97,61 @@ std::FILE* openRegularFile(const std::string& path, const char* mode) {
 bool isRegularFileNoFollow(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool prepareProgramFolder(const std::string& folder, std::string* problem) {
+    auto fail = [&](const std::string& why) {
+        if (problem) *problem = why;
+        return false;
+    };
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(std::string("cannot be created: ") + std::strerror(errno));
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "is not a private folder of this user (owner %ld, mode %03o)",
+                      static_cast<long>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777));
+        return fail(text);
+    }
+    const std::string parent = std::filesystem::path(folder).parent_path().string();
+    struct stat above {};
+    if (::stat(parent.empty() ? "." : parent.c_str(), &above) != 0 || (above.st_mode & 022) != 0 ||
+        (above.st_uid != ::geteuid() && above.st_uid != 0))
+        return fail("lies in a folder that others may write");
+    return true;
+}
+
+std::FILE* createProgramFile(const std::string& path, std::string* problem) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        if (problem) *problem = std::string("the old file cannot be removed: ") + std::strerror(errno);
+        return nullptr;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (problem) *problem = std::strerror(errno);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        if (problem) *problem = std::strerror(errno);
+        ::close(fd);
+    }
+    return file;
+}
+
+bool sealProgramFile(std::FILE* file, ProgramFileId* id) {
+    struct stat info {};
+    if (!file || ::fchmod(::fileno(file), 0700) != 0 || ::fstat(::fileno(file), &info) != 0) return false;
+    if (id) *id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return true;
+}
+
+bool isSameProgramFile(const std::string& path, const ProgramFileId& id) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+           static_cast<std::uint64_t>(info.st_dev) == id.volume &&
+           static_cast<std::uint64_t>(info.st_ino) == id.file && (info.st_mode & 07777) == 0700;
 }
 
 }  // namespace platform

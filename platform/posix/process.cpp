@@ -322,4 +322,6 @@ long terminateProcess(const Process& process, std::uint32_t exitCode) {
 
 long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
 
+long currentProcessId() { return static_cast<long>(::getpid()); }
+
 }  // namespace platform

@@ -1,34 +1,16 @@
 // Directory listings and file reads on Windows: the calls themselves.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cstdio>
 #include <string>
 
 #include "platform/files.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 
 namespace {
 
-std::wstring widen(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string narrow(const wchar_t* text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(n - 1));
-    return out;
-}
+using win32::narrow;
+using win32::widen;
 
 class Win32FindHandle : public FindHandle {
 public:
@@ -72,6 +54,64 @@ bool findNextFile(FindHandle& handle, FindData& next) {
 
 FilePtr openFileForReading(const std::string& path) {
     return FilePtr(_wfopen(widen(path).c_str(), L"rb"));
+}
+
+namespace {
+
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+using Wow64DisableFn = BOOL(WINAPI*)(PVOID*);
+using Wow64RevertFn = BOOL(WINAPI*)(PVOID);
+
+// The switches, looked up once: they are missing on old or 64-bit-only systems.
+struct Redirection {
+    IsWow64ProcessFn isWow64Process = nullptr;
+    Wow64DisableFn disable = nullptr;
+    Wow64RevertFn revert = nullptr;
+};
+
+// The redirection is switched per thread.
+struct ThreadRedirection {
+    bool off = false;
+    PVOID oldValue = nullptr;
+};
+thread_local ThreadRedirection t_redirection;
+
+template <typename Fn>
+Fn lookUp(HMODULE module, const char* name) {
+    return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+Redirection& redirection() {
+    static Redirection* r = [] {
+        auto* made = new Redirection;
+        HMODULE kernel = GetModuleHandleW(L"kernel32");
+        made->isWow64Process = lookUp<IsWow64ProcessFn>(kernel, "IsWow64Process");
+        made->disable = lookUp<Wow64DisableFn>(kernel, "Wow64DisableWow64FsRedirection");
+        made->revert = lookUp<Wow64RevertFn>(kernel, "Wow64RevertWow64FsRedirection");
+        return made;
+    }();
+    return *r;
+}
+
+}  // namespace
+
+bool isWow64Process() {
+    Redirection& r = redirection();
+    BOOL wow64 = FALSE;
+    return r.isWow64Process && r.isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+bool disableFsRedirection() {
+    ThreadRedirection& t = t_redirection;
+    if (!t.off && redirection().disable) t.off = redirection().disable(&t.oldValue) != 0;
+    return t.off;
+}
+
+bool revertFsRedirection() {
+    ThreadRedirection& t = t_redirection;
+    if (!t.off) return true;
+    if (redirection().revert && redirection().revert(t.oldValue)) t.off = false;
+    return !t.off;
 }
 
 }  // namespace platform

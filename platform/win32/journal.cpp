@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include "platform/text.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 
@@ -21,10 +21,7 @@ void VolumeHandleStateDeleter::operator()(VolumeHandleState* state) const { dele
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-    const std::u16string units = utf8ToUtf16(text);
-    return std::wstring(units.begin(), units.end());
-}
+using win32::widen;
 
 static_assert(sizeof(UsnJournalData) == sizeof(USN_JOURNAL_DATA));
 static_assert(sizeof(CreateUsnJournalData) == sizeof(CREATE_USN_JOURNAL_DATA));

@@ -1,11 +1,8 @@
-// Processes through CreateProcess: the platform splits and searches the
-// command line itself; waits are measured on the clock module.
+// Processes through CreateProcess; waits are measured on the clock module.
 #include "platform/process.h"
 
-#include <windows.h>
-
 #include "platform/clock.h"
-#include "platform/text.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 
@@ -21,16 +18,43 @@ void releaseProcess(ProcessHandle* p) {
     delete p;
 }
 
+bool isAbsolute(const std::string& path) {
+    return (path.size() >= 2 && path[1] == ':') || (!path.empty() && (path[0] == '\\' || path[0] == '/'));
+}
+
+bool isFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// CreateProcess looks for a program given without a full path in the
+// caller's directory, not the child's; the child's working directory is
+// looked at first here (the name as it is, then with ".exe"), as on POSIX.
+// Empty when it is not there, and CreateProcess searches as it does.
+std::wstring programInWorkingDirectory(const std::string& commandLine, const std::string& workingDirectory) {
+    if (workingDirectory.empty()) return std::wstring();
+    const std::vector<std::string> words = splitCommandLine(commandLine);
+    if (words.empty() || words[0].empty() || isAbsolute(words[0])) return std::wstring();
+    std::string path = workingDirectory;
+    if (path.back() != '\\' && path.back() != '/') path += '\\';
+    path += words[0];
+    std::wstring candidate = win32::widen(path);
+    if (isFile(candidate)) return candidate;
+    const std::size_t lastPart = path.find_last_of("\\/");
+    if (path.find('.', lastPart == std::string::npos ? 0 : lastPart) != std::string::npos) return std::wstring();
+    candidate += L".exe";
+    return isFile(candidate) ? candidate : std::wstring();
+}
+
 }  // namespace
 
 long startProcess(const std::string& commandLine, const std::string& workingDirectory, bool showWindow,
                   Process* process) {
     if (!process) return kErrorInvalidParameter;
     if (splitCommandLine(commandLine).empty()) return kErrorInvalidParameter;
-    std::u16string line16 = utf8ToUtf16(commandLine);
-    std::wstring line(line16.begin(), line16.end());  // CreateProcessW may write into it
-    std::u16string dir16 = utf8ToUtf16(workingDirectory);
-    std::wstring dir(dir16.begin(), dir16.end());
+    std::wstring line = win32::widen(commandLine);  // CreateProcessW may write into it
+    const std::wstring dir = win32::widen(workingDirectory);
+    const std::wstring program = programInWorkingDirectory(commandLine, workingDirectory);
 
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -39,7 +63,7 @@ long startProcess(const std::string& commandLine, const std::string& workingDire
         si.wShowWindow = SW_SHOWNORMAL;
     }
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE | CREATE_NO_WINDOW,
+    if (!CreateProcessW(program.empty() ? nullptr : program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE | CREATE_NO_WINDOW,
                         nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi))
         return static_cast<long>(GetLastError());
     CloseHandle(pi.hThread);
@@ -68,5 +92,7 @@ long terminateProcess(const Process& process, std::uint32_t exitCode) {
 }
 
 long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
+
+long currentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
 }  // namespace platform

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/registry_codec.h"
-#include "platform/text.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 
@@ -21,14 +21,8 @@ namespace {
 std::mutex gErrorMutex;
 std::string gLastError;
 
-std::wstring widen(const std::string& text) {
-    std::u16string units = utf8ToUtf16(text);
-    return std::wstring(units.begin(), units.end());
-}
-
-std::string narrow(const wchar_t* text, std::size_t length) {
-    return utf16ToUtf8(std::u16string(text, text + length));
-}
+using win32::narrow;
+using win32::widen;
 
 void closeKey(RegistryKeyHandle* handle) {
     if (handle && handle->key) RegCloseKey(handle->key);

@@ -17,18 +17,13 @@
 #include <string>
 
 #include "platform/wmi.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform::wmi {
 
 namespace {
 
-std::wstring widen(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
+using win32::widen;
 
 std::string narrow(const wchar_t* text, std::size_t length, UINT codePage = CP_UTF8) {
     if (!text || length == 0) return std::string();

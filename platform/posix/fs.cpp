@@ -1,0 +1,106 @@
+// Folders, file status and the current directory on POSIX.
+#include "platform/fs.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+
+namespace platform {
+
+namespace {
+
+constexpr long kErrorAlreadyExists = 183;
+constexpr long kErrorNotAFolder = 267;
+
+long codeOf(int err) {
+    switch (err) {
+        case 0:
+            return kErrorSuccess;
+        case ENOENT:
+            return kErrorFileNotFound;
+        case ENOTDIR:
+            return kErrorPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return kErrorAccessDenied;
+        case EEXIST:
+            return kErrorAlreadyExists;
+        case EBADF:
+            return kErrorInvalidHandle;
+        case EINVAL:
+            return kErrorInvalidParameter;
+        default:
+            return 31;  // ERROR_GEN_FAILURE
+    }
+}
+
+// Windows tells a missing file (2) from a missing folder on the way (3),
+// and a file where a folder is wanted (267) from a missing one.
+long missingCode(const std::string& path, int err) {
+    if (err != ENOENT && err != ENOTDIR) return codeOf(err);
+    struct stat info {};
+    if (err == ENOTDIR && ::stat(path.c_str(), &info) == 0) return kErrorNotAFolder;
+    std::string parent = path;
+    while (!parent.empty() && parent.back() == '/') parent.pop_back();
+    const std::size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
+    return ::stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? kErrorFileNotFound : kErrorPathNotFound;
+}
+
+}  // namespace
+
+long fileStatus(const std::string& path, FileStatus* status) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return missingCode(path, errno);
+    if (status) {
+        status->directory = S_ISDIR(info.st_mode);
+        status->regular = S_ISREG(info.st_mode);
+        status->size = status->regular ? static_cast<std::uint64_t>(info.st_size) : 0;
+        status->modifiedSeconds = static_cast<std::int64_t>(info.st_mtime);
+    }
+    return kErrorSuccess;
+}
+
+long makeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0775) == 0) return kErrorSuccess;
+    const int err = errno;
+    struct stat info {};
+    if (err == EEXIST) return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? kErrorSuccess
+                                                                                         : kErrorAlreadyExists;
+    return err == ENOENT || err == ENOTDIR ? kErrorPathNotFound : codeOf(err);
+}
+
+long currentDirectory(std::string* path) {
+    std::string buffer(256, '\0');
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) return codeOf(errno);
+        buffer.resize(buffer.size() * 2);
+    }
+    if (path) *path = buffer.c_str();
+    return kErrorSuccess;
+}
+
+long setCurrentDirectory(const std::string& path) {
+    if (::chdir(path.c_str()) == 0) return kErrorSuccess;
+    return missingCode(path, errno);
+}
+
+long openFileSize(std::FILE* file, std::uint64_t* size) {
+    if (!file) return kErrorInvalidHandle;
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0) return codeOf(errno);
+    if (size) *size = static_cast<std::uint64_t>(info.st_size);
+    return kErrorSuccess;
+}
+
+long truncateOpenFile(std::FILE* file, std::uint64_t size) {
+    if (!file) return kErrorInvalidHandle;
+    if (::ftruncate(::fileno(file), static_cast<off_t>(size)) != 0) return codeOf(errno);
+    return kErrorSuccess;
+}
+
+}  // namespace platform

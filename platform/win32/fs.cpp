@@ -1,0 +1,82 @@
+// Folders, file status and the current directory on Windows (wide calls,
+// UTF-8 paths).
+#include "platform/fs.h"
+
+#include "platform/win32/win32_util.h"
+// after windows.h
+#include <io.h>
+
+#include "platform/errors.h"
+
+namespace platform {
+
+namespace {
+
+using win32::widen;
+
+constexpr std::int64_t kTicksPerSecond = 10000000;
+constexpr std::int64_t kEpochDifferenceSeconds = 11644473600;  // 1601 to 1970
+
+HANDLE osHandleOf(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
+}  // namespace
+
+long fileStatus(const std::string& path, FileStatus* status) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data))
+        return static_cast<long>(GetLastError());
+    if (status) {
+        status->directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        status->regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+        status->size = status->regular
+                           ? (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                           : 0;
+        const std::int64_t ticks = (static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                   data.ftLastWriteTime.dwLowDateTime;
+        status->modifiedSeconds = ticks / kTicksPerSecond - kEpochDifferenceSeconds;
+    }
+    return kErrorSuccess;
+}
+
+long makeDirectory(const std::string& path) {
+    const std::wstring wide = widen(path);
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return kErrorSuccess;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        const DWORD kind = GetFileAttributesW(wide.c_str());
+        if (kind != INVALID_FILE_ATTRIBUTES && (kind & FILE_ATTRIBUTE_DIRECTORY) != 0) return kErrorSuccess;
+    }
+    return static_cast<long>(error);
+}
+
+long currentDirectory(std::string* path) {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return static_cast<long>(GetLastError());
+    std::wstring buffer(needed, L'\0');
+    const DWORD got = GetCurrentDirectoryW(needed, buffer.data());
+    if (got == 0 || got >= needed) return static_cast<long>(got == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+    if (path) *path = win32::narrow(buffer.data(), got);
+    return kErrorSuccess;
+}
+
+long setCurrentDirectory(const std::string& path) {
+    if (SetCurrentDirectoryW(widen(path).c_str())) return kErrorSuccess;
+    return static_cast<long>(GetLastError());
+}
+
+long openFileSize(std::FILE* file, std::uint64_t* size) {
+    if (!file) return kErrorInvalidHandle;
+    LARGE_INTEGER value{};
+    if (!GetFileSizeEx(osHandleOf(file), &value)) return static_cast<long>(GetLastError());
+    if (size) *size = static_cast<std::uint64_t>(value.QuadPart);
+    return kErrorSuccess;
+}
+
+long truncateOpenFile(std::FILE* file, std::uint64_t size) {
+    if (!file) return kErrorInvalidHandle;
+    // The C runtime's own call keeps its idea of the file position and size.
+    const errno_t rc = _chsize_s(_fileno(file), static_cast<__int64>(size));
+    return rc == 0 ? kErrorSuccess : (rc == EACCES ? kErrorAccessDenied : kErrorInvalidParameter);
+}
+
+}  // namespace platform
