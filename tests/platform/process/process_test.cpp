@@ -1,5 +1,6 @@
-// Starting programs: command-line words, program search, the child's own
-// working directory, time limits on the manual clock and termination.
+// Starting programs on POSIX: shell scripts, PATH search, signals, the
+// exit-code channel and process groups (the portable part is in
+// process_contract_test.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,43 +17,12 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "tests/platform/support/temp_dir.h"
+#include "tests/support/contract_child.h"
 
 namespace fs = std::filesystem;
 using namespace platform;
 
 namespace {
-
-TEST(CommandLineWords, FollowWindowsQuotingRules) {
-    struct Case {
-        const char* line;
-        std::vector<std::string> words;
-    } cases[] = {
-        {"prog a b", {"prog", "a", "b"}},
-        {"  prog   a\t b  ", {"prog", "a", "b"}},
-        {"\"C:\\Program Files\\x.exe\" arg", {"C:\\Program Files\\x.exe", "arg"}},
-        {"C:\\dir\\x.exe \"a b\" c", {"C:\\dir\\x.exe", "a b", "c"}},
-        {"p a\\\\b", {"p", "a\\\\b"}},            // backslashes not before a quote are literal
-        {"p a\\\"b", {"p", "a\"b"}},              // \" is a literal quote
-        {"p a\\\\\"b c\"", {"p", "a\\b c"}},      // \\" is one backslash, quote opens
-        {"p a\\\\\\\"b", {"p", "a\\\"b"}},        // \\\" is a backslash and a quote
-        {"p \"\" x", {"p", "", "x"}},             // an empty quoted word counts
-        {"p \"a\"\"b\"", {"p", "a\"b"}},          // a doubled quote inside quotes
-        {"p \"\"\"", {"p", "\""}},
-        {"p \"unterminated arg", {"p", "unterminated arg"}},
-        {"\"prog\\\" x", {"prog\\", "x"}},        // the program name ignores escapes
-        {"", {}},
-        {"   ", {}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.words) << c.line;
-}
-
-TEST(CommandLineWords, AQuotedWordSplitsBackAsOneArgument) {
-    EXPECT_EQ(quoteCommandWord("8.0.2"), "8.0.2");  // nothing to quote: unchanged
-    for (const std::string text : {"8.0.2 --evil x", "", "a\"b", "tail\\", "a\\\"b c", "8.0.2\n", "\"", "\\\\\""})
-        EXPECT_EQ(splitCommandLine("prog " + quoteCommandWord(text) + " next"),
-                  (std::vector<std::string>{"prog", text, "next"}))
-            << text;
-}
 
 class Processes : public ::testing::Test {
 protected:
@@ -64,35 +34,23 @@ protected:
         writeScript(path, body, executable);
     }
     long run(const std::string& line, const std::string& workDir, std::uint32_t* code) {
-        Process p(nullptr, nullptr);
-        long rc = startProcess(line, workDir, false, &p);
-        if (rc != 0) return rc;
-        return waitProcess(p, -1, code);
+        return runToEnd(line, workDir, code);
     }
 };
 
-TEST_F(Processes, ProgramIsFoundInTheWorkingDirectoryAndRunsThere) {
+TEST_F(Processes, ScriptsRunInTheWorkingDirectoryAndPosixStartFailuresGiveWindowsCodes) {
     fs::create_directory(dir / "work");
-    script(dir / "work" / "tool", "pwd > where.txt\nprintf '%s|' \"$@\" > args.txt\nexit 7");
+    script(dir / "work" / "tool", "pwd > where.txt\nexit 7");
     std::uint32_t code = 0;
-    ASSERT_EQ(run("tool one \"two words\" a\\\"q", (dir / "work").string(), &code), kErrorSuccess);
+    ASSERT_EQ(run("tool", (dir / "work").string(), &code), kErrorSuccess);
     EXPECT_EQ(code, 7u);
     EXPECT_EQ(slurp(dir / "work" / "where.txt"), (dir / "work").string() + "\n");
-    EXPECT_EQ(slurp(dir / "work" / "args.txt"), "one|two words|a\"q|");
-    EXPECT_EQ(fs::current_path(), startDir) << "the caller's directory never changes";
-}
-
-TEST_F(Processes, StartFailuresGiveWindowsCodes) {
     Process p(nullptr, nullptr);
-    EXPECT_EQ(startProcess("no-such-program-ambrik", dir.string(), false, &p), kErrorFileNotFound);
-    EXPECT_EQ(startProcess((dir / "missing").string(), "", false, &p), kErrorFileNotFound);
-    EXPECT_EQ(startProcess("sh -c true", (dir / "missing-dir").string(), false, &p), kErrorDirectory);
     script(dir / "plain", "exit 0", false);
     EXPECT_EQ(startProcess((dir / "plain").string(), "", false, &p), kErrorAccessDenied);
     std::ofstream(dir / "notaprogram") << "\x7f" "ELF garbage";
     fs::permissions(dir / "notaprogram", fs::perms::owner_all);
     EXPECT_EQ(startProcess((dir / "notaprogram").string(), "", false, &p), kErrorBadExeFormat);
-    EXPECT_EQ(startProcess("   ", "", false, &p), kErrorInvalidParameter);
     EXPECT_FALSE(p);
 }
 
@@ -169,16 +127,6 @@ TEST_F(Processes, AChildNobodyWaitsForIsReapedWhenItEnds) {
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (::kill(pid, 0) == 0 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
     EXPECT_EQ(::kill(pid, 0), -1) << "no zombie is left behind";
-}
-
-TEST_F(Processes, WaitReturnsAsSoonAsTheChildEndsOnAStoppedClock) {
-    useManualClock(5'000);
-    Process p(nullptr, nullptr);
-    ASSERT_EQ(startProcess("sh -c \"exit 0\"", "", false, &p), kErrorSuccess);
-    std::uint32_t code = 1;
-    EXPECT_EQ(waitProcess(p, 60'000, &code), kErrorSuccess);
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(nowMillis(), 5'000);
 }
 
 }  // namespace
