@@ -327,7 +327,8 @@ std::string queryStartTime(const HostSlot& host, std::int64_t now) {
     // From the second of the newest event collected, inclusive: events
     // written in that second after the run are collected too (the ones
     // already taken are skipped by their record numbers).
-    if (host.lastTimeUpdated != 0) return secondBefore(host.lastMessageTimeText);
+    if (host.lastTimeUpdated != 0)
+        return host.lastTimeTextIsQueryStart ? host.lastMessageTimeText : secondBefore(host.lastMessageTimeText);
     const std::int64_t last = static_cast<std::int64_t>(host.lastMessageTime / 1000);
     if (last == 0) return "";
     std::int64_t start = last;
@@ -600,7 +601,10 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
                         runningLastTime.c_str());
                 h.lastTimeUpdated = 1;
                 h.lastMessageTimeText = runningLastTime;
+                h.lastTimeTextIsQueryStart = !newestIsHostText;
                 LogInfo("\n Time Updated");
+            } else if (newestIsHostText) {
+                h.lastTimeTextIsQueryStart = false;
             }
         });
     }
