@@ -17,6 +17,7 @@
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
 #include "common/log.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 
 namespace {
@@ -87,13 +88,6 @@ bool stopRequested() {
 
 unsigned addressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p)); }
 
-std::string ctimeText(std::int64_t seconds) {
-    std::tm tm = platform::toLocalTime(seconds);
-    char text[64];
-    if (std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &tm) == 0) return "\n";
-    return text;
-}
-
 std::string hostNameOf(HostSlot& slot) {
     std::string name;
     withHostSlot(slot, [&](HostSlot& s) { name = s.hostName; });
@@ -106,7 +100,7 @@ void setNextScanTimeHeld(HostSlot& slot) {
     slot.nextScanTime = now + static_cast<std::int64_t>(slot.monInterval) * 60;
     LogInfo("\n Time %ld", static_cast<long>(static_cast<std::int32_t>(now)));
     LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
+            CtimeText(slot.nextScanTime).c_str());
 }
 
 bool blank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
@@ -155,7 +149,7 @@ int createHostTimer(HostSlot& slot, int secondsUntilFirstRun) {
     LogInfo("\n Creating timer entry for host %lld, with i %d", static_cast<long long>(slot.hostId), slotNumber);
     slot.nextScanTime = platform::nowSeconds() + secondsUntilFirstRun;
     LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
+            CtimeText(slot.nextScanTime).c_str());
     const int id = scheduleEntry(
         "DEFAULT", static_cast<std::uint32_t>(slot.nextScanTime),
         [argument] { scheduleWinEventCollection(*argument); }, std::move(repeat), 0);
