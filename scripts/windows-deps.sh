@@ -25,8 +25,9 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 say() { echo "windows-deps: $*" >&2; }
 
 install_tools() {
+  # wine runs the programs afterwards (scripts/windows-check.sh).
   local want=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev cmake ninja-build
-              make tcl gcc xz-utils bzip2)
+              make tcl gcc xz-utils bzip2 wine wine64)
   local missing=()
   for p in "${want[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -74,22 +75,23 @@ add_source_entries() {
   $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
 }
 
-# The version apt-get source would fetch for a package ("name" or "name=version").
-source_version() {
-  apt-get source --print-uris "$1" 2>/dev/null | sed -nE "s/^'[^']*' [^_ ]+_([^ ]+)\.dsc .*/\1/p" | head -n 1
-}
+# The versions apt-get source would fetch, from one query for all packages
+# (each "name" or "name=version"): the .dsc lines of --print-uris.
+source_uris() { apt-get source --print-uris "${SOURCES[@]}" 2>/dev/null || true; }
+version_in() { echo "$1" | sed -nE "s/^'[^']*' ${2}_([^ ]+)\.dsc .*/\1/p" | head -n 1; }
 
 install_tools
 add_source_entries
 
+uris="$(source_uris)"
+if [ "$(echo "$uris" | grep -c '\.dsc ')" -lt ${#SOURCES[@]} ]; then
+  say "apt-get source does not know every package; updating the package lists"
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  uris="$(source_uris)"
+fi
 key=""
 for s in "${SOURCES[@]}"; do
-  v="$(source_version "$s")"
-  if [ -z "$v" ]; then
-    say "apt-get source knows no $s; updating the package lists"
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
-    v="$(source_version "$s")"
-  fi
+  v="$(version_in "$uris" "${s%%=*}")"
   [ -n "$v" ] || { say "no Debian source package for $s"; exit 1; }
   key="${key}${s%%=*}-${v}_"
 done
