@@ -87,29 +87,11 @@ bool stopRequested() {
 
 unsigned addressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p)); }
 
-std::string ctimeText(std::int64_t seconds) {
-    std::tm tm = platform::toLocalTime(seconds);
-    char text[64];
-    if (std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &tm) == 0) return "\n";
-    return text;
-}
-
 std::string hostNameOf(HostSlot& slot) {
     std::string name;
     withHostSlot(slot, [&](HostSlot& s) { name = s.hostName; });
     return name;
 }
-
-// next scan time := now + interval; the caller holds the slot's guard.
-void setNextScanTimeHeld(HostSlot& slot) {
-    const std::int64_t now = platform::nowSeconds();
-    slot.nextScanTime = now + static_cast<std::int64_t>(slot.monInterval) * 60;
-    LogInfo("\n Time %ld", static_cast<long>(static_cast<std::int32_t>(now)));
-    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
-}
-
-bool blank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
 
 void dispatcherMain() {
     for (;;) {
@@ -137,35 +119,6 @@ CollectorSlot& collectorSlot(int workerNumber) { return collectors()[static_cast
 void setCollectHostEvents(CollectHostEventsFunction run) {
     std::lock_guard<std::mutex> lock(g_runLock);
     g_collectHostEvents = std::move(run);
-}
-
-int createHostTimer(HostSlot& slot, int secondsUntilFirstRun) {
-    if (blank(slot.userName) || slot.monInterval <= 0) {
-        LogInfo("\n Not a WMI Windows host");
-        return 0;
-    }
-    std::unique_ptr<RepeatCondStruct> repeat = makePeriodic(slot.monInterval * 60, kUnitSeconds, -1);
-    if (!repeat) {
-        LogError("\n Unable to allocate RepeatCondStruct memory ");
-        return 0;
-    }
-    const std::int32_t slotNumber = hostSlotIndex(slot);
-    // The user argument: the slot number, owned by the entry's callback.
-    auto argument = std::make_shared<std::int32_t>(slotNumber);
-    LogInfo("\n Creating timer entry for host %lld, with i %d", static_cast<long long>(slot.hostId), slotNumber);
-    slot.nextScanTime = platform::nowSeconds() + secondsUntilFirstRun;
-    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
-    const int id = scheduleEntry(
-        "DEFAULT", static_cast<std::uint32_t>(slot.nextScanTime),
-        [argument] { scheduleWinEventCollection(*argument); }, std::move(repeat), 0);
-    if (id == 0) {
-        LogError("\n Unable to create timer entry for host %lld", static_cast<long long>(slot.hostId));
-        slot.timerEntryId = -1;
-        return 0;
-    }
-    slot.timerEntryId = id;
-    return 1;
 }
 
 void scheduleWinEventCollection(std::int32_t slotNumber) {
@@ -229,8 +182,6 @@ void addHostToPollQueue(HostSlot& slot) {
     }
     LogInfo("\n Current Event Poll List is %d %d ", q.head, q.tail);
 }
-
-void setNextScanTime(HostSlot& slot) { withHostSlot(slot, setNextScanTimeHeld); }
 
 void sendHostStatus(HostSlot& slot) {
     std::int64_t hostId = 0;
@@ -329,6 +280,7 @@ bool collectOnce(int workerNumber) {
 }
 
 bool startCollectorThreads() {
+    setHostTimerCallback(scheduleWinEventCollection);
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
     if (ctl.collectorsRunning) return true;

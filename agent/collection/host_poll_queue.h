@@ -40,21 +40,17 @@ CollectorSlot& collectorSlot(int workerNumber);
 using CollectHostEventsFunction = std::function<int(HostSlot&, CollectorSlot&)>;
 void setCollectHostEvents(CollectHostEventsFunction run);
 
-// Arms the host's periodic collection timer, first run after the given
-// seconds; 1 on success, 0 for a host without credentials or interval.
-// The caller holds the slot's guard (the host cache arms timers that way).
-int createHostTimer(HostSlot& slot, int secondsUntilFirstRun);
-// The timer callback (scheduler thread).
+// What a host's collection timer calls (scheduler thread): queues the host.
+// startCollectorThreads registers it with the host cache, which arms the timers.
 void scheduleWinEventCollection(std::int32_t slotNumber);
 // Queues a host unless it is waiting or being collected already, or the
 // queue is full.
 void addHostToPollQueue(HostSlot& slot);
-// next scan time := now + MON_INTERVAL minutes (takes the slot's guard).
-void setNextScanTime(HostSlot& slot);
 // Reports STATUS and the next scan time with "hoststatus".
 void sendHostStatus(HostSlot& slot);
 
-// Threads.
+// Threads. Starting the collectors also registers scheduleWinEventCollection
+// as the host cache's timer callback.
 bool startCollectorThreads();
 bool startPollDispatcher();
 // Stops the dispatcher and the collectors and joins them (a running
