@@ -4,7 +4,6 @@
 #include "agent/collection/host_poll_queue.h"
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,11 +53,10 @@ std::array<CollectorSlot, kCollectorCount>& collectors() {
     return slots;
 }
 
-// Stop request and wake-ups of the dispatcher and the collectors.
+// The dispatcher's and the collectors' threads and their stop request.
 struct ThreadControl {
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
+    std::mutex lock;  // the threads and the running flag
+    platform::Event stop{true};  // ends the threads; cuts every pause short
     std::thread dispatcher;
     bool collectorsRunning = false;
 };
@@ -71,19 +69,7 @@ ThreadControl& control() {
 std::mutex g_runLock;
 CollectHostEventsFunction g_collectHostEvents = collectHostEvents;
 
-// Sleeps for the given clock time; answers false when a stop was requested.
-bool pause(std::int64_t millis, const std::function<bool()>& wakeEarly = {}) {
-    ThreadControl& c = control();
-    std::unique_lock<std::mutex> lock(c.lock);
-    platform::waitFor(lock, c.wake, millis, [&] { return c.stop || (wakeEarly && wakeEarly()); });
-    return !c.stop;
-}
-
-bool stopRequested() {
-    ThreadControl& c = control();
-    std::lock_guard<std::mutex> lock(c.lock);
-    return c.stop;
-}
+bool stopRequested() { return control().stop.isSet(); }
 
 unsigned addressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p)); }
 
@@ -96,7 +82,7 @@ std::string hostNameOf(HostSlot& slot) {
 void dispatcherMain() {
     for (;;) {
         const std::int64_t pauseMillis = dispatchOnce();
-        if (!pause(pauseMillis)) return;
+        if (control().stop.wait(pauseMillis)) return;
     }
 }
 
@@ -106,9 +92,8 @@ void collectorMain(int workerNumber) {
     for (;;) {
         if (stopRequested()) return;
         collectOnce(workerNumber);
-        if (!pause(kCollectorPauseMillis,
-                   [&] { return slot.state.load(std::memory_order_acquire) == kCollectorAssigned; }))
-            return;
+        // A hand-over or a stop sets the wake event and cuts the pause short.
+        if (slot.state.load(std::memory_order_acquire) != kCollectorAssigned) slot.wake.wait(kCollectorPauseMillis);
     }
 }
 
@@ -226,10 +211,9 @@ std::int64_t dispatchOnce() {
         ++q.head;
         q.consecutiveWaits = 0;
         lock.unlock();
-        // Taking the control lock once makes the collector either see the
-        // new state before it waits or be waiting when woken.
-        { std::lock_guard<std::mutex> wakeLock(control().lock); }
-        control().wake.notify_all();
+        // The event stays set until the collector waits, so a collector
+        // that has not begun to wait yet is not missed.
+        c.wake.set();
         return kDispatchPauseMillis;
     }
 
@@ -284,7 +268,7 @@ bool startCollectorThreads() {
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
     if (ctl.collectorsRunning) return true;
-    ctl.stop = false;
+    ctl.stop.reset();
     for (int i = 0; i < kCollectorCount; ++i) {
         CollectorSlot& c = collectorSlot(i);
         c.assignedHost.store(nullptr);
@@ -304,7 +288,7 @@ bool startPollDispatcher() {
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
     if (ctl.dispatcher.joinable()) return true;
-    ctl.stop = false;
+    ctl.stop.reset();
     try {
         ctl.dispatcher = std::thread(dispatcherMain);
     } catch (...) {
@@ -316,17 +300,14 @@ bool startPollDispatcher() {
 
 void stopCollectionThreads() {
     ThreadControl& ctl = control();
-    {
-        std::lock_guard<std::mutex> lock(ctl.lock);
-        ctl.stop = true;
-    }
-    ctl.wake.notify_all();
+    ctl.stop.set();
+    for (CollectorSlot& c : collectors()) c.wake.set();
     if (ctl.dispatcher.joinable()) ctl.dispatcher.join();
     for (CollectorSlot& c : collectors())
         if (c.thread.joinable()) c.thread.join();
     std::lock_guard<std::mutex> lock(ctl.lock);
     ctl.collectorsRunning = false;
-    ctl.stop = false;
+    ctl.stop.reset();
 }
 
 HostPollQueueView hostPollQueueView() {

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/threads.h"
+
 struct HostSlot;
 
 inline constexpr int kCollectorCount = 5;
@@ -30,6 +32,7 @@ struct CollectorSlot {
     std::atomic<std::int16_t> state{kCollectorIdle};
     std::atomic<HostSlot*> assignedHost{nullptr};
     std::int16_t workerNumber = 0;
+    platform::Event wake{false};  // set when a host is handed over (or at a stop)
     std::thread thread;
 };
 CollectorSlot& collectorSlot(int workerNumber);

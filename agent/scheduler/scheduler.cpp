@@ -1,7 +1,6 @@
 #include "agent/scheduler/scheduler.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <atomic>
 #include <cstring>
 #include <list>
@@ -13,6 +12,7 @@
 
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -45,10 +45,8 @@ SchedulerRegistry& registry() {
 
 std::atomic<bool> g_threadStarted{false};
 std::thread g_thread;
-// The thread's pause between passes, cut short when the thread is stopped.
-std::mutex g_pauseLock;
-std::condition_variable g_pauseCv;
-bool g_stopThread = false;
+// Ends the thread; cuts its pause between passes short.
+platform::Event g_stopThread(true);
 
 Scheduler* findScheduler(const char* name) {
     auto& r = registry();
@@ -135,8 +133,7 @@ int g_unscheduledWhileRunning = 0;
 void schedulerThreadMain() {
     for (;;) {
         runDueEntries();
-        std::unique_lock<std::mutex> lock(g_pauseLock);
-        if (platform::waitFor(lock, g_pauseCv, 1000, [] { return g_stopThread; })) return;
+        if (g_stopThread.wait(1000)) return;
     }
 }
 
@@ -175,10 +172,7 @@ bool initScheduler() {
 bool startSchedulerThread() {
     LogTrace("\n\t@@@@@ Inside CreateNewThread() @@@@@\n");
     if (g_threadStarted.exchange(true)) return true;
-    {
-        std::lock_guard<std::mutex> guard(g_pauseLock);
-        g_stopThread = false;
-    }
+    g_stopThread.reset();
     try {
         g_thread = std::thread(schedulerThreadMain);
     } catch (...) {
@@ -236,11 +230,7 @@ void runDueEntries() {
 
 void resetSchedulerForTests() {
     if (g_threadStarted.exchange(false)) {
-        {
-            std::lock_guard<std::mutex> guard(g_pauseLock);
-            g_stopThread = true;
-        }
-        g_pauseCv.notify_all();
+        g_stopThread.set();
         if (g_thread.joinable()) g_thread.join();
     }
     auto& r = registry();

@@ -1,7 +1,6 @@
 // Program entry and the service layer: dispatcher, control handler, status
 // reports and the shutdown thread.
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -16,36 +15,19 @@
 #include "platform/private_files.h"
 #include "platform/clock.h"
 #include "platform/service.h"
+#include "platform/threads.h"
 
 namespace {
 
 constexpr const char* kServiceName = "Quillmark Orbisk 8 - Agent";
 constexpr std::int64_t kShutdownLimitMillis = 20000;
 
-// A manual-reset event with a clock-driven wait.
-struct StopEvent {
-    std::mutex lock;
-    std::condition_variable cv;
-    bool signalled = false;
-    void set() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            signalled = true;
-        }
-        cv.notify_all();
-    }
-    bool wait(std::int64_t ms) {
-        std::unique_lock<std::mutex> guard(lock);
-        return platform::waitFor(guard, cv, ms, [this] { return signalled; });
-    }
-};
-
-StopEvent& serviceStopEvent() {
-    static StopEvent e;
+platform::Event& serviceStopEvent() {
+    static platform::Event e(true);
     return e;
 }
-StopEvent& agentStopEvent() {
-    static StopEvent e;
+platform::Event& agentStopEvent() {
+    static platform::Event e(true);
     return e;
 }
 
@@ -97,7 +79,7 @@ bool ReportSvcStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t 
 
 // Runs InvokeShutdown on its own thread and waits for it at most 20 s.
 void runShutdownWithLimit() {
-    auto done = std::make_shared<StopEvent>();
+    auto done = std::make_shared<platform::Event>(true);
     std::thread([done] {
         InvokeShutdown();
         done->set();
@@ -147,11 +129,7 @@ void ServiceMain() {
 
 }  // namespace
 
-bool AgentStopRequested() {
-    StopEvent& e = agentStopEvent();
-    std::lock_guard<std::mutex> guard(e.lock);
-    return e.signalled;
-}
+bool AgentStopRequested() { return agentStopEvent().isSet(); }
 
 void RequestAgentStop() { agentStopEvent().set(); }
 
