@@ -16,6 +16,7 @@
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
 #include "common/log.h"
+#include "common/threads.h"
 #include "platform/clock.h"
 
 namespace {
@@ -57,7 +58,7 @@ std::array<CollectorSlot, kCollectorCount>& collectors() {
 struct ThreadControl {
     std::mutex lock;  // the threads and the running flag
     platform::Event stop{true};  // ends the threads; cuts every pause short
-    std::thread dispatcher;
+    ThreadHandle dispatcher;
     bool collectorsRunning = false;
 };
 
@@ -273,12 +274,8 @@ bool startCollectorThreads() {
         CollectorSlot& c = collectorSlot(i);
         c.assignedHost.store(nullptr);
         c.state.store(kCollectorIdle);
-        try {
-            c.thread = std::thread(collectorMain, i);
-        } catch (...) {
-            LogError("Unable to create Thread\n");
-            return false;
-        }
+        c.thread = CreateNewThread([i] { collectorMain(i); });
+        if (!c.thread) return false;
     }
     ctl.collectorsRunning = true;
     return true;
@@ -287,24 +284,22 @@ bool startCollectorThreads() {
 bool startPollDispatcher() {
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
-    if (ctl.dispatcher.joinable()) return true;
+    if (ctl.dispatcher) return true;
     ctl.stop.reset();
-    try {
-        ctl.dispatcher = std::thread(dispatcherMain);
-    } catch (...) {
-        LogError("Unable to create Thread\n");
-        return false;
-    }
-    return true;
+    ctl.dispatcher = CreateNewThread(dispatcherMain);
+    return ctl.dispatcher != nullptr;
 }
 
 void stopCollectionThreads() {
     ThreadControl& ctl = control();
     ctl.stop.set();
     for (CollectorSlot& c : collectors()) c.wake.set();
-    if (ctl.dispatcher.joinable()) ctl.dispatcher.join();
-    for (CollectorSlot& c : collectors())
-        if (c.thread.joinable()) c.thread.join();
+    WaitForThread(ctl.dispatcher, -1);
+    ctl.dispatcher.reset();
+    for (CollectorSlot& c : collectors()) {
+        WaitForThread(c.thread, -1);
+        c.thread.reset();
+    }
     std::lock_guard<std::mutex> lock(ctl.lock);
     ctl.collectorsRunning = false;
     ctl.stop.reset();

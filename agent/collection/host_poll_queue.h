@@ -14,9 +14,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <thread>
 #include <vector>
 
+#include "common/threads.h"
 #include "platform/threads.h"
 
 struct HostSlot;
@@ -33,7 +33,7 @@ struct CollectorSlot {
     std::atomic<HostSlot*> assignedHost{nullptr};
     std::int16_t workerNumber = 0;
     platform::Event wake{false};  // set when a host is handed over (or at a stop)
-    std::thread thread;
+    ThreadHandle thread;
 };
 CollectorSlot& collectorSlot(int workerNumber);
 

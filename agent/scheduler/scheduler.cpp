@@ -7,10 +7,10 @@
 #include <mutex>
 #include <string>
 #include <strings.h>
-#include <thread>
 #include <vector>
 
 #include "common/log.h"
+#include "common/threads.h"
 #include "platform/clock.h"
 #include "platform/threads.h"
 
@@ -44,7 +44,7 @@ SchedulerRegistry& registry() {
 }
 
 std::atomic<bool> g_threadStarted{false};
-std::thread g_thread;
+ThreadHandle g_thread;
 // Ends the thread; cuts its pause between passes short.
 platform::Event g_stopThread(true);
 
@@ -170,13 +170,10 @@ bool initScheduler() {
 }
 
 bool startSchedulerThread() {
-    LogTrace("\n\t@@@@@ Inside CreateNewThread() @@@@@\n");
     if (g_threadStarted.exchange(true)) return true;
     g_stopThread.reset();
-    try {
-        g_thread = std::thread(schedulerThreadMain);
-    } catch (...) {
-        LogInfo("Unable to create Thread\n");
+    g_thread = CreateNewThread(schedulerThreadMain);
+    if (!g_thread) {
         g_threadStarted.store(false);
         return false;
     }
@@ -231,7 +228,8 @@ void runDueEntries() {
 void resetSchedulerForTests() {
     if (g_threadStarted.exchange(false)) {
         g_stopThread.set();
-        if (g_thread.joinable()) g_thread.join();
+        WaitForThread(g_thread, -1);
+        g_thread.reset();
     }
     auto& r = registry();
     std::list<Scheduler> old;

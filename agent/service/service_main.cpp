@@ -5,13 +5,13 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "agent/service/service.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/process_helpers.h"
+#include "common/threads.h"
 #include "platform/private_files.h"
 #include "platform/clock.h"
 #include "platform/service.h"
@@ -77,14 +77,14 @@ bool ReportSvcStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t 
     return platform::setServiceStatus(status);
 }
 
-// Runs InvokeShutdown on its own thread and waits for it at most 20 s.
+// Runs InvokeShutdown on its own thread and waits for it at most 20 s
+// (without a thread to be had, here and without the limit).
 void runShutdownWithLimit() {
-    auto done = std::make_shared<platform::Event>(true);
-    std::thread([done] {
+    const ThreadHandle shutdown = CreateNewThread(InvokeShutdown);
+    if (shutdown)
+        WaitForThread(shutdown, kShutdownLimitMillis);
+    else
         InvokeShutdown();
-        done->set();
-    }).detach();
-    done->wait(kShutdownLimitMillis);
 }
 
 void SvcCtrlHandler(std::uint32_t control) {
@@ -112,7 +112,7 @@ void ServiceMain() {
         return;
     }
     LogInfo("\n SeviceMain : RegisterServiceCtrlHandler callback registration is successful ");
-    std::thread(RunAgent).detach();
+    if (!CreateNewThread(RunAgent)) return;
     if (!ChangeServiceStatus(platform::kServiceRunning)) return;
     LogInfo("\n ServiceMain : Orbisk Agent Service is started successfully");
     serviceStopEvent().wait(-1);
