@@ -71,6 +71,7 @@ void clearSlot(HostSlot& slot) {
     slot.monInterval = -1;
     slot.majorVersion = -1;
     slot.lastTimeUpdated = 0;
+    slot.lastTimeTextIsQueryStart = false;
     slot.timeZoneDiff = 0;
     slot.wmiServices.reset();
 }
@@ -114,6 +115,7 @@ void resetSlot(HostSlot& slot) {
     slot.inUse = 0;
     slot.lastMessageTimeText.clear();
     slot.lastTimeUpdated = 0;
+    slot.lastTimeTextIsQueryStart = false;
     slot.filters.clear();
     slot.notifications.clear();
     slot.collectionInProgress = 0;

@@ -68,6 +68,10 @@ struct HostSlot {
     std::int16_t minorVersion = -1;
     std::int32_t timeZoneDiff = 0;       // seconds
     std::int32_t lastTimeUpdated = 0;    // set once a run wrote lastMessageTimeText
+    // lastMessageTimeText is the start of a query that found nothing (taken
+    // from LAST_MSG_TIME), not an event's time: the next query starts after
+    // it, as that one did, instead of asking for its second again.
+    bool lastTimeTextIsQueryStart = false;
     // The events already taken in the second of lastMessageTimeText, as
     // "Logfile\nRecordNumber": the next run asks from that second on and
     // skips them, so events written later in the same second are collected
