@@ -10,7 +10,7 @@
 
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/registry_helpers.h"
 #include "common/threads.h"

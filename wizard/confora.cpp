@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/registry_helpers.h"
 #include "common/threads.h"

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
@@ -370,4 +371,6 @@ bool exportQueryRows(const std::string& query, const std::string& filePath, bool
 void removeServerDataFiles() {
     std::remove(kRawLogsFilePath);
     std::remove(kAggregateFilePath);
+    std::error_code ec;
+    std::filesystem::remove_all(kSendingDir, ec);
 }

@@ -31,7 +31,7 @@
 #include "agent/hosts/host_cache.h"
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "agent/store/transfer.h"
 #include "common/log.h"

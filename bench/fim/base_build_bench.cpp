@@ -15,7 +15,7 @@
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/monitor_config.h"
 #include "agent/server/http_client.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "bench/fim/bench_support.h"
 #include "common/log.h"

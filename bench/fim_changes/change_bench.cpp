@@ -18,7 +18,7 @@
 #include "agent/fim/monitor_config.h"
 #include "agent/fim/path_map.h"
 #include "agent/server/http_client.h"
-#include "agent/service/settings.h"
+#include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "common/log.h"
 

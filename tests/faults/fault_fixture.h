@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -107,6 +108,8 @@ protected:
         testserver::HarnessOptions options;
         options.scenarioDir = scenario.string();
         options.https = false;
+        // Inside the test's folder: kept with it when the test fails.
+        options.outputDir = (dir / "server").string();
         server = std::make_unique<testserver::TestServer>(options);
         ASSERT_TRUE(server->ok()) << server->error();
     }
@@ -120,9 +123,12 @@ protected:
                 const long long n = nextEvent_[h.id]++;
                 wmitest::EventXml e;
                 e.eventId = 1000 + static_cast<int>(n % 50);
+                // A day before the run: the agent asks for at most three days back.
+                const std::time_t when = static_cast<std::time_t>(firstEventTime_ + n);
+                std::tm utc{};
+                gmtime_r(&when, &utc);
                 char t[48];
-                std::snprintf(t, sizeof t, "2026-12-05T%02lld:%02lld:%02lld.000000000Z", 8 + n / 3600,
-                              n / 60 % 60, n % 60);
+                std::strftime(t, sizeof t, "%Y-%m-%dT%H:%M:%S.000000000Z", &utc);
                 e.systemTime = t;
                 e.recordId = n + 1;
                 e.computer = h.name;
@@ -227,6 +233,7 @@ protected:
 
 private:
     std::map<std::int64_t, long long> nextEvent_;
+    const std::int64_t firstEventTime_ = (static_cast<std::int64_t>(std::time(nullptr)) / 3600 - 24) * 3600;
     std::size_t fed_ = 0;
     int feeds_ = 0;
 };
