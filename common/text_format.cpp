@@ -35,3 +35,15 @@ std::string CtimeText(std::int64_t seconds) {
     return FormatText("%s %s %2d %02d:%02d:%02d %d\n", kDays[tm.tm_wday], kMonths[tm.tm_mon], tm.tm_mday,
                       tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
 }
+
+void copyBounded(std::string& out, std::string_view text, std::size_t fieldSize) {
+    const std::size_t limit = fieldSize > 0 ? fieldSize - 1 : 0;
+    if (text.size() <= limit) {
+        out.assign(text.data(), text.size());
+        return;
+    }
+    std::size_t cut = limit;
+    // Never end inside a multi-byte character: step back over continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    out.assign(text.data(), cut);
+}
