@@ -22,3 +22,15 @@ std::string FormatText(const char* format, ...) {
     va_end(args);
     return text;
 }
+
+void copyBounded(std::string& out, std::string_view text, std::size_t fieldSize) {
+    const std::size_t limit = fieldSize > 0 ? fieldSize - 1 : 0;
+    if (text.size() <= limit) {
+        out.assign(text.data(), text.size());
+        return;
+    }
+    std::size_t cut = limit;
+    // Never end inside a multi-byte character: step back over continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    out.assign(text.data(), cut);
+}

@@ -114,6 +114,16 @@ void deleteAllHosts();
 // Re-fetches one host: installs, changes or deletes it.
 void updateHost(std::int64_t hostId);
 
+// What a host's collection timer calls when it fires, with the slot number:
+// the collection registers it before hosts are loaded. Without one the
+// timers are armed and fire without effect.
+using HostTimerCallback = std::function<void(std::int32_t slotNumber)>;
+void setHostTimerCallback(HostTimerCallback fired);
+// next scan time := now + MON_INTERVAL minutes. The Held form is for a
+// caller that holds the slot's guard; the other takes it.
+void setNextScanTimeHeld(HostSlot& slot);
+void setNextScanTime(HostSlot& slot);
+
 // Runs fn with the slot's guard held (fn must not block or call the server).
 void withHostSlot(HostSlot& slot, const std::function<void(HostSlot&)>& fn);
 // A collector's run: false (nothing marked) when the slot is free. Sets the
