@@ -26,6 +26,7 @@
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
 #include "tests/platform/wmi/wmi_test_util.h"
+#include "tests/support/agent_install.h"
 #include "tests/support/agent_process.h"
 
 namespace faults {
@@ -70,24 +71,17 @@ struct Tally {
 class FaultRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ambrik-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        inst = dir / "inst";
-        fs::create_directories(inst / "bin" / "data");
+        const agent_install::Layout layout =
+            agent_install::makeLayout("ambrik-faults", agent_install::monitorRequests(""));
+        ASSERT_FALSE(layout.dir.empty());
+        dir = layout.dir;
+        inst = layout.inst;
+        scenario = layout.scenario;
         fs::create_directories(inst / "bin" / "serverdata");
-        fs::create_directories(inst / "logs");
-        for (const char* f : {"data-dictionary.xml", "EventIdParserRules.xml"})
-            fs::copy_file(fs::path(AMBRIK_SOURCE_DIR) / "data" / f, inst / "bin" / "data" / f);
         hostsDir = inst / "wmi-hosts";
-        scenario = dir / "scenario";
-        fs::copy(fs::path(AMBRIK_SOURCE_DIR) / "testserver" / "scenarios" / "default", scenario,
-                 fs::copy_options::recursive);
-        fs::remove_all(scenario / "wmi-hosts");
         writeFile(scenario / "hostdetails.xml", hostListXml(kHosts));
         writeFile(scenario / "filters.xml", "<?xml version=\"1.0\"?>\n<FilterList/>\n");
         writeFile(scenario / "notifications.xml", "<?xml version=\"1.0\"?>\n<NotificationList/>\n");
-        writeFile(scenario / "monitorrequests-agent.xml", "<?xml version=\"1.0\"?>\n<MonitorRequests/>\n");
         for (const Host& h : kHosts)
             writeFile(hostsDir / h.name / "host.xml",
                       "<host version=\"10.0.17763\" currentTimeZone=\"60\">"
@@ -96,12 +90,7 @@ protected:
     void TearDown() override {
         stopAgent();
         if (server) server.reset();
-        if (!HasFailure()) {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-        } else {
-            std::fprintf(stderr, "kept %s for inspection\n", dir.c_str());
-        }
+        agent_install::removeUnlessFailed(dir, HasFailure());
     }
 
     void startServer() {
