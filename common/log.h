@@ -19,7 +19,10 @@
 #include <mutex>
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// mingw's printf family is the GNU one (%zu, %lld), not msvcrt's.
+#define TAMSEL_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define TAMSEL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define TAMSEL_PRINTF(fmt, args)

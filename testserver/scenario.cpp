@@ -4,6 +4,7 @@
 #include <libxml/tree.h>
 #include <strings.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -118,21 +119,77 @@ std::string Scenario::setting(const std::string& key, const std::string& fallbac
     return setting(key).value_or(fallback);
 }
 
-std::optional<std::string> keepRowsOfHost(const std::string& xml, const std::string& hostId) {
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "dump.xml", nullptr,
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc) return std::nullopt;
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!root) return std::nullopt;
-    dropOtherHosts(root, hostId);
+namespace {
+
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+DocPtr parseDump(const std::string& xml) {
+    DocPtr doc(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "dump.xml", nullptr,
+                             XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (doc && !xmlDocGetRootElement(doc.get())) doc.reset();
+    return doc;
+}
+
+std::optional<std::string> dumpText(xmlDoc* doc) {
     xmlChar* out = nullptr;
     int size = 0;
-    xmlDocDumpMemory(doc.get(), &out, &size);
+    xmlDocDumpMemory(doc, &out, &size);
     if (!out) return std::nullopt;
     std::string text(reinterpret_cast<const char*>(out), static_cast<std::size_t>(size));
     xmlFree(out);
     return text;
+}
+
+// The value of the attribute named name (any letter case), if the element has it.
+std::optional<std::string> attributeOf(xmlNode* node, const char* name, xmlAttr** found = nullptr) {
+    for (xmlAttr* a = node->properties; a; a = a->next) {
+        if (strcasecmp(reinterpret_cast<const char*>(a->name), name) != 0) continue;
+        xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNode*>(a));
+        std::string text = value ? reinterpret_cast<const char*>(value) : "";
+        xmlFree(value);
+        if (found) *found = a;
+        return text;
+    }
+    return std::nullopt;
+}
+
+// Sets newer LAST_MSG_TIME values below parent; true when one was set.
+bool moveLastMessageTimes(xmlNode* parent, const std::map<std::string, std::int64_t>& newestMillis) {
+    bool changed = false;
+    for (xmlNode* n = parent->children; n; n = n->next) {
+        if (n->type != XML_ELEMENT_NODE) continue;
+        changed = moveLastMessageTimes(n, newestMillis) || changed;
+        xmlAttr* timeAttribute = nullptr;
+        const auto own = attributeOf(n, "LAST_MSG_TIME", &timeAttribute);
+        const auto hostId = attributeOf(n, "HOST_ID");
+        if (!own || !hostId) continue;
+        const auto newest = newestMillis.find(*hostId);
+        if (newest == newestMillis.end()) continue;
+        // The agent reads the value as a decimal number of milliseconds.
+        if (newest->second <= std::strtod(own->c_str(), nullptr)) continue;
+        const std::string text = std::to_string(newest->second);
+        xmlSetProp(n, timeAttribute->name, reinterpret_cast<const xmlChar*>(text.c_str()));
+        changed = true;
+    }
+    return changed;
+}
+
+}  // namespace
+
+std::optional<std::string> keepRowsOfHost(const std::string& xml, const std::string& hostId) {
+    DocPtr doc = parseDump(xml);
+    if (!doc) return std::nullopt;
+    dropOtherHosts(xmlDocGetRootElement(doc.get()), hostId);
+    return dumpText(doc.get());
+}
+
+std::optional<std::string> withNewerLastMessageTimes(const std::string& xml,
+                                                     const std::map<std::string, std::int64_t>& newestMillis) {
+    if (newestMillis.empty()) return xml;
+    DocPtr doc = parseDump(xml);
+    if (!doc) return std::nullopt;
+    if (!moveLastMessageTimes(xmlDocGetRootElement(doc.get()), newestMillis)) return xml;
+    return dumpText(doc.get());
 }
 
 namespace {
@@ -157,10 +214,8 @@ void collectRows(xmlNode* parent, const std::string& table, std::vector<std::map
 
 std::optional<std::vector<std::map<std::string, std::string>>> rowsOfTable(const std::string& xml,
                                                                            const std::string& table) {
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "dump.xml", nullptr,
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc || !xmlDocGetRootElement(doc.get())) return std::nullopt;
+    DocPtr doc = parseDump(xml);
+    if (!doc) return std::nullopt;
     std::vector<std::map<std::string, std::string>> rows;
     collectRows(xmlDocGetRootElement(doc.get()), table, rows);
     return rows;

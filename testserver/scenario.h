@@ -3,6 +3,7 @@
 // swap a file without touching the folder (which may be shared).
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,14 @@ bool isSafeFileName(const std::string& name);
 // another value is dropped, every other element stays. An unparsable
 // document gives nullopt.
 std::optional<std::string> keepRowsOfHost(const std::string& xml, const std::string& hostId);
+
+// Moves the LAST_MSG_TIME attribute (milliseconds since 1970) of every
+// element that carries one and a HOST_ID (any letter case) on to the newest
+// event time the server holds for that host, when that is newer; older or
+// unknown hosts keep the document's own value. The text comes back as it was
+// when nothing is newer; nullopt when it does not parse.
+std::optional<std::string> withNewerLastMessageTimes(const std::string& xml,
+                                                     const std::map<std::string, std::int64_t>& newestMillis);
 
 // The attributes of every element named table (any letter case), in
 // document order; nullopt when the document does not parse.

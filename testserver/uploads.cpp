@@ -1,5 +1,6 @@
 #include "testserver/uploads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,19 @@ std::string numbered(int seq) {
     char text[16];
     std::snprintf(text, sizeof text, "%04d", seq);
     return text;
+}
+
+// Raises newest[host id] to the time of every raw-log record of the entry
+// (the whole entry is skipped when it cannot be decoded).
+void noteEventTimes(const std::string& data, std::map<std::string, std::int64_t>& newest) {
+    std::vector<decoders::PackedRecord> records;
+    if (decoders::decodeRecords(data, decoders::rawLogSchema().format, records)) return;
+    for (const decoders::PackedRecord& r : records) {
+        if (r.fields.size() < 4) continue;
+        const std::int64_t millis = r.fields[3].number * 1000;
+        std::int64_t& known = newest.try_emplace(std::to_string(r.fields[1].number), millis).first->second;
+        known = std::max(known, millis);
+    }
 }
 
 }  // namespace
@@ -82,6 +96,7 @@ bool UploadStore::store(const std::string& upfileName, const std::string& filena
         while (!used.insert(name).second) name += "-" + std::to_string(i);
         writeFile(unpacked / name, entry.data);
         const decoders::FileKind kind = decoders::detectKind(entry.name, entry.data);
+        if (stored && kind == decoders::FileKind::RawLog) noteEventTimes(entry.data, newestEventMillis_);
         if (kind != decoders::FileKind::Unknown && kind != decoders::FileKind::Zip) {
             std::string lines;
             decoders::DecodeError e = decoders::toJsonLines(kind, entry.data, lines);
@@ -107,6 +122,11 @@ bool UploadStore::store(const std::string& upfileName, const std::string& filena
     index << summary << "\n";
     index.flush();
     return stored;
+}
+
+std::map<std::string, std::int64_t> UploadStore::newestEventMillis() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return newestEventMillis_;
 }
 
 }  // namespace testserver

@@ -3,6 +3,8 @@
 // <root>/uploads.jsonl.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -17,11 +19,16 @@ public:
     // the request so that the sender keeps its files.
     bool store(const std::string& upfileName, const std::string& filenameField, const std::string& bytes,
                const std::string& receivedAt, std::string& summary);
+    // The newest event time (milliseconds since 1970) that stored uploads
+    // carried for each host, by host id; the server answers it as the host's
+    // LAST_MSG_TIME, as the real server keeps what it has received.
+    std::map<std::string, std::int64_t> newestEventMillis() const;
 
 private:
     std::string root_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     int next_ = 1;
+    std::map<std::string, std::int64_t> newestEventMillis_;
 };
 
 // A file name safe to create inside a folder: the last path component of

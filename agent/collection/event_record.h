@@ -148,7 +148,3 @@ std::string classifyAccesses(std::string_view message, int hostMajorVersion);
 // Whether an event id is one of the object-access ids (560, 563, 565, 566,
 // 595, 4656, 4659, 4661, 4662, 4663, 4757).
 bool isObjectAccessEventId(int eventId);
-
-// Copies `text` into `out` keeping at most fieldSize - 1 bytes, cut at a
-// UTF-8 character boundary.
-void copyBounded(std::string& out, std::string_view text, std::size_t fieldSize);

@@ -4,7 +4,6 @@
 #include "agent/collection/host_poll_queue.h"
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
 #include "common/log.h"
+#include "common/threads.h"
 #include "platform/clock.h"
 
 namespace {
@@ -54,12 +54,11 @@ std::array<CollectorSlot, kCollectorCount>& collectors() {
     return slots;
 }
 
-// Stop request and wake-ups of the dispatcher and the collectors.
+// The dispatcher's and the collectors' threads and their stop request.
 struct ThreadControl {
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
-    std::thread dispatcher;
+    std::mutex lock;  // the threads and the running flag
+    platform::Event stop{true};  // ends the threads; cuts every pause short
+    ThreadHandle dispatcher;
     bool collectorsRunning = false;
 };
 
@@ -71,28 +70,9 @@ ThreadControl& control() {
 std::mutex g_runLock;
 CollectHostEventsFunction g_collectHostEvents = collectHostEvents;
 
-// Sleeps for the given clock time; answers false when a stop was requested.
-bool pause(std::int64_t millis, const std::function<bool()>& wakeEarly = {}) {
-    ThreadControl& c = control();
-    std::unique_lock<std::mutex> lock(c.lock);
-    platform::waitFor(lock, c.wake, millis, [&] { return c.stop || (wakeEarly && wakeEarly()); });
-    return !c.stop;
-}
-
-bool stopRequested() {
-    ThreadControl& c = control();
-    std::lock_guard<std::mutex> lock(c.lock);
-    return c.stop;
-}
+bool stopRequested() { return control().stop.isSet(); }
 
 unsigned addressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p)); }
-
-std::string ctimeText(std::int64_t seconds) {
-    std::tm tm = platform::toLocalTime(seconds);
-    char text[64];
-    if (std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &tm) == 0) return "\n";
-    return text;
-}
 
 std::string hostNameOf(HostSlot& slot) {
     std::string name;
@@ -100,21 +80,10 @@ std::string hostNameOf(HostSlot& slot) {
     return name;
 }
 
-// next scan time := now + interval; the caller holds the slot's guard.
-void setNextScanTimeHeld(HostSlot& slot) {
-    const std::int64_t now = platform::nowSeconds();
-    slot.nextScanTime = now + static_cast<std::int64_t>(slot.monInterval) * 60;
-    LogInfo("\n Time %ld", static_cast<long>(static_cast<std::int32_t>(now)));
-    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
-}
-
-bool blank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
-
 void dispatcherMain() {
     for (;;) {
         const std::int64_t pauseMillis = dispatchOnce();
-        if (!pause(pauseMillis)) return;
+        if (control().stop.wait(pauseMillis)) return;
     }
 }
 
@@ -124,9 +93,8 @@ void collectorMain(int workerNumber) {
     for (;;) {
         if (stopRequested()) return;
         collectOnce(workerNumber);
-        if (!pause(kCollectorPauseMillis,
-                   [&] { return slot.state.load(std::memory_order_acquire) == kCollectorAssigned; }))
-            return;
+        // A hand-over or a stop sets the wake event and cuts the pause short.
+        if (slot.state.load(std::memory_order_acquire) != kCollectorAssigned) slot.wake.wait(kCollectorPauseMillis);
     }
 }
 
@@ -137,35 +105,6 @@ CollectorSlot& collectorSlot(int workerNumber) { return collectors()[static_cast
 void setCollectHostEvents(CollectHostEventsFunction run) {
     std::lock_guard<std::mutex> lock(g_runLock);
     g_collectHostEvents = std::move(run);
-}
-
-int createHostTimer(HostSlot& slot, int secondsUntilFirstRun) {
-    if (blank(slot.userName) || slot.monInterval <= 0) {
-        LogInfo("\n Not a WMI Windows host");
-        return 0;
-    }
-    std::unique_ptr<RepeatCondStruct> repeat = makePeriodic(slot.monInterval * 60, kUnitSeconds, -1);
-    if (!repeat) {
-        LogError("\n Unable to allocate RepeatCondStruct memory ");
-        return 0;
-    }
-    const std::int32_t slotNumber = hostSlotIndex(slot);
-    // The user argument: the slot number, owned by the entry's callback.
-    auto argument = std::make_shared<std::int32_t>(slotNumber);
-    LogInfo("\n Creating timer entry for host %lld, with i %d", static_cast<long long>(slot.hostId), slotNumber);
-    slot.nextScanTime = platform::nowSeconds() + secondsUntilFirstRun;
-    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
-            ctimeText(slot.nextScanTime).c_str());
-    const int id = scheduleEntry(
-        "DEFAULT", static_cast<std::uint32_t>(slot.nextScanTime),
-        [argument] { scheduleWinEventCollection(*argument); }, std::move(repeat), 0);
-    if (id == 0) {
-        LogError("\n Unable to create timer entry for host %lld", static_cast<long long>(slot.hostId));
-        slot.timerEntryId = -1;
-        return 0;
-    }
-    slot.timerEntryId = id;
-    return 1;
 }
 
 void scheduleWinEventCollection(std::int32_t slotNumber) {
@@ -230,8 +169,6 @@ void addHostToPollQueue(HostSlot& slot) {
     LogInfo("\n Current Event Poll List is %d %d ", q.head, q.tail);
 }
 
-void setNextScanTime(HostSlot& slot) { withHostSlot(slot, setNextScanTimeHeld); }
-
 void sendHostStatus(HostSlot& slot) {
     std::int64_t hostId = 0;
     std::int16_t status = 0;
@@ -275,10 +212,9 @@ std::int64_t dispatchOnce() {
         ++q.head;
         q.consecutiveWaits = 0;
         lock.unlock();
-        // Taking the control lock once makes the collector either see the
-        // new state before it waits or be waiting when woken.
-        { std::lock_guard<std::mutex> wakeLock(control().lock); }
-        control().wake.notify_all();
+        // The event stays set until the collector waits, so a collector
+        // that has not begun to wait yet is not missed.
+        c.wake.set();
         return kDispatchPauseMillis;
     }
 
@@ -329,20 +265,17 @@ bool collectOnce(int workerNumber) {
 }
 
 bool startCollectorThreads() {
+    setHostTimerCallback(scheduleWinEventCollection);
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
     if (ctl.collectorsRunning) return true;
-    ctl.stop = false;
+    ctl.stop.reset();
     for (int i = 0; i < kCollectorCount; ++i) {
         CollectorSlot& c = collectorSlot(i);
         c.assignedHost.store(nullptr);
         c.state.store(kCollectorIdle);
-        try {
-            c.thread = std::thread(collectorMain, i);
-        } catch (...) {
-            LogError("Unable to create Thread\n");
-            return false;
-        }
+        c.thread = CreateNewThread([i] { collectorMain(i); });
+        if (!c.thread) return false;
     }
     ctl.collectorsRunning = true;
     return true;
@@ -351,30 +284,25 @@ bool startCollectorThreads() {
 bool startPollDispatcher() {
     ThreadControl& ctl = control();
     std::lock_guard<std::mutex> lock(ctl.lock);
-    if (ctl.dispatcher.joinable()) return true;
-    ctl.stop = false;
-    try {
-        ctl.dispatcher = std::thread(dispatcherMain);
-    } catch (...) {
-        LogError("Unable to create Thread\n");
-        return false;
-    }
-    return true;
+    if (ctl.dispatcher) return true;
+    ctl.stop.reset();
+    ctl.dispatcher = CreateNewThread(dispatcherMain);
+    return ctl.dispatcher != nullptr;
 }
 
 void stopCollectionThreads() {
     ThreadControl& ctl = control();
-    {
-        std::lock_guard<std::mutex> lock(ctl.lock);
-        ctl.stop = true;
+    ctl.stop.set();
+    for (CollectorSlot& c : collectors()) c.wake.set();
+    WaitForThread(ctl.dispatcher, -1);
+    ctl.dispatcher.reset();
+    for (CollectorSlot& c : collectors()) {
+        WaitForThread(c.thread, -1);
+        c.thread.reset();
     }
-    ctl.wake.notify_all();
-    if (ctl.dispatcher.joinable()) ctl.dispatcher.join();
-    for (CollectorSlot& c : collectors())
-        if (c.thread.joinable()) c.thread.join();
     std::lock_guard<std::mutex> lock(ctl.lock);
     ctl.collectorsRunning = false;
-    ctl.stop = false;
+    ctl.stop.reset();
 }
 
 HostPollQueueView hostPollQueueView() {

@@ -14,8 +14,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <thread>
 #include <vector>
+
+#include "common/threads.h"
+#include "platform/threads.h"
 
 struct HostSlot;
 
@@ -30,7 +32,8 @@ struct CollectorSlot {
     std::atomic<std::int16_t> state{kCollectorIdle};
     std::atomic<HostSlot*> assignedHost{nullptr};
     std::int16_t workerNumber = 0;
-    std::thread thread;
+    platform::Event wake{false};  // set when a host is handed over (or at a stop)
+    ThreadHandle thread;
 };
 CollectorSlot& collectorSlot(int workerNumber);
 
@@ -40,21 +43,17 @@ CollectorSlot& collectorSlot(int workerNumber);
 using CollectHostEventsFunction = std::function<int(HostSlot&, CollectorSlot&)>;
 void setCollectHostEvents(CollectHostEventsFunction run);
 
-// Arms the host's periodic collection timer, first run after the given
-// seconds; 1 on success, 0 for a host without credentials or interval.
-// The caller holds the slot's guard (the host cache arms timers that way).
-int createHostTimer(HostSlot& slot, int secondsUntilFirstRun);
-// The timer callback (scheduler thread).
+// What a host's collection timer calls (scheduler thread): queues the host.
+// startCollectorThreads registers it with the host cache, which arms the timers.
 void scheduleWinEventCollection(std::int32_t slotNumber);
 // Queues a host unless it is waiting or being collected already, or the
 // queue is full.
 void addHostToPollQueue(HostSlot& slot);
-// next scan time := now + MON_INTERVAL minutes (takes the slot's guard).
-void setNextScanTime(HostSlot& slot);
 // Reports STATUS and the next scan time with "hoststatus".
 void sendHostStatus(HostSlot& slot);
 
-// Threads.
+// Threads. Starting the collectors also registers scheduleWinEventCollection
+// as the host cache's timer callback.
 bool startCollectorThreads();
 bool startPollDispatcher();
 // Stops the dispatcher and the collectors and joins them (a running

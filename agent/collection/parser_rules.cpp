@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "common/text_format.h"
 
 namespace {
 

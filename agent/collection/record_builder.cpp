@@ -11,6 +11,7 @@
 #include "agent/collection/attribute_slots.h"
 #include "agent/collection/parser_rules.h"
 #include "common/log.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 
 namespace wmi = platform::wmi;
@@ -178,18 +179,6 @@ void initAttributeTable(AttributeTable& table) {
 void clearAttributes(AttributeTable& table) {
     for (auto& chain : table.buckets)
         for (auto& entry : chain) entry.value.clear();
-}
-
-void copyBounded(std::string& out, std::string_view text, std::size_t fieldSize) {
-    const std::size_t limit = fieldSize > 0 ? fieldSize - 1 : 0;
-    if (text.size() <= limit) {
-        out.assign(text.data(), text.size());
-        return;
-    }
-    std::size_t cut = limit;
-    // Never end inside a multi-byte character: step back over continuation bytes.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    out.assign(text.data(), cut);
 }
 
 bool isObjectAccessEventId(int eventId) {

@@ -64,16 +64,17 @@ bool isAgentAddress(const std::string& hostIp) {
 // the run ends it.
 class ComScope {
 public:
+    ComScope() = default;
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
     HResult initialize() {
         HResult hr = wmi::initializeCom();
         active_ = wmi::succeeded(hr);
         return hr;
     }
-    void end() {
+    ~ComScope() {
         if (active_) wmi::uninitializeCom();
-        active_ = false;
     }
-    ~ComScope() { end(); }
 
 private:
     bool active_ = false;
@@ -327,7 +328,8 @@ std::string queryStartTime(const HostSlot& host, std::int64_t now) {
     // From the second of the newest event collected, inclusive: events
     // written in that second after the run are collected too (the ones
     // already taken are skipped by their record numbers).
-    if (host.lastTimeUpdated != 0) return secondBefore(host.lastMessageTimeText);
+    if (host.lastTimeUpdated != 0)
+        return host.lastTimeTextIsQueryStart ? host.lastMessageTimeText : secondBefore(host.lastMessageTimeText);
     const std::int64_t last = static_cast<std::int64_t>(host.lastMessageTime / 1000);
     if (last == 0) return "";
     std::int64_t start = last;
@@ -359,6 +361,300 @@ std::string eventQueryText(const std::string& startText) {
     return "Select * from Win32_NTLogEvent where TimeGenerated > '" + startText + "'";
 }
 
+namespace {
+
+// The COM objects of one run. Members are released in the reverse order of
+// their making and COM is ended last, whichever step the run stops at.
+struct WmiSession {
+    ComScope com;
+    wmi::LocatorPtr locator;
+    wmi::ServicesPtr services;
+    wmi::EnumeratorPtr enumerator;
+};
+
+// What the steps of a run hand on to its end.
+struct RunOutcome {
+    HResult hr = wmi::S_OK_;        // the last COM result: sets the host status
+    std::string runningLastTime;    // the query start, then the newest time taken
+    bool newestIsHostText = false;  // runningLastTime is an event's TimeWritten
+    bool reachedEnumeration = false;
+    bool setupFailed = false;       // COM security or the locator: no status for the host
+};
+
+// Connect step: COM, its security, the locator, the connection ladder and
+// the proxy blanket. False with `out.hr` set when the host cannot be asked.
+bool connectToHost(const HostSlot& host, WmiSession& session, Credentials& credentials, RunOutcome& out) {
+    const bool local = isAgentAddress(host.ipAddress);
+    std::string nameSpace;
+    if (local) {
+        nameSpace = "//./root/cimv2";
+        LogInfo("\n Local Hosts : Name %s Agent Name %s", host.hostName.c_str(), AgentHostName().c_str());
+    } else {
+        nameSpace = "//" + host.hostName + "/root/cimv2";
+    }
+    LogInfo("\nName Space is %s", nameSpace.c_str());
+    credentials = credentialsFor(host, local);
+    LogInfo("\nUser Name details %s", credentials.userText.c_str());
+    LogInfo("\n Creating WBEM Service");
+
+    HResult& hr = out.hr;
+    hr = session.com.initialize();
+    if (wmi::failed(hr)) {
+        LogError("\n \t Unable to initialize COM \n");
+        return false;
+    }
+    hr = wmi::initializeSecurity(wmi::RPC_C_AUTHN_LEVEL_NONE_, wmi::RPC_C_IMP_LEVEL_IMPERSONATE_);
+    if (wmi::failed(hr) && hr != wmi::RPC_E_TOO_LATE_) {
+        LogError("\n \t Unable to set security level for COM %x \n", hex(hr));
+        out.setupFailed = true;
+        return false;
+    }
+    hr = wmi::createLocator(session.locator);
+    if (wmi::failed(hr) || !session.locator) {
+        LogError("\n\n Unable to locate Wbem Service location \n\n");
+        out.setupFailed = true;
+        return false;
+    }
+
+    wmi::Locator& locator = *session.locator;
+    wmi::ServicesPtr& services = session.services;
+    LogInfo("\n \t CONNECT PARAMS: %s : %s \n", nameSpace.c_str(), credentials.userText.c_str());
+    hr = locator.connectServer(nameSpace, credentials.userText, credentials.password, "", 0, services);
+    LogInfo("\n \t CONNECT 1 %x \n", hex(hr));
+    if (hr == wmi::WBEM_E_LOCAL_CREDENTIALS || hr == wmi::E_ACCESSDENIED_) {
+        hr = locator.connectServer(nameSpace, "", "", "", 0, services);
+        LogInfo("\n \t CONNECT 2.1 %x \n", hex(hr));
+    }
+    if (hr == wmi::E_ACCESSDENIED_ || hr == wmi::WBEM_E_ACCESS_DENIED) {
+        const std::string uncNameSpace = "\\\\" + host.hostName + "\\root\\cimv2";
+        LogInfo("\n Connect 3 <-> %s", uncNameSpace.c_str());
+        hr = locator.connectServer(uncNameSpace, credentials.userText, credentials.password, "", 0, services);
+        LogInfo("\n \t CONNECT 3 %x \n", hex(hr));
+    }
+    if (wmi::failed(hr) || !services) {
+        if (wmi::succeeded(hr)) hr = wmi::E_FAIL_;
+        LogError("\n Connection Result for Host %s is %x", host.hostName.c_str(), hex(hr));
+        LogInfo("\n Access Denied : invalid user name password");
+        return false;
+    }
+
+    if (credentials.none) LogInfo("\n Setting Proxy client to null ");
+    hr = services->setProxyBlanket(blanketFor(credentials, wmi::RPC_C_AUTHN_LEVEL_CALL_));
+    LogInfo("\n Proxy 1 %x \n", hex(hr));
+    LogInfo("\n Error while setting proxy blanket %x\n", hex(hr));
+    if (hr == wmi::E_ACCESSDENIED_) {
+        LogError("\n Setting XP Proxy client 2");
+        hr = services->setProxyBlanket(blanketFor(credentials, wmi::RPC_C_AUTHN_LEVEL_PKT_));
+        LogInfo(local ? "\n Proxy 2 %x \n" : "\n Proxy 3 %x \n", hex(hr));
+        if (wmi::failed(hr))
+            LogError("\nQuery Fails In proxy 2, Code %x \n", hex(hr));
+        else
+            LogError("\nQuery Successfull In proxy 2 : %x \n", hex(hr));
+    }
+    if (wmi::failed(hr)) {
+        LogError("Query Fails, Error fetching logs for host Code %x ", hex(hr));
+        return false;
+    }
+    return true;
+}
+
+// Query step: the host's version (once), the event query from the start
+// time and the enumerator's blanket. False with `out.hr` set on a failure.
+bool queryHostEvents(HostSlot& host, WmiSession& session, const Credentials& credentials, RunOutcome& out) {
+    wmi::Services& services = *session.services;
+    if (host.majorVersion == -1) queryWindowsVersion(host, services, credentials);
+
+    LogInfo("\n Windows version %d, Minor Version %d, TZ Diff %d", host.majorVersion, host.minorVersion,
+            host.timeZoneDiff);
+    out.runningLastTime = queryStartTime(host, platform::nowSeconds());
+    const std::string query = eventQueryText(out.runningLastTime);
+    LogInfo("\n Query: %s", query.c_str());
+
+    HResult& hr = out.hr;
+    hr = services.execQuery("WQL", query, kQueryFlags, session.enumerator);
+    if (hr == wmi::WBEM_E_OUT_OF_MEMORY) {
+        LogInfo("WBEM not enough memory so setting  WBEM_FLAG_RETURN_IMMEDIATELY flag \n");
+        hr = services.execQuery("WQL", query, kQueryFlags, session.enumerator);
+    }
+    if (wmi::failed(hr) || !session.enumerator) {
+        if (wmi::succeeded(hr)) hr = wmi::E_FAIL_;
+        LogError("Query Fails, Error fetching logs for host Code %x ", hex(hr));
+        return false;
+    }
+    LogInfo("\nQuery Successful, Got Enumeration !!");
+    LogInfo("\n Setting Proxy for Enum Object!!");
+    hr = setEnumeratorBlanket(*session.enumerator, credentials);
+    return !wmi::failed(hr);
+}
+
+// The values every record of a run is built with.
+RecordRunValues runValuesFor(const CollectorSlot& collector, int securityType) {
+    RecordRunValues run;
+    // The newest TimeWritten is looked for among the host's own texts
+    // only. The start time is written in the agent's UTC offset and the
+    // host writes its times in its own: compared byte by byte, the events
+    // of a host west of the agent would never pass the start text, the
+    // last message time would stay where it was, and every later run
+    // would collect the same events again.
+    run.lastTimeText.clear();
+    run.daylightSaving = platform::toLocalTime(platform::nowSeconds()).tm_isdst;
+    run.securityTypeId = securityType;
+    run.workerNumber = collector.workerNumber;
+    run.lookupFacility = [](std::string& name, int& type) {
+        std::int32_t number = 0;
+        LookupFacility(name, number);
+        type = number;
+    };
+    return run;
+}
+
+// Drain step: every event of the enumeration is built, filtered, matched
+// and written in buffers of kEventBufferSize; then the host's last message
+// time moves on to what was taken (or stays before what could not be
+// written). `out.hr` ends as the enumeration's last result.
+void drainHostEvents(HostSlot& host, const CollectorSlot& collector, wmi::Enumerator& enumerator,
+                     AttributeTable& attributes, int securityType, RunOutcome& out) {
+    out.reachedEnumeration = true;
+    withHostSlot(host, [](HostSlot& h) {
+        h.collected = 1;
+        if (h.status != 0) {
+            LogInfo("\n Host Status changed to normal");
+            h.status = 0;
+        }
+    });
+
+    TakenEvents taken(host);
+    RecordRunValues run = runValuesFor(collector, securityType);
+    const RecordHost recordHost{host.hostId, host.majorVersion, host.minorVersion, host.timeZoneDiff};
+
+    // 300 records of up to ~4.5 KB of message each: kept on the heap,
+    // not on the collector's stack.
+    std::vector<EventRecord> buffer;
+    buffer.reserve(kEventBufferSize);
+    // Keys and time texts of the records in the buffer, in its order.
+    std::vector<std::pair<std::string, std::string>> bufferKeys;
+    bool writeFailed = false;
+    // Writes the buffer; after a failure nothing more is written in this
+    // run, and every record not written is noted for the next run.
+    auto flush = [&] {
+        const bool ok = !writeFailed && writeBuffer(host, buffer);
+        if (!ok) {
+            writeFailed = true;
+            buffer.clear();
+        }
+        for (auto& [key, text] : bufferKeys) {
+            if (ok) taken.taken(std::move(key), text);
+            else taken.notWritten(key, text);
+        }
+        bufferKeys.clear();
+    };
+    HResult& hr = out.hr;
+    int consecutiveTimeouts = 0;
+    while (hr != wmi::WBEM_S_FALSE) {
+        wmi::ObjectPtr object;
+        hr = enumerator.next(kEnumerationTimeoutMillis, object);
+        if (wmi::failed(hr)) {
+            LogError("\n Enumeration Failed : Next Method call failed Error Code %x", hex(hr));
+            break;
+        }
+        if (object) {
+            consecutiveTimeouts = 0;
+            std::string key = TakenEvents::keyOf(*object);
+            if (taken.alreadyTaken(key)) continue;
+            wmi::Variant written;
+            object->get("TimeWritten", written);
+            EventRecord record;
+            buildEventRecord(recordHost, std::move(object), record, attributes, run);
+            if (applyFilters(host, record)) {
+                LogInfo("\n Eventlog filtered out.");
+                taken.taken(std::move(key), written.text);
+                continue;
+            }
+            applyNotifications(host, record);
+            buffer.push_back(std::move(record));
+            bufferKeys.emplace_back(std::move(key), std::move(written.text));
+            LogInfo("\n end of log ");
+            if (static_cast<int>(buffer.size()) >= kEventBufferSize) flush();
+            continue;
+        }
+        if (hr == wmi::WBEM_S_TIMEDOUT) {
+            if (consecutiveTimeouts++ > kMaxConsecutiveTimeouts) {
+                LogInfo("\n ICK WBEM_S_TIMEDOUT Code %x \n", hex(hr));
+                LogError("\n Timeout Count Exceeds \n");
+                break;
+            }
+        } else if (hr == wmi::WBEM_S_FALSE) {
+            LogError("\n ICK WBEM_S_FALSE Code %x \n", hex(hr));
+        } else {
+            LogError("\n Get Object doesn't return any Wbem Object %d Code is %x", 0, hex(hr));
+        }
+    }
+    flush();
+    if (taken.anyNotWritten()) {
+        // Events that could not be written are asked for again from the
+        // second of the oldest of them; the last message time stays before it.
+        out.newestIsHostText = true;
+        out.runningLastTime = taken.nextFromText();
+        EventRecord oldest;
+        const bool known = parseWmiTime(out.runningLastTime, run.daylightSaving, host.timeZoneDiff, oldest);
+        withHostSlot(host, [&](HostSlot& h) {
+            if (known) h.lastMessageTime = (static_cast<double>(oldest.eventTime) - 1) * 1000;
+            taken.keepIn(h);
+        });
+    } else if (run.lastTimeAdvanced) {
+        // Without a new event the start time stays the running text.
+        out.newestIsHostText = true;
+        out.runningLastTime = run.lastTimeText;
+        withHostSlot(host, [&](HostSlot& h) {
+            h.lastMessageTime = static_cast<double>(run.lastMessageMillis);
+            taken.keepIn(h);
+        });
+    }
+}
+
+// End of a run, once COM is released: the next run's start text and the
+// host status. Gives the run's result.
+int finishRun(HostSlot& host, const RunOutcome& out) {
+    // The next run queries from the newest TimeWritten this run saw.
+    if (out.reachedEnumeration) {
+        withHostSlot(host, [&](HostSlot& h) {
+            // The events were asked for as newer than the host's text, so
+            // the newest of them moves it on whatever offset either carries.
+            if (out.newestIsHostText ? out.runningLastTime != h.lastMessageTimeText
+                                     : out.runningLastTime > h.lastMessageTimeText) {
+                LogInfo("\n Time is being Updated old time %s new one %s", h.lastMessageTimeText.c_str(),
+                        out.runningLastTime.c_str());
+                h.lastTimeUpdated = 1;
+                h.lastMessageTimeText = out.runningLastTime;
+                h.lastTimeTextIsQueryStart = !out.newestIsHostText;
+                LogInfo("\n Time Updated");
+            } else if (out.newestIsHostText) {
+                h.lastTimeTextIsQueryStart = false;
+            }
+        });
+    }
+
+    // Security initialisation and locator creation end the run without a
+    // status: nothing was asked of the host.
+    if (out.setupFailed) return -1;
+
+    LogInfo("\n Coming to Cleanup: %x", hex(out.hr));
+    LogInfo("\n Coming to Cleanup 2: %x", hex(out.hr));
+    withHostSlot(host, [&](HostSlot& h) {
+        if (h.collected != 0) {
+            h.status = 0;
+            h.collected = 0;
+        } else {
+            h.status = hostStatusFromResult(out.hr);
+        }
+    });
+    if (wmi::failed(out.hr)) return kFailureResult;
+    LogInfo("\n EventLogs stored into DB");
+    return 1;
+}
+
+}  // namespace
+
 int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
     AttributeTable attributes;
     initAttributeTable(attributes);
@@ -369,259 +665,15 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
         return 0;
     }
 
-    HResult hr = wmi::S_OK_;
-    ComScope com;
-    std::string runningLastTime;
-    bool newestIsHostText = false;  // runningLastTime is an event's TimeWritten
-    bool reachedEnumeration = false;
-    bool setupFailed = false;  // COM security or the locator: no status for the host
-
-    // The connection, the queries and the enumeration; a failure leaves
-    // `hr` as the result that sets the host status.
-    [&] {
-        const bool local = isAgentAddress(host.ipAddress);
-        std::string nameSpace;
-        if (local) {
-            nameSpace = "//./root/cimv2";
-            LogInfo("\n Local Hosts : Name %s Agent Name %s", host.hostName.c_str(), AgentHostName().c_str());
-        } else {
-            nameSpace = "//" + host.hostName + "/root/cimv2";
-        }
-        LogInfo("\nName Space is %s", nameSpace.c_str());
-        const Credentials credentials = credentialsFor(host, local);
-        LogInfo("\nUser Name details %s", credentials.userText.c_str());
-        LogInfo("\n Creating WBEM Service");
-
-        hr = com.initialize();
-        if (wmi::failed(hr)) {
-            LogError("\n \t Unable to initialize COM \n");
-            return;
-        }
-        hr = wmi::initializeSecurity(wmi::RPC_C_AUTHN_LEVEL_NONE_, wmi::RPC_C_IMP_LEVEL_IMPERSONATE_);
-        if (wmi::failed(hr) && hr != wmi::RPC_E_TOO_LATE_) {
-            LogError("\n \t Unable to set security level for COM %x \n", hex(hr));
-            setupFailed = true;
-            return;
-        }
-        wmi::LocatorPtr locator;
-        hr = wmi::createLocator(locator);
-        if (wmi::failed(hr) || !locator) {
-            LogError("\n\n Unable to locate Wbem Service location \n\n");
-            setupFailed = true;
-            return;
-        }
-
-        LogInfo("\n \t CONNECT PARAMS: %s : %s \n", nameSpace.c_str(), credentials.userText.c_str());
-        wmi::ServicesPtr services;
-        hr = locator->connectServer(nameSpace, credentials.userText, credentials.password, "", 0, services);
-        LogInfo("\n \t CONNECT 1 %x \n", hex(hr));
-        if (hr == wmi::WBEM_E_LOCAL_CREDENTIALS || hr == wmi::E_ACCESSDENIED_) {
-            hr = locator->connectServer(nameSpace, "", "", "", 0, services);
-            LogInfo("\n \t CONNECT 2.1 %x \n", hex(hr));
-        }
-        if (hr == wmi::E_ACCESSDENIED_ || hr == wmi::WBEM_E_ACCESS_DENIED) {
-            const std::string uncNameSpace = "\\\\" + host.hostName + "\\root\\cimv2";
-            LogInfo("\n Connect 3 <-> %s", uncNameSpace.c_str());
-            hr = locator->connectServer(uncNameSpace, credentials.userText, credentials.password, "", 0, services);
-            LogInfo("\n \t CONNECT 3 %x \n", hex(hr));
-        }
-        if (wmi::failed(hr) || !services) {
-            if (wmi::succeeded(hr)) hr = wmi::E_FAIL_;
-            LogError("\n Connection Result for Host %s is %x", host.hostName.c_str(), hex(hr));
-            LogInfo("\n Access Denied : invalid user name password");
-            return;
-        }
-
-        if (credentials.none) LogInfo("\n Setting Proxy client to null ");
-        hr = services->setProxyBlanket(blanketFor(credentials, wmi::RPC_C_AUTHN_LEVEL_CALL_));
-        LogInfo("\n Proxy 1 %x \n", hex(hr));
-        LogInfo("\n Error while setting proxy blanket %x\n", hex(hr));
-        if (hr == wmi::E_ACCESSDENIED_) {
-            LogError("\n Setting XP Proxy client 2");
-            hr = services->setProxyBlanket(blanketFor(credentials, wmi::RPC_C_AUTHN_LEVEL_PKT_));
-            LogInfo(local ? "\n Proxy 2 %x \n" : "\n Proxy 3 %x \n", hex(hr));
-            if (wmi::failed(hr))
-                LogError("\nQuery Fails In proxy 2, Code %x \n", hex(hr));
-            else
-                LogError("\nQuery Successfull In proxy 2 : %x \n", hex(hr));
-        }
-        if (wmi::failed(hr)) {
-            LogError("Query Fails, Error fetching logs for host Code %x ", hex(hr));
-            return;
-        }
-
-        if (host.majorVersion == -1) queryWindowsVersion(host, *services, credentials);
-
-        LogInfo("\n Windows version %d, Minor Version %d, TZ Diff %d", host.majorVersion, host.minorVersion,
-                host.timeZoneDiff);
-        runningLastTime = queryStartTime(host, platform::nowSeconds());
-        const std::string query = eventQueryText(runningLastTime);
-        LogInfo("\n Query: %s", query.c_str());
-
-        wmi::EnumeratorPtr enumerator;
-        hr = services->execQuery("WQL", query, kQueryFlags, enumerator);
-        if (hr == wmi::WBEM_E_OUT_OF_MEMORY) {
-            LogInfo("WBEM not enough memory so setting  WBEM_FLAG_RETURN_IMMEDIATELY flag \n");
-            hr = services->execQuery("WQL", query, kQueryFlags, enumerator);
-        }
-        if (wmi::failed(hr) || !enumerator) {
-            if (wmi::succeeded(hr)) hr = wmi::E_FAIL_;
-            LogError("Query Fails, Error fetching logs for host Code %x ", hex(hr));
-            return;
-        }
-        LogInfo("\nQuery Successful, Got Enumeration !!");
-        LogInfo("\n Setting Proxy for Enum Object!!");
-        hr = setEnumeratorBlanket(*enumerator, credentials);
-        if (wmi::failed(hr)) return;
-
-        reachedEnumeration = true;
-        withHostSlot(host, [](HostSlot& h) {
-            h.collected = 1;
-            if (h.status != 0) {
-                LogInfo("\n Host Status changed to normal");
-                h.status = 0;
-            }
-        });
-
-        TakenEvents taken(host);
-        RecordRunValues run;
-        // The newest TimeWritten is looked for among the host's own texts
-        // only. The start time is written in the agent's UTC offset and the
-        // host writes its times in its own: compared byte by byte, the events
-        // of a host west of the agent would never pass the start text, the
-        // last message time would stay where it was, and every later run
-        // would collect the same events again.
-        run.lastTimeText.clear();
-        run.daylightSaving = platform::toLocalTime(platform::nowSeconds()).tm_isdst;
-        run.securityTypeId = securityType;
-        run.workerNumber = collector.workerNumber;
-        run.lookupFacility = [](std::string& name, int& type) {
-            std::int32_t number = 0;
-            LookupFacility(name, number);
-            type = number;
-        };
-        const RecordHost recordHost{host.hostId, host.majorVersion, host.minorVersion, host.timeZoneDiff};
-
-        // 300 records of up to ~4.5 KB of message each: kept on the heap,
-        // not on the collector's stack.
-        std::vector<EventRecord> buffer;
-        buffer.reserve(kEventBufferSize);
-        // Keys and time texts of the records in the buffer, in its order.
-        std::vector<std::pair<std::string, std::string>> bufferKeys;
-        bool writeFailed = false;
-        // Writes the buffer; after a failure nothing more is written in this
-        // run, and every record not written is noted for the next run.
-        auto flush = [&] {
-            const bool ok = !writeFailed && writeBuffer(host, buffer);
-            if (!ok) {
-                writeFailed = true;
-                buffer.clear();
-            }
-            for (auto& [key, text] : bufferKeys) {
-                if (ok) taken.taken(std::move(key), text);
-                else taken.notWritten(key, text);
-            }
-            bufferKeys.clear();
-        };
-        int consecutiveTimeouts = 0;
-        while (hr != wmi::WBEM_S_FALSE) {
-            wmi::ObjectPtr object;
-            hr = enumerator->next(kEnumerationTimeoutMillis, object);
-            if (wmi::failed(hr)) {
-                LogError("\n Enumeration Failed : Next Method call failed Error Code %x", hex(hr));
-                break;
-            }
-            if (object) {
-                consecutiveTimeouts = 0;
-                std::string key = TakenEvents::keyOf(*object);
-                if (taken.alreadyTaken(key)) continue;
-                wmi::Variant written;
-                object->get("TimeWritten", written);
-                EventRecord record;
-                buildEventRecord(recordHost, std::move(object), record, attributes, run);
-                if (applyFilters(host, record)) {
-                    LogInfo("\n Eventlog filtered out.");
-                    taken.taken(std::move(key), written.text);
-                    continue;
-                }
-                applyNotifications(host, record);
-                buffer.push_back(std::move(record));
-                bufferKeys.emplace_back(std::move(key), std::move(written.text));
-                LogInfo("\n end of log ");
-                if (static_cast<int>(buffer.size()) >= kEventBufferSize) flush();
-                continue;
-            }
-            if (hr == wmi::WBEM_S_TIMEDOUT) {
-                if (consecutiveTimeouts++ > kMaxConsecutiveTimeouts) {
-                    LogInfo("\n ICK WBEM_S_TIMEDOUT Code %x \n", hex(hr));
-                    LogError("\n Timeout Count Exceeds \n");
-                    break;
-                }
-            } else if (hr == wmi::WBEM_S_FALSE) {
-                LogError("\n ICK WBEM_S_FALSE Code %x \n", hex(hr));
-            } else {
-                LogError("\n Get Object doesn't return any Wbem Object %d Code is %x", 0, hex(hr));
-            }
-        }
-        flush();
-        if (taken.anyNotWritten()) {
-            // Events that could not be written are asked for again from
-            // the second of the oldest of them; the last message time stays
-            // before it.
-            newestIsHostText = true;
-            runningLastTime = taken.nextFromText();
-            EventRecord oldest;
-            const bool known = parseWmiTime(runningLastTime, run.daylightSaving, host.timeZoneDiff, oldest);
-            withHostSlot(host, [&](HostSlot& h) {
-                if (known) h.lastMessageTime = (static_cast<double>(oldest.eventTime) - 1) * 1000;
-                taken.keepIn(h);
-            });
-        } else if (run.lastTimeAdvanced) {
-            // Without a new event the start time stays the running text.
-            newestIsHostText = true;
-            runningLastTime = run.lastTimeText;
-            withHostSlot(host, [&](HostSlot& h) {
-                h.lastMessageTime = static_cast<double>(run.lastMessageMillis);
-                taken.keepIn(h);
-            });
-        }
-    }();
-
-    com.end();
-
-    // The next run queries from the newest TimeWritten this run saw.
-    if (reachedEnumeration) {
-        withHostSlot(host, [&](HostSlot& h) {
-            // The events were asked for as newer than the host's text, so
-            // the newest of them moves it on whatever offset either carries.
-            if (newestIsHostText ? runningLastTime != h.lastMessageTimeText
-                                 : runningLastTime > h.lastMessageTimeText) {
-                LogInfo("\n Time is being Updated old time %s new one %s", h.lastMessageTimeText.c_str(),
-                        runningLastTime.c_str());
-                h.lastTimeUpdated = 1;
-                h.lastMessageTimeText = runningLastTime;
-                LogInfo("\n Time Updated");
-            }
-        });
+    RunOutcome outcome;
+    {
+        WmiSession session;
+        Credentials credentials;
+        if (connectToHost(host, session, credentials, outcome) &&
+            queryHostEvents(host, session, credentials, outcome))
+            drainHostEvents(host, collector, *session.enumerator, attributes, securityType, outcome);
     }
-
-    // Security initialisation and locator creation end the run without a
-    // status: nothing was asked of the host.
-    if (setupFailed) return -1;
-
-    LogInfo("\n Coming to Cleanup: %x", hex(hr));
-    LogInfo("\n Coming to Cleanup 2: %x", hex(hr));
-    withHostSlot(host, [&](HostSlot& h) {
-        if (h.collected != 0) {
-            h.status = 0;
-            h.collected = 0;
-        } else {
-            h.status = hostStatusFromResult(hr);
-        }
-    });
-    if (wmi::failed(hr)) return kFailureResult;
-    LogInfo("\n EventLogs stored into DB");
-    return 1;
+    return finishRun(host, outcome);
 }
 
 void configureWmiHosts() {

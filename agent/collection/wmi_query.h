@@ -33,7 +33,8 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector);
 
 // The start of the event query as a WMI time text ("" = every event): one
 // second before the host's last message time text once a run has written it
-// (so its second is asked for again), else
+// (so its second is asked for again; the text itself when it is the start of
+// an earlier query that found nothing), else
 // LAST_MSG_TIME limited to three days before `now`, in the agent's local time
 // with its UTC offset in minutes ("+330", "-300"); for hosts of major version
 // 6 in the host's own zone (its time-zone difference as the offset).

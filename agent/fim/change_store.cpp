@@ -15,6 +15,7 @@
 #include "agent/store/event_store.h"
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/private_files.h"
 
@@ -172,10 +173,7 @@ void changeTransfer() {
     std::lock_guard lock(changeListLock());
     LogInfo("\n Transfer for change data engaged");
     if (countRows(FimDataSet::Change) > 0) {
-        const std::time_t now = static_cast<std::time_t>(platform::nowSeconds());
-        char when[64] = "";
-        ctime_r(&now, when);
-        LogInfo("\n Current time in memut is %s", when);
+        LogInfo("\n Current time in memut is %s", CtimeText(platform::nowSeconds()).c_str());
         // The rows are dropped only once their trend line is on disk.
         if (exportQueryRows(kTrendQuery, kTrendFilePath, false))
             recreateChangeDatabase();

@@ -1,8 +1,6 @@
-// Digests through OpenSSL EVP. A file is read in 64 KiB blocks; the digests
+// Digests through the platform's digest. A file is read in 64 KiB blocks; the digests
 // are the same whatever the block size.
 #include "agent/fim/hash_wrappers.h"
-
-#include <openssl/evp.h>
 
 #include <vector>
 
@@ -31,19 +29,17 @@ void readWholeFile(const std::string& path, Feed feed) {
 
 std::string cannotReadFileMessage(const std::string& path) { return "Cannot read file \"" + path + "\"."; }
 
-hashwrapper::hashwrapper(const evp_md_st* algorithm) : algorithm_(algorithm), context_(EVP_MD_CTX_new()) {
-    if (!context_) throw hlException(HL_DIGEST_ERROR, "Cannot create the digest context.");
+hashwrapper::hashwrapper(platform::DigestKind kind) : digest_(kind) {
+    if (!digest_.valid()) throw hlException(HL_DIGEST_ERROR, "Cannot create the digest context.");
     resetContext();
 }
 
-hashwrapper::~hashwrapper() { EVP_MD_CTX_free(context_); }
+hashwrapper::~hashwrapper() = default;
 
 std::string hashwrapper::hashIt() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_, digest, &length) != 1)
-        throw hlException(HL_DIGEST_ERROR, "Cannot finish the digest.");
-    return convToString(digest, length);
+    std::string digest;
+    if (!digest_.finish(digest)) throw hlException(HL_DIGEST_ERROR, "Cannot finish the digest.");
+    return convToString(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
 }
 
 std::string hashwrapper::convToString(const unsigned char* digest, std::size_t length) {
@@ -58,12 +54,12 @@ std::string hashwrapper::convToString(const unsigned char* digest, std::size_t l
 }
 
 void hashwrapper::updateContext(const unsigned char* data, std::size_t length) {
-    if (EVP_DigestUpdate(context_, data, length) != 1)
+    if (!digest_.update(data, length))
         throw hlException(HL_DIGEST_ERROR, "Cannot update the digest.");
 }
 
 void hashwrapper::resetContext() {
-    if (EVP_DigestInit_ex(context_, algorithm_, nullptr) != 1)
+    if (!digest_.start())
         throw hlException(HL_DIGEST_ERROR, "Cannot start the digest.");
 }
 
@@ -84,10 +80,10 @@ std::string hashwrapper::getHashFromFile(const std::string& path) {
     return hashIt();
 }
 
-md5wrapper::md5wrapper() : hashwrapper(EVP_md5()) {}
+md5wrapper::md5wrapper() : hashwrapper(platform::DigestKind::Md5) {}
 std::string md5wrapper::getTestHash() const { return "9e107d9d372bb6826bd81d3542a419d6"; }
 
-sha1wrapper::sha1wrapper() : hashwrapper(EVP_sha1()) {}
+sha1wrapper::sha1wrapper() : hashwrapper(platform::DigestKind::Sha1) {}
 std::string sha1wrapper::getTestHash() const { return "2fd4e1c67a2d28fced849ee1bb76e7391b93eb12"; }
 
 FileDigests hashFileMd5AndSha1(const std::string& path) {

@@ -1,5 +1,5 @@
 // MD5 and SHA-1 digests of texts and files, as lower-case hexadecimal, over
-// OpenSSL's EVP interface. Failures are thrown as hlException; they never
+// the platform's digest (platform/digest.h). Failures are thrown as hlException; they never
 // leave the attribute collection, which stores the message instead of a
 // digest.
 #pragma once
@@ -7,8 +7,7 @@
 #include <cstddef>
 #include <string>
 
-struct evp_md_ctx_st;
-struct evp_md_st;
+#include "platform/digest.h"
 
 // An error number and its message.
 class hlException {
@@ -52,11 +51,10 @@ public:
     virtual std::string getHashFromFile(const std::string& path);
 
 protected:
-    explicit hashwrapper(const evp_md_st* algorithm);
+    explicit hashwrapper(platform::DigestKind kind);
 
 private:
-    const evp_md_st* algorithm_;
-    evp_md_ctx_st* context_;
+    platform::Digest digest_;
 };
 
 class md5wrapper : public hashwrapper {

@@ -6,11 +6,12 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
-#include "agent/collection/event_record.h"
-#include "agent/collection/host_poll_queue.h"
 #include "agent/hosts/host_internal.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
@@ -18,6 +19,8 @@
 #include "agent/server/protocol.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
+#include "common/text_format.h"
+#include "platform/clock.h"
 
 using namespace hosts_internal;
 
@@ -43,6 +46,50 @@ std::atomic<bool> g_hostListPending{false};
 
 void assignBounded(std::string& field, const std::string& value, std::size_t fieldSize) {
     copyBounded(field, value, fieldSize);
+}
+
+std::mutex g_timerCallbackLock;
+HostTimerCallback g_timerCallback;
+
+void hostTimerFired(std::int32_t slotNumber) {
+    HostTimerCallback fired;
+    {
+        std::lock_guard<std::mutex> lock(g_timerCallbackLock);
+        fired = g_timerCallback;
+    }
+    if (fired) fired(slotNumber);
+}
+
+bool blank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+// Arms the host's periodic collection timer, first run after the given
+// seconds; 1 on success, 0 for a host without credentials or interval.
+// The caller holds the slot's guard.
+int createHostTimer(HostSlot& slot, int secondsUntilFirstRun) {
+    if (blank(slot.userName) || slot.monInterval <= 0) {
+        LogInfo("\n Not a WMI Windows host");
+        return 0;
+    }
+    std::unique_ptr<RepeatCondStruct> repeat = makePeriodic(slot.monInterval * 60, kUnitSeconds, -1);
+    if (!repeat) {
+        LogError("\n Unable to allocate RepeatCondStruct memory ");
+        return 0;
+    }
+    const std::int32_t slotNumber = hostSlotIndex(slot);
+    LogInfo("\n Creating timer entry for host %lld, with i %d", static_cast<long long>(slot.hostId), slotNumber);
+    slot.nextScanTime = platform::nowSeconds() + secondsUntilFirstRun;
+    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
+            CtimeText(slot.nextScanTime).c_str());
+    const int id = scheduleEntry(
+        "DEFAULT", static_cast<std::uint32_t>(slot.nextScanTime), [slotNumber] { hostTimerFired(slotNumber); },
+        std::move(repeat), 0);
+    if (id == 0) {
+        LogError("\n Unable to create timer entry for host %lld", static_cast<long long>(slot.hostId));
+        slot.timerEntryId = -1;
+        return 0;
+    }
+    slot.timerEntryId = id;
+    return 1;
 }
 
 void unscheduleHostTimer(HostSlot& slot) {
@@ -71,6 +118,7 @@ void clearSlot(HostSlot& slot) {
     slot.monInterval = -1;
     slot.majorVersion = -1;
     slot.lastTimeUpdated = 0;
+    slot.lastTimeTextIsQueryStart = false;
     slot.timeZoneDiff = 0;
     slot.wmiServices.reset();
 }
@@ -114,6 +162,7 @@ void resetSlot(HostSlot& slot) {
     slot.inUse = 0;
     slot.lastMessageTimeText.clear();
     slot.lastTimeUpdated = 0;
+    slot.lastTimeTextIsQueryStart = false;
     slot.filters.clear();
     slot.notifications.clear();
     slot.collectionInProgress = 0;
@@ -421,6 +470,21 @@ void loadAllHosts() {
 }
 
 bool hostListPending() { return g_hostListPending.load(); }
+
+void setHostTimerCallback(HostTimerCallback fired) {
+    std::lock_guard<std::mutex> lock(g_timerCallbackLock);
+    g_timerCallback = std::move(fired);
+}
+
+void setNextScanTimeHeld(HostSlot& slot) {
+    const std::int64_t now = platform::nowSeconds();
+    slot.nextScanTime = now + static_cast<std::int64_t>(slot.monInterval) * 60;
+    LogInfo("\n Time %ld", static_cast<long>(static_cast<std::int32_t>(now)));
+    LogInfo("\n Next scan time for host id : %lld is at %s", static_cast<long long>(slot.hostId),
+            CtimeText(slot.nextScanTime).c_str());
+}
+
+void setNextScanTime(HostSlot& slot) { withHostSlot(slot, setNextScanTimeHeld); }
 
 void deleteHost(HostSlot& slot) {
     SlotEntry& entry = entryOf(slot);

@@ -68,6 +68,10 @@ struct HostSlot {
     std::int16_t minorVersion = -1;
     std::int32_t timeZoneDiff = 0;       // seconds
     std::int32_t lastTimeUpdated = 0;    // set once a run wrote lastMessageTimeText
+    // lastMessageTimeText is the start of a query that found nothing (taken
+    // from LAST_MSG_TIME), not an event's time: the next query starts after
+    // it, as that one did, instead of asking for its second again.
+    bool lastTimeTextIsQueryStart = false;
     // The events already taken in the second of lastMessageTimeText, as
     // "Logfile\nRecordNumber": the next run asks from that second on and
     // skips them, so events written later in the same second are collected
@@ -109,6 +113,16 @@ void deleteHost(HostSlot& slot);
 void deleteAllHosts();
 // Re-fetches one host: installs, changes or deletes it.
 void updateHost(std::int64_t hostId);
+
+// What a host's collection timer calls when it fires, with the slot number:
+// the collection registers it before hosts are loaded. Without one the
+// timers are armed and fire without effect.
+using HostTimerCallback = std::function<void(std::int32_t slotNumber)>;
+void setHostTimerCallback(HostTimerCallback fired);
+// next scan time := now + MON_INTERVAL minutes. The Held form is for a
+// caller that holds the slot's guard; the other takes it.
+void setNextScanTimeHeld(HostSlot& slot);
+void setNextScanTime(HostSlot& slot);
 
 // Runs fn with the slot's guard held (fn must not block or call the server).
 void withHostSlot(HostSlot& slot, const std::function<void(HostSlot&)>& fn);

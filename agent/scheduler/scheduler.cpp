@@ -1,18 +1,18 @@
 #include "agent/scheduler/scheduler.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <atomic>
 #include <cstring>
 #include <list>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/log.h"
+#include "common/threads.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -44,11 +44,9 @@ SchedulerRegistry& registry() {
 }
 
 std::atomic<bool> g_threadStarted{false};
-std::thread g_thread;
-// The thread's pause between passes, cut short when the thread is stopped.
-std::mutex g_pauseLock;
-std::condition_variable g_pauseCv;
-bool g_stopThread = false;
+ThreadHandle g_thread;
+// Ends the thread; cuts its pause between passes short.
+platform::Event g_stopThread(true);
 
 Scheduler* findScheduler(const char* name) {
     auto& r = registry();
@@ -135,8 +133,7 @@ int g_unscheduledWhileRunning = 0;
 void schedulerThreadMain() {
     for (;;) {
         runDueEntries();
-        std::unique_lock<std::mutex> lock(g_pauseLock);
-        if (platform::waitFor(lock, g_pauseCv, 1000, [] { return g_stopThread; })) return;
+        if (g_stopThread.wait(1000)) return;
     }
 }
 
@@ -173,16 +170,10 @@ bool initScheduler() {
 }
 
 bool startSchedulerThread() {
-    LogTrace("\n\t@@@@@ Inside CreateNewThread() @@@@@\n");
     if (g_threadStarted.exchange(true)) return true;
-    {
-        std::lock_guard<std::mutex> guard(g_pauseLock);
-        g_stopThread = false;
-    }
-    try {
-        g_thread = std::thread(schedulerThreadMain);
-    } catch (...) {
-        LogInfo("Unable to create Thread\n");
+    g_stopThread.reset();
+    g_thread = CreateNewThread(schedulerThreadMain);
+    if (!g_thread) {
         g_threadStarted.store(false);
         return false;
     }
@@ -236,12 +227,9 @@ void runDueEntries() {
 
 void resetSchedulerForTests() {
     if (g_threadStarted.exchange(false)) {
-        {
-            std::lock_guard<std::mutex> guard(g_pauseLock);
-            g_stopThread = true;
-        }
-        g_pauseCv.notify_all();
-        if (g_thread.joinable()) g_thread.join();
+        g_stopThread.set();
+        WaitForThread(g_thread, -1);
+        g_thread.reset();
     }
     auto& r = registry();
     std::list<Scheduler> old;

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -15,7 +14,7 @@
 #include "agent/settings/settings.h"
 #include "common/key_table.h"
 #include "common/log.h"
-#include "platform/clock.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -25,29 +24,15 @@ constexpr int kHostNotMonitoredStatus = 24;
 constexpr int kLogTypeMappingBuckets = 10;
 
 // The stop request for the registration loop.
-struct RegistrationStop {
-    std::mutex lock;
-    std::condition_variable wake;
-    bool requested = false;
-};
-
-RegistrationStop& registrationStop() {
-    static RegistrationStop s;
-    return s;
+platform::Event& registrationStop() {
+    static platform::Event stop(true);
+    return stop;
 }
 
 // Waits the given clock time; answers true when a stop was requested.
-bool waitOrStop(std::int64_t millis) {
-    auto& s = registrationStop();
-    std::unique_lock<std::mutex> lock(s.lock);
-    return platform::waitFor(lock, s.wake, millis, [&s] { return s.requested; });
-}
+bool waitOrStop(std::int64_t millis) { return registrationStop().wait(millis); }
 
-bool stopRequested() {
-    auto& s = registrationStop();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.requested;
-}
+bool stopRequested() { return registrationStop().isSet(); }
 
 // The log type mapping and the lock that serialises its readers and writers:
 // the collectors look types up and add new ones at the same time, and a
@@ -194,20 +179,9 @@ std::optional<std::int64_t> ObtainAgentId() {
     return id;
 }
 
-void StopObtainAgentId() {
-    auto& s = registrationStop();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        s.requested = true;
-    }
-    s.wake.notify_all();
-}
+void StopObtainAgentId() { registrationStop().set(); }
 
-void ResetObtainAgentIdStop() {
-    auto& s = registrationStop();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.requested = false;
-}
+void ResetObtainAgentIdStop() { registrationStop().reset(); }
 
 bool SendServiceStarted() {
     const bool ok = getStatusOnly(RequestUrl<Request::ServiceStarted>(AgentId()));

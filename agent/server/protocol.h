@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "agent/server/http_client.h"
+#include "common/text_format.h"
 
 enum class Request {
     Register,               // host name, IP text, "yes"/"no"
@@ -105,9 +106,6 @@ constexpr const RequestFormatEntry& RequestEntry(Request request) {
 }
 constexpr const char* RequestFormat(Request request) { return RequestEntry(request).format; }
 
-// The request text alone (no URL base), formatted printf-style.
-std::string FormatRequestText(const char* format, ...);
-
 // A query value escaped with libcurl, so that it stays one parameter with the
 // same text at the server: every byte but the letters, digits and
 // "-._~!$'()*,:/@" becomes %XX. A text made only of those goes out unchanged.
@@ -184,7 +182,7 @@ std::string FormatRequest(const Args&... args) {
     static_assert(request_detail::conversionCount(format) == sizeof...(Args),
                   "wrong number of arguments for this request");
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return FormatRequestText(
+        return FormatText(
             format,
             request_detail::pass(request_detail::convert<request_detail::conversionAt(RequestFormat(R), I)>(args))...);
     }(std::index_sequence_for<Args...>{});

@@ -1,51 +1,33 @@
 // Program entry and the service layer: dispatcher, control handler, status
 // reports and the shutdown thread.
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "agent/service/service.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/process_helpers.h"
+#include "common/threads.h"
 #include "platform/private_files.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/service.h"
+#include "platform/threads.h"
 
 namespace {
 
 constexpr const char* kServiceName = "Quillmark Orbisk 8 - Agent";
 constexpr std::int64_t kShutdownLimitMillis = 20000;
 
-// A manual-reset event with a clock-driven wait.
-struct StopEvent {
-    std::mutex lock;
-    std::condition_variable cv;
-    bool signalled = false;
-    void set() {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            signalled = true;
-        }
-        cv.notify_all();
-    }
-    bool wait(std::int64_t ms) {
-        std::unique_lock<std::mutex> guard(lock);
-        return platform::waitFor(guard, cv, ms, [this] { return signalled; });
-    }
-};
-
-StopEvent& serviceStopEvent() {
-    static StopEvent e;
+platform::Event& serviceStopEvent() {
+    static platform::Event e(true);
     return e;
 }
-StopEvent& agentStopEvent() {
-    static StopEvent e;
+platform::Event& agentStopEvent() {
+    static platform::Event e(true);
     return e;
 }
 
@@ -95,14 +77,14 @@ bool ReportSvcStatus(std::uint32_t state, std::uint32_t exitCode, std::uint32_t 
     return platform::setServiceStatus(status);
 }
 
-// Runs InvokeShutdown on its own thread and waits for it at most 20 s.
+// Runs InvokeShutdown on its own thread and waits for it at most 20 s
+// (without a thread to be had, here and without the limit).
 void runShutdownWithLimit() {
-    auto done = std::make_shared<StopEvent>();
-    std::thread([done] {
+    const ThreadHandle shutdown = CreateNewThread(InvokeShutdown);
+    if (shutdown)
+        WaitForThread(shutdown, kShutdownLimitMillis);
+    else
         InvokeShutdown();
-        done->set();
-    }).detach();
-    done->wait(kShutdownLimitMillis);
 }
 
 void SvcCtrlHandler(std::uint32_t control) {
@@ -130,7 +112,7 @@ void ServiceMain() {
         return;
     }
     LogInfo("\n SeviceMain : RegisterServiceCtrlHandler callback registration is successful ");
-    std::thread(RunAgent).detach();
+    if (!CreateNewThread(RunAgent)) return;
     if (!ChangeServiceStatus(platform::kServiceRunning)) return;
     LogInfo("\n ServiceMain : Orbisk Agent Service is started successfully");
     serviceStopEvent().wait(-1);
@@ -147,11 +129,7 @@ void ServiceMain() {
 
 }  // namespace
 
-bool AgentStopRequested() {
-    StopEvent& e = agentStopEvent();
-    std::lock_guard<std::mutex> guard(e.lock);
-    return e.signalled;
-}
+bool AgentStopRequested() { return agentStopEvent().isSet(); }
 
 void RequestAgentStop() { agentStopEvent().set(); }
 

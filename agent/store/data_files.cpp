@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -369,4 +370,6 @@ bool exportQueryRows(const std::string& query, const std::string& filePath, bool
 void removeServerDataFiles() {
     std::remove(kRawLogsFilePath);
     std::remove(kAggregateFilePath);
+    std::error_code ec;
+    std::filesystem::remove_all(kSendingDir, ec);
 }

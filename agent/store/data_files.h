@@ -20,6 +20,10 @@ struct EventRecord;
 inline constexpr const char* kServerDataDir = "serverdata/";
 inline constexpr const char* kRawLogsFilePath = "serverdata/rawlogs";
 inline constexpr const char* kAggregateFilePath = "serverdata/aggregate";
+// Where the files of a zip wait while it is uploaded, so that collectors
+// write fresh files in serverdata/ meanwhile. A folder of serverdata/ (on
+// the same file system, and never zipped: the zip takes plain files only).
+inline constexpr const char* kSendingDir = "serverdata/sending/";
 
 // Format of the raw-log record's fields and the room one record may take.
 inline constexpr const char* kRawLogFormat = "szsldddssssssssssssssss";
@@ -63,5 +67,8 @@ bool exportQueryRows(const std::string& query, const std::string& filePath, bool
 enum class RowFormat { Enclosed, Plain, Tab };
 RowFormat rowFormatForDatabaseFlag(int databaseFlag);
 
-// Deletes serverdata/rawlogs and serverdata/aggregate.
+// Start-up: deletes serverdata/rawlogs, serverdata/aggregate and the files
+// of an upload that did not finish. The hosts are collected again from the
+// last message time the server gives, which follows what it has received:
+// sending these files as well would bring their events twice.
 void removeServerDataFiles();

@@ -39,11 +39,6 @@ bool serverDataLeft() {
     return false;
 }
 
-// Where the files of a zip wait while it is uploaded, so that collectors
-// write fresh files in serverdata/ meanwhile. A folder of serverdata/ (on
-// the same file system, and never zipped: the zip takes plain files only).
-constexpr const char* kSendingDir = "serverdata/sending/";
-
 // Removes the waiting folder once it is empty.
 void removeSendingDirIfEmpty() {
     std::error_code ec;

@@ -14,6 +14,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -175,7 +176,7 @@ Item& Catalog::add(std::uint64_t parent, const std::string& name, const Observed
     if (seen.ino) byIno_[seen.ino] = ref;
     if (parent || !name.empty()) {
         byName_[childKey(parent, name)] = ref;
-        childrenOf_[parent].push_back(ref);
+        attach(stored);
     }
     return stored;
 }
@@ -189,27 +190,37 @@ void Catalog::setIno(Item& item, std::uint64_t ino) {
     if (ino) byIno_[ino] = item.ref;
 }
 
-namespace {
-void removeFrom(std::vector<std::uint64_t>& list, std::uint64_t ref) {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (list[i] == ref) {
-            list[i] = list.back();
-            list.pop_back();
-            return;
-        }
-    }
+void Catalog::attach(Item& item) {
+    auto& list = childrenOf_[item.parent];
+    item.slot = list.size();
+    list.push_back(item.ref);
 }
-}  // namespace
+
+void Catalog::detach(const Item& item) {
+    auto list = childrenOf_.find(item.parent);
+    if (list == childrenOf_.end()) return;
+    std::vector<std::uint64_t>& refs = list->second;
+    std::size_t at = item.slot;
+    if (at >= refs.size() || refs[at] != item.ref) {
+        at = static_cast<std::size_t>(std::find(refs.begin(), refs.end(), item.ref) - refs.begin());
+        if (at == refs.size()) return;
+    }
+    const std::uint64_t moved = refs.back();
+    refs[at] = moved;
+    refs.pop_back();
+    if (moved != item.ref)
+        if (auto it = items_.find(moved); it != items_.end()) it->second.slot = at;
+    if (refs.empty()) childrenOf_.erase(list);
+}
 
 void Catalog::rename(Item& item, std::uint64_t parent, const std::string& name) {
     auto key = byName_.find(childKey(item.parent, item.name));
     if (key != byName_.end() && key->second == item.ref) byName_.erase(key);
     if (parent != item.parent) {
-        auto list = childrenOf_.find(item.parent);
-        if (list != childrenOf_.end()) removeFrom(list->second, item.ref);
-        childrenOf_[parent].push_back(item.ref);
+        detach(item);
+        item.parent = parent;
+        attach(item);
     }
-    item.parent = parent;
     item.name = name;
     byName_[childKey(parent, name)] = item.ref;
 }
@@ -224,11 +235,7 @@ void Catalog::erase(std::uint64_t ref) {
         auto ino = byIno_.find(item.ino);
         if (ino != byIno_.end() && ino->second == ref) byIno_.erase(ino);
     }
-    auto list = childrenOf_.find(item.parent);
-    if (list != childrenOf_.end()) {
-        removeFrom(list->second, ref);
-        if (list->second.empty()) childrenOf_.erase(list);
-    }
+    detach(item);
     items_.erase(it);
 }
 
@@ -326,11 +333,11 @@ bool Catalog::load(const std::string& path, std::uint64_t device, std::uint64_t 
         const std::uint64_t parent = item.parent;
         const std::string name = item.name;
         const std::uint64_t ino = item.ino;
-        items_.emplace(ref, std::move(item));
+        Item& stored = items_.emplace(ref, std::move(item)).first->second;
         if (ino) byIno_[ino] = ref;
         if (!isRoot) {
             byName_[childKey(parent, name)] = ref;
-            childrenOf_[parent].push_back(ref);
+            attach(stored);
         }
     }
     if (!r.ok || items_.size() != count || !items_.count(root)) {

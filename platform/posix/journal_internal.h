@@ -100,6 +100,7 @@ struct Item {
     std::uint64_t aclDigest = 0;
     std::int64_t lastUsn = 0;
     std::uint32_t mark = 0;  // the walk that last saw it (not saved)
+    std::size_t slot = 0;    // its place in its parent's list of children (not saved)
 };
 
 // Attributes read from the file system.
@@ -142,6 +143,11 @@ public:
 
 private:
     std::uint64_t newRef(std::uint64_t ino);
+    // Puts the item in (takes it out of) its parent's list of children; the
+    // item's slot makes taking out a constant-time step, so a folder of many
+    // entries costs no more per change than a small one.
+    void attach(Item& item);
+    void detach(const Item& item);
     static std::string childKey(std::uint64_t parent, const std::string& name);
 
     std::map<std::uint64_t, Item> items_;  // in reference order, for the enumeration

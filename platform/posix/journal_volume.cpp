@@ -144,6 +144,15 @@ void Volume::flushWatcher() {
     if (watcher) watcher->flush();
 }
 
+void Volume::holdWatcher(bool held, bool dropHeld) {
+    Watcher* watcher = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        watcher = watcher_.get();
+    }
+    if (watcher) watcher->hold(held, dropHeld);
+}
+
 std::string Volume::watcherName() {
     std::lock_guard<std::mutex> lock(mutex);
     return watcher_ ? watcher_->name() : "none";
@@ -682,6 +691,14 @@ void Volume::onCloseWrite(std::uint64_t parent, const std::string& name) {
     closeChange(*item);
 }
 
-void Volume::onOverflow() { reconcile(true); }
+void Volume::onOverflow() {
+    reconcile(true);
+    std::vector<std::uint64_t> open;
+    for (const auto& [ref, p] : pending_) open.push_back(ref);
+    for (std::uint64_t ref : open) {
+        if (Item* item = catalog.find(ref)) closeChange(*item);
+        else pending_.erase(ref);
+    }
+}
 
 }  // namespace platform::usnjournal

@@ -32,6 +32,10 @@ public:
     virtual void directoryAdded(std::uint64_t /*ref*/, const std::string& /*path*/) {}
     virtual void directoryRemoved(std::uint64_t /*ref*/) {}
     virtual const char* name() const = 0;
+    // For tests: while held, queued events stay in the kernel (whose queue
+    // may overflow); at release, `dropHeld` throws away what was queued and
+    // handles it as an overflow, as when the kernel drops events itself.
+    virtual void hold(bool /*held*/, bool /*dropHeld*/) {}
 };
 
 std::unique_ptr<Watcher> makeFanotifyWatcher(Volume& volume);
@@ -58,6 +62,8 @@ struct Volume {
     long fileIndexOf(const std::string& localPath, const struct stat& st, std::uint64_t* index);
     void flushWatcher();
     std::string watcherName();
+    // For tests, see Watcher::hold (a flush waits while the watcher is held).
+    void holdWatcher(bool held, bool dropHeld);
 
     // ---- called by the watchers with `mutex` held
     // A new entry; `movedIn` when it came from outside the volume's folder.
@@ -70,7 +76,8 @@ struct Volume {
     void onAttrib(std::uint64_t parent, const std::string& name);
     void onCloseWrite(std::uint64_t parent, const std::string& name);
     void onSelfChange(std::uint64_t ref, bool attributes);  // an event on a directory itself
-    // Events were lost: compare the volume with the catalogue.
+    // Events were lost: compare the volume with the catalogue, then close
+    // the changes left open (their close events may be among those lost).
     void onOverflow();
     // Writes the records gathered by the event functions, closes changes
     // idle for too long, saves the catalogue now and then.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -64,6 +65,13 @@ void WatcherThread::flush() {
     changed_.wait(lock, [&] { return applied_ >= target || exited_; });
 }
 
+void WatcherThread::hold(bool held, bool dropHeld) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
+    if (!held) dropHeld_ = dropHeld;
+    changed_.notify_all();
+}
+
 void WatcherThread::readLoop() {
     std::vector<char> chunk;
     for (;;) {
@@ -82,6 +90,20 @@ void WatcherThread::readLoop() {
             if (stopping_) break;
         }
         for (;;) {
+            bool drop = false;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return !held_ || stopping_; });
+                if (stopping_) break;
+                drop = std::exchange(dropHeld_, false);
+            }
+            if (drop) {
+                do chunk.clear();
+                while (readEvents(chunk));
+                std::lock_guard<std::mutex> lock(mutex_);
+                overflowPending_ = true;
+                changed_.notify_all();
+            }
             chunk.clear();
             const bool got = readEvents(chunk);
             std::unique_lock<std::mutex> lock(mutex_);
@@ -105,6 +127,7 @@ void WatcherThread::applyLoop() {
     for (;;) {
         std::vector<char> incoming;
         bool drained;
+        bool overflow;
         std::uint64_t through;
         bool done;
         {
@@ -112,12 +135,23 @@ void WatcherThread::applyLoop() {
             // The time-out lets idle open changes close and the catalogue be
             // saved; it runs on the clock module like every other wait.
             platform::waitFor(lock, changed_, 1000,
-                              [&] { return !queued_.empty() || readThrough_ > applied_ || readerDone_; });
+                              [&] {
+                                  return !queued_.empty() || readThrough_ > applied_ || readerDone_ ||
+                                         overflowPending_;
+                              });
             incoming.swap(queued_);
+            overflow = std::exchange(overflowPending_, false);
             drained = queuedDrained_;
             through = readThrough_;
             done = readerDone_;
             changed_.notify_all();  // room for the reader again
+        }
+        if (overflow) {
+            // What was read before the loss is applied first, then the walk.
+            std::lock_guard<std::mutex> lock(volume_.mutex);
+            if (!buffer.empty()) applyEvents(buffer, false);
+            buffer.clear();
+            volume_.onOverflow();
         }
         buffer.insert(buffer.end(), incoming.begin(), incoming.end());
         if (!buffer.empty()) {

@@ -19,6 +19,7 @@ public:
     explicit WatcherThread(Volume& volume) : volume_(volume) {}
     void stop() override;
     void flush() override;
+    void hold(bool held, bool dropHeld) override;
 
 protected:
     // Starts the threads that wait on sourceFd.
@@ -50,6 +51,9 @@ private:
     std::uint64_t readThrough_ = 0; // requests whose events are all in queued_ (or applied)
     std::uint64_t applied_ = 0;     // requests whose events are all applied
     bool stopping_ = false;
+    bool held_ = false;             // the reader leaves events in the kernel
+    bool dropHeld_ = false;         // at release, drop them as lost
+    bool overflowPending_ = false;  // dropped events wait for the applier's walk
     bool readerDone_ = false;
     bool exited_ = true;
 };

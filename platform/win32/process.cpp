@@ -54,6 +54,13 @@ long startProcess(const std::string& commandLine, const std::string& workingDire
     if (splitCommandLine(commandLine).empty()) return kErrorInvalidParameter;
     std::wstring line = win32::widen(commandLine);  // CreateProcessW may write into it
     const std::wstring dir = win32::widen(workingDirectory);
+    // A working directory that is no folder is the error, whether or not the
+    // program would be found elsewhere.
+    if (!dir.empty()) {
+        const DWORD attributes = GetFileAttributesW(dir.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return kErrorDirectory;
+    }
     const std::wstring program = programInWorkingDirectory(commandLine, workingDirectory);
 
     STARTUPINFOW si{};

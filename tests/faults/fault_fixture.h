@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,6 +26,7 @@
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
 #include "tests/platform/wmi/wmi_test_util.h"
+#include "tests/support/agent_install.h"
 #include "tests/support/agent_process.h"
 
 namespace faults {
@@ -69,24 +71,17 @@ struct Tally {
 class FaultRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ambrik-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        inst = dir / "inst";
-        fs::create_directories(inst / "bin" / "data");
+        const agent_install::Layout layout =
+            agent_install::makeLayout("ambrik-faults", agent_install::monitorRequests(""));
+        ASSERT_FALSE(layout.dir.empty());
+        dir = layout.dir;
+        inst = layout.inst;
+        scenario = layout.scenario;
         fs::create_directories(inst / "bin" / "serverdata");
-        fs::create_directories(inst / "logs");
-        for (const char* f : {"data-dictionary.xml", "EventIdParserRules.xml"})
-            fs::copy_file(fs::path(AMBRIK_SOURCE_DIR) / "data" / f, inst / "bin" / "data" / f);
         hostsDir = inst / "wmi-hosts";
-        scenario = dir / "scenario";
-        fs::copy(fs::path(AMBRIK_SOURCE_DIR) / "testserver" / "scenarios" / "default", scenario,
-                 fs::copy_options::recursive);
-        fs::remove_all(scenario / "wmi-hosts");
         writeFile(scenario / "hostdetails.xml", hostListXml(kHosts));
         writeFile(scenario / "filters.xml", "<?xml version=\"1.0\"?>\n<FilterList/>\n");
         writeFile(scenario / "notifications.xml", "<?xml version=\"1.0\"?>\n<NotificationList/>\n");
-        writeFile(scenario / "monitorrequests-agent.xml", "<?xml version=\"1.0\"?>\n<MonitorRequests/>\n");
         for (const Host& h : kHosts)
             writeFile(hostsDir / h.name / "host.xml",
                       "<host version=\"10.0.17763\" currentTimeZone=\"60\">"
@@ -95,18 +90,15 @@ protected:
     void TearDown() override {
         stopAgent();
         if (server) server.reset();
-        if (!HasFailure()) {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-        } else {
-            std::fprintf(stderr, "kept %s for inspection\n", dir.c_str());
-        }
+        agent_install::removeUnlessFailed(dir, HasFailure());
     }
 
     void startServer() {
         testserver::HarnessOptions options;
         options.scenarioDir = scenario.string();
         options.https = false;
+        // Inside the test's folder: kept with it when the test fails.
+        options.outputDir = (dir / "server").string();
         server = std::make_unique<testserver::TestServer>(options);
         ASSERT_TRUE(server->ok()) << server->error();
     }
@@ -120,9 +112,12 @@ protected:
                 const long long n = nextEvent_[h.id]++;
                 wmitest::EventXml e;
                 e.eventId = 1000 + static_cast<int>(n % 50);
+                // A day before the run: the agent asks for at most three days back.
+                const std::time_t when = static_cast<std::time_t>(firstEventTime_ + n);
+                std::tm utc{};
+                gmtime_r(&when, &utc);
                 char t[48];
-                std::snprintf(t, sizeof t, "2026-12-05T%02lld:%02lld:%02lld.000000000Z", 8 + n / 3600,
-                              n / 60 % 60, n % 60);
+                std::strftime(t, sizeof t, "%Y-%m-%dT%H:%M:%S.000000000Z", &utc);
                 e.systemTime = t;
                 e.recordId = n + 1;
                 e.computer = h.name;
@@ -227,6 +222,7 @@ protected:
 
 private:
     std::map<std::int64_t, long long> nextEvent_;
+    const std::int64_t firstEventTime_ = (static_cast<std::int64_t>(std::time(nullptr)) / 3600 - 24) * 3600;
     std::size_t fed_ = 0;
     int feeds_ = 0;
 };

@@ -27,6 +27,7 @@
 
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
+#include "tests/support/agent_install.h"
 #include "tests/support/agent_process.h"
 #include "tests/platform/wmi/wmi_test_util.h"
 
@@ -393,27 +394,18 @@ void expectRecordsMatch(const std::vector<const decoders::PackedRecord*>& record
 class EventCollectionEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/ambrik-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        inst = dir / "inst";
-        fs::create_directories(inst / "bin" / "data");
-        fs::create_directories(inst / "logs");
-        for (const char* f : {"data-dictionary.xml", "EventIdParserRules.xml"})
-            fs::copy_file(fs::path(AMBRIK_SOURCE_DIR) / "data" / f, inst / "bin" / "data" / f);
+        // The default scenario with this test's hosts and rules, and no FIM
+        // location: this run is about the events.
+        const agent_install::Layout layout = agent_install::makeLayout("ambrik-e2e", agent_install::monitorRequests(""));
+        ASSERT_FALSE(layout.dir.empty());
+        dir = layout.dir;
+        inst = layout.inst;
+        scenario = layout.scenario;
         // The install directory's wmi-hosts/, named by WmiHostsDir as well.
         hostsDir = inst / "wmi-hosts";
-
-        // The default scenario with this test's hosts and rules.
-        scenario = dir / "scenario";
-        fs::copy(fs::path(AMBRIK_SOURCE_DIR) / "testserver" / "scenarios" / "default", scenario,
-                 fs::copy_options::recursive);
-        fs::remove_all(scenario / "wmi-hosts");
         writeFile(scenario / "hostdetails.xml", hostDetailsXml());
         writeFile(scenario / "filters.xml", kFiltersXml);
         writeFile(scenario / "notifications.xml", kNotificationsXml);
-        // No FIM location: this run is about the events.
-        writeFile(scenario / "monitorrequests-agent.xml", "<?xml version=\"1.0\"?>\n<MonitorRequests/>\n");
 
         for (const Host& h : kHosts)
             writeFile(hostsDir / h.name / "host.xml",
@@ -422,12 +414,7 @@ protected:
     }
     void TearDown() override {
         stopAgent();
-        if (!HasFailure()) {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-        } else {
-            std::fprintf(stderr, "kept %s for inspection\n", dir.c_str());
-        }
+        agent_install::removeUnlessFailed(dir, HasFailure());
     }
 
     void writeLogs(const std::map<std::int64_t, std::map<std::string, std::vector<FedEvent>>>& logs) {

@@ -2,32 +2,32 @@
 // times faster than real time, against the test server, which says it has no
 // base configuration and refuses the first upload. The base data of the
 // watched folder must arrive whole and once, with the digests, sizes and
-// counts the test computes itself; the periodic data set follows on the
-// accelerated clock.
+// counts the test computes itself, and a file made later arrives in the new
+// data. Then the server refuses every upload while the four data sets fill:
+// the stop runs their transfers in order (periodic, new, change, base), and
+// after a restart with the server taking uploads again everything kept on
+// disk arrives.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <thread>
+#include <optional>
 
 #include "testserver/decoders/decoders.h"
 #include "testserver/harness.h"
+#include "tests/support/agent_install.h"
 #include "tests/support/agent_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
+using agent_install::occurrences;
+using agent_install::waitUntil;
 using agent_process::readFile;
 using agent_process::writeFile;
 
@@ -44,81 +44,54 @@ std::string digest(const EVP_MD* md, const std::string& data) {
     return hex;
 }
 
-// Windows path as the data sets store it for database flag 0 (backslashes doubled).
-std::string stored(const fs::path& p) {
-    std::string s = "c:";
-    for (char c : p.string()) s += c == '/' ? std::string("\\\\") : std::string(1, c);
-    return s;
-}
-
 struct Row {
     std::string path, md5, sha1;
     long long locId = 0, size = 0, files = 0, folders = 0, isFile = 0;
 };
 
+// Where `what` last occurs in `text` at or after `from`; npos when it does not.
+std::size_t lastAfter(const std::string& text, const std::string& what, std::size_t from) {
+    const std::size_t at = text.rfind(what);
+    return at == std::string::npos || at < from ? std::string::npos : at;
+}
+
 class FimAttributesEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = "/tmp/ambrik-fime2e-" + std::to_string(getpid());  // lower case: locations are
-        fs::remove_all(dir);
-        inst = dir / "inst";
-        fs::create_directories(inst / "bin" / "data");
-        fs::create_directories(inst / "logs");
-        for (const char* f : {"data-dictionary.xml", "EventIdParserRules.xml"})
-            fs::copy_file(fs::path(AMBRIK_SOURCE_DIR) / "data" / f, inst / "bin" / "data" / f);
-        watched = dir / "watched";
+        layout = agent_install::makeLayout(
+            "ambrik-fime2e", agent_install::monitorRequests(agent_install::includeRow("c:\\\\watched", 77, "MD5")));
+        ASSERT_FALSE(layout.dir.empty());
+        dir = layout.dir;
+        inst = layout.inst;
+        volume = dir / "volume";
+        watched = volume / "watched";
+        fs::create_directories(dir / "journal");
         contents = {{"a.txt", "alpha\n"}, {"it's here.txt", "quoted name"}, {"empty.txt", ""},
                     {"sub/b.bin", std::string(70000, 'b')}, {"sub/deeper/c.txt", "c"}};
         for (const auto& [name, text] : contents) writeFile(watched / name, text);
-        scenario = dir / "scenario";
-        fs::copy(fs::path(AMBRIK_SOURCE_DIR) / "testserver" / "scenarios" / "default", scenario,
-                 fs::copy_options::recursive);
-        fs::remove_all(scenario / "wmi-hosts");
-        writeFile(scenario / "hostdetails.xml", "<?xml version=\"1.0\"?>\n<HostList/>\n");
-        writeFile(scenario / "monitorrequests-agent.xml",
-                  "<?xml version=\"1.0\"?>\n<MonitorRequests>\n  <FIM_AgentRequest INCL_LOC=\"" + stored(watched) +
-                      "\" CHECKSUM=\"MD5\" LOC_ID=\"77\"/>\n</MonitorRequests>\n");
-        std::string conf = readFile(scenario / "scenario.conf");
+        std::string conf = readFile(layout.scenario / "scenario.conf");
         const std::size_t at = conf.find("baseconfig = INITIALIZED");
         ASSERT_NE(at, std::string::npos);
         conf.replace(at, std::strlen("baseconfig = INITIALIZED"), "baseconfig = UNINITIALIZED");
-        writeFile(scenario / "scenario.conf", conf);
+        writeFile(layout.scenario / "scenario.conf", conf);
     }
     void TearDown() override {
         stopAgent();
-        if (!HasFailure()) {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-        } else {
-            std::fprintf(stderr, "kept %s for inspection\n", dir.c_str());
-        }
+        agent_install::removeUnlessFailed(dir, HasFailure());
     }
     void startAgent(int port) {
-        writeFile(dir / "registry.reg",
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]\r\n"
-                  "\"ServerIPAddress\"=\"127.0.0.1\"\r\n\"ServerPort\"=\"" +
-                      std::to_string(port) +
-                      "\"\r\n\"ServerProtocol\"=\"http\"\r\n\"ServerDBType\"=\"mysql\"\r\n\r\n"
-                      "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]\r\n"
-                      "\"AgentInstallDir\"=\"" +
-                      inst.string() + "/\"\r\n\"AgentVersion\"=\"8.0.0\"\r\n\"AWS Instance\"=\"no\"\r\n" +
-                      "\"WmiHostsDir\"=\"" + (inst / "wmi-hosts").string() + "\"\r\n");
-        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {600, false, false});
+        writeFile(dir / "registry.reg", agent_install::registryText(port, layout, {{'C', volume}}, dir / "journal"));
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {600, false, true});
         ASSERT_GT(agent, 0);
     }
     void stopAgent() { agent_process::stopAgent(agent); }
+    std::string agentLog() const { return readFile(inst / "logs" / "agentlog.out"); }
+
     // The attribute rows of every upload whose name holds `prefix`, in upload order.
     std::vector<Row> rowsOf(const testserver::TestServer& server, const std::string& prefix,
                             const std::string& entryName) {
-        std::vector<fs::path> zips;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(fs::path(server.outputDir()) / "uploads", ec))
-            if (e.path().filename().string().find(prefix) != std::string::npos && e.path().extension() == ".zip")
-                zips.push_back(e.path());
-        std::sort(zips.begin(), zips.end());
         std::vector<Row> out;
-        for (const auto& zip : zips) {
+        for (const auto& zip : agent_install::uploadZips(server.outputDir(), prefix)) {
             std::vector<decoders::ZipEntry> entries;
             const decoders::DecodeError error = decoders::readZip(zip.string(), entries);
             EXPECT_FALSE(error) << zip << ": " << error.describe();
@@ -139,67 +112,146 @@ protected:
         }
         return out;
     }
-    bool waitForZip(const testserver::TestServer& server, const std::string& prefix, int seconds) {
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        while (Clock::now() < deadline) {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(fs::path(server.outputDir()) / "uploads", ec))
-                if (e.path().filename().string().find(prefix) != std::string::npos && e.path().extension() == ".zip")
-                    return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        return false;
+    std::size_t zipCount(const testserver::TestServer& server, const std::string& prefix) const {
+        return agent_install::uploadZips(server.outputDir(), prefix).size();
     }
-    // What a data set must hold for the watched folder.
-    void checkRows(const std::vector<Row>& rows) {
+    // The rows of one location, by path; each path once.
+    static std::map<std::string, Row> rowsByPath(const std::vector<Row>& rows, long long locationId) {
         std::map<std::string, Row> byPath;
         for (const Row& r : rows) {
+            if (r.locId != locationId) continue;
             EXPECT_EQ(byPath.count(r.path), 0u) << "twice: " << r.path;
             byPath[r.path] = r;
-            EXPECT_EQ(r.locId, 77) << r.path;
         }
+        return byPath;
+    }
+    void checkFileRow(const std::map<std::string, Row>& byPath, const fs::path& file, const std::string& text) {
+        const auto it = byPath.find(stored(file));
+        ASSERT_NE(it, byPath.end()) << file;
+        EXPECT_EQ(it->second.md5, digest(EVP_md5(), text)) << file;
+        EXPECT_EQ(it->second.sha1, digest(EVP_sha1(), text)) << file;
+        EXPECT_EQ(it->second.size, static_cast<long long>(text.size())) << file;
+        EXPECT_EQ(it->second.isFile, 1) << file;
+    }
+    // What a data set must hold for the watched folder: every file of
+    // `contents`, the two folders and the location, each once.
+    void checkRows(const std::vector<Row>& rows) {
+        const std::map<std::string, Row> byPath = rowsByPath(rows, 77);
         long long total = 0;
         for (const auto& [name, text] : contents) {
-            const auto it = byPath.find(stored(watched / name));
-            ASSERT_NE(it, byPath.end()) << name;
-            EXPECT_EQ(it->second.md5, digest(EVP_md5(), text)) << name;
-            EXPECT_EQ(it->second.sha1, digest(EVP_sha1(), text)) << name;
-            EXPECT_EQ(it->second.size, static_cast<long long>(text.size())) << name;
-            EXPECT_EQ(it->second.isFile, 1) << name;
+            checkFileRow(byPath, watched / name, text);
             total += static_cast<long long>(text.size());
         }
         const auto top = byPath.find(stored(watched));
         ASSERT_NE(top, byPath.end());
-        EXPECT_EQ(top->second.files, 5);
+        EXPECT_EQ(top->second.files, static_cast<long long>(contents.size()));
         EXPECT_EQ(top->second.folders, 2);
         EXPECT_EQ(top->second.size, total);
+        ASSERT_EQ(byPath.count(stored(watched / "sub")), 1u);
         EXPECT_EQ(byPath.at(stored(watched / "sub")).files, 2);
-        EXPECT_EQ(rows.size(), 8u);  // five files, two folders, the location
+        EXPECT_EQ(byPath.size(), contents.size() + 3);
+    }
+    // The Windows path of a file of volume C as the data sets store it for
+    // database flag 0 (backslashes doubled).
+    std::string stored(const fs::path& p) const {
+        std::string s = "c:";
+        for (char c : "/" + fs::relative(p, volume).string()) s += c == '/' ? std::string("\\\\") : std::string(1, c);
+        return s;
     }
 
-    fs::path dir, inst, watched, scenario;
+    agent_install::Layout layout;
+    fs::path dir, inst, volume, watched;
     std::map<std::string, std::string> contents;
     pid_t agent = -1;
 };
 
 }  // namespace
 
-TEST_F(FimAttributesEndToEnd, BaseDataArrivesWholeAfterAFailedUploadAndPeriodicDataFollows) {
+TEST_F(FimAttributesEndToEnd, EveryDataSetArrivesAndTheStopSendsThemInOrder) {
     testserver::HarnessOptions options;
-    options.scenarioDir = scenario.string();
+    options.scenarioDir = layout.scenario.string();
     options.https = false;
     testserver::TestServer server(options);
     ASSERT_TRUE(server.ok()) << server.error();
     ASSERT_TRUE(server.failRequests("agentUpload", 500, 1));  // the first upload fails; its files stay
     startAgent(server.httpPort());
 
-    ASSERT_TRUE(waitForZip(server, "basedata_", 90)) << readFile(inst / "logs" / "agentlog.out");
+    ASSERT_TRUE(waitUntil([&] { return zipCount(server, "basedata_") > 0; }, 90)) << agentLog();
     checkRows(rowsOf(server, "basedata_", "baseconfig"));
 
-    // Six hours on the agent's clock: 36 s here.
-    ASSERT_TRUE(waitForZip(server, "periodicdata_", 120));
-    checkRows(rowsOf(server, "periodicdata_", "periodicconfig"));
+    // A file made after the base data arrives in the new data, with its own digests.
+    writeFile(watched / "later.txt", "made after the base data\n");
+    contents["later.txt"] = "made after the base data\n";
+    ASSERT_TRUE(waitUntil([&] { return rowsByPath(rowsOf(server, "newdata_", "newconfig"), 77).count(stored(watched / "later.txt")) > 0; }, 60))
+        << agentLog();
+    checkFileRow(rowsByPath(rowsOf(server, "newdata_", "newconfig"), 77), watched / "later.txt", contents["later.txt"]);
+    ASSERT_EQ(zipCount(server, "periodicdata_"), 0u) << "the periodic data came before six hours of agent time";
+
+    // From now on the server refuses every upload, so each data set keeps
+    // what it gathers: a change, a new file, the base data of a location the
+    // server adds, and the periodic data at six hours of agent time.
+    ASSERT_TRUE(server.failRequests("agentUpload", 500));
+    const std::size_t refusedFrom = agentLog().size();
+    { std::ofstream(watched / "a.txt", std::ios::app) << "more\n"; }
+    contents["a.txt"] += "more\n";
+    writeFile(watched / "latest.txt", "made while uploads fail\n");
+    contents["latest.txt"] = "made while uploads fail\n";
+    writeFile(volume / "second" / "s.txt", "second location\n");
+    ASSERT_TRUE(server.swapFile(
+        "monitorrequests-agent.xml",
+        agent_install::monitorRequests(agent_install::includeRow("c:\\\\watched", 77, "MD5") +
+                                       agent_install::includeRow("c:\\\\second", 78, "MD5"))));
+    auto triedSince = [&](const std::string& zip) {
+        return lastAfter(agentLog(), "Zip Name: " + zip, refusedFrom) != std::string::npos;
+    };
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return triedSince("periodicdata_") && triedSince("newdata_") && triedSince("changedata_") &&
+                   triedSince("basedata_");
+        },
+        120))
+        << agentLog().substr(refusedFrom);
+    const std::size_t uploadsBeforeStop = server.uploads().size();
     stopAgent();
-    // The base data still arrived exactly once in all.
-    checkRows(rowsOf(server, "basedata_", "baseconfig"));
+    EXPECT_EQ(server.uploads().size(), uploadsBeforeStop);
+
+    // The stop tried the four transfers after the events' one, in order.
+    const std::string log = agentLog();
+    const std::size_t stopAt = log.rfind("InvokeShutdown");
+    ASSERT_NE(stopAt, std::string::npos);
+    const std::size_t periodic = lastAfter(log, "Zip Name: periodicdata_", stopAt);
+    const std::size_t fresh = lastAfter(log, "Zip Name: newdata_", stopAt);
+    const std::size_t change = lastAfter(log, "Zip Name: changedata_", stopAt);
+    const std::size_t base = lastAfter(log, "Zip Name: basedata_", stopAt);
+    ASSERT_NE(periodic, std::string::npos) << log.substr(stopAt);
+    ASSERT_NE(fresh, std::string::npos) << log.substr(stopAt);
+    ASSERT_NE(change, std::string::npos) << log.substr(stopAt);
+    ASSERT_NE(base, std::string::npos) << log.substr(stopAt);
+    EXPECT_LT(periodic, fresh);
+    EXPECT_LT(fresh, change);
+    EXPECT_LT(change, base);
+
+    // The server takes uploads again: what the data sets kept arrives after
+    // a restart (new, change and base data) and at its stop (periodic data).
+    // The server has its base configuration by now, as a real one would say.
+    ASSERT_TRUE(server.clearStatusRules());
+    ASSERT_TRUE(server.failRequests("mode=baseconfig", 200, -1, "BASECONFIG INITIALIZED\n"));
+    const std::size_t changeZips = zipCount(server, "changedata_");
+    startAgent(server.httpPort());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return rowsByPath(rowsOf(server, "newdata_", "newconfig"), 77).count(stored(watched / "latest.txt")) > 0 &&
+                   rowsByPath(rowsOf(server, "basedata_", "baseconfig"), 78).count(stored(volume / "second" / "s.txt")) >
+                       0 &&
+                   zipCount(server, "changedata_") > changeZips;
+        },
+        60))
+        << agentLog();
+    checkFileRow(rowsByPath(rowsOf(server, "newdata_", "newconfig"), 77), watched / "latest.txt",
+                 contents["latest.txt"]);
+    checkFileRow(rowsByPath(rowsOf(server, "basedata_", "baseconfig"), 78), volume / "second" / "s.txt",
+                 "second location\n");
+    stopAgent();
+    ASSERT_GT(zipCount(server, "periodicdata_"), 0u) << agentLog();
+    checkRows(rowsOf(server, "periodicdata_", "periodicconfig"));
 }

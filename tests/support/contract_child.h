@@ -1,7 +1,9 @@
 // Contract tests run on every system, so the programs they start are the
 // test program itself in a child role (tests/support/contract_main.cpp):
-//   exit N                      ends with exit code N
-//   block                       runs until it is terminated
+//   exit N                      ends with exit code N (all 32 bits of it,
+//                               also on POSIX)
+//   block [FILE]                writes "up" to FILE when given, then runs
+//                               until it is terminated
 //   report FILE N NAME ARGS...  writes its current directory, the variable
 //                               NAME ("<unset>" when it is not set) and its
 //                               ARGS joined by "|" to FILE, one per line,
@@ -11,11 +13,14 @@
 //                               what happens to FILE
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/process.h"
 
 // The running test program.
@@ -31,6 +36,22 @@ inline long runToEnd(const std::string& line, const std::string& workDir, std::u
     platform::Process p(nullptr, nullptr);
     const long rc = platform::startProcess(line, workDir, false, &p);
     return rc != 0 ? rc : platform::waitProcess(p, -1, code);
+}
+
+// waitProcess while a thread keeps moving the manual clock on, a second at
+// a time, so that the time limit is what ends the wait.
+inline long waitAsTheClockRuns(const platform::Process& p, std::int64_t timeoutMillis, std::uint32_t* code) {
+    std::atomic<bool> done{false};
+    std::thread ticker([&] {
+        while (!done) {
+            platform::advanceClock(1000);
+            std::this_thread::yield();
+        }
+    });
+    const long rc = platform::waitProcess(p, timeoutMillis, code);
+    done = true;
+    ticker.join();
+    return rc;
 }
 
 // A copy of the test program under `folder` with the file name `name`

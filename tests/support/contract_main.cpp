@@ -11,6 +11,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "platform/env.h"
@@ -68,12 +70,27 @@ int runService(const std::string& statusFile) {
     return rc == 0 ? 0 : 1;
 }
 
+// Ends with the exit code. A POSIX exit status keeps 8 bits: the full code
+// also goes to the descriptor the process service names, as an installer
+// that reports 3010 does there.
+int exitWith(const std::string& text) {
+    const long code = std::atol(text.c_str());
+#if !defined(_WIN32)
+    if (const auto fd = platform::getEnvironment("ORBISK_EXIT_CODE_FD")) {
+        const std::string line = text + "\n";
+        if (::write(std::atoi(fd->c_str()), line.data(), line.size()) < 0) return 121;
+    }
+#endif
+    return static_cast<int>(code);
+}
+
 int runChild(const std::vector<std::string>& args) {
-    if (args.size() == 2 && args[0] == "exit") return std::atoi(args[1].c_str());
-    if (args.size() == 1 && args[0] == "block") {
-        // Ended only by the test; a child left behind by a failed test still
-        // goes away after a while.
-        std::this_thread::sleep_for(std::chrono::minutes(10));
+    if (args.size() == 2 && args[0] == "exit") return exitWith(args[1]);
+    if ((args.size() == 1 || args.size() == 2) && args[0] == "block") {
+        if (args.size() == 2) std::ofstream(pathFromUtf8(args[1])) << "up\n";
+        // Ended by the test; one left behind by a failed test goes away
+        // within the tests' time-out, so it never holds the runner's output.
+        std::this_thread::sleep_for(std::chrono::seconds(60));
         return 0;
     }
     if (args.size() >= 4 && args[0] == "report") {

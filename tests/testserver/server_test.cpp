@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 
 #include "testserver/harness.h"
 #include "testserver/scenario.h"
@@ -274,6 +275,42 @@ TEST(TestServer, UploadsAreKeptUnpackedAndDecoded) {
     EXPECT_NE(decoded.find("\"message\":\"second event\""), std::string::npos) << decoded;
     EXPECT_NE(readAll(dir / "0001-logdata_1001" / "aggregate.jsonl").find("\"EVENTID\":\"4625\""), std::string::npos);
     EXPECT_NE(readAll(dir / "0002-logdata_1001.jsonl").find("{\"entry\":\"rawlogs\""), std::string::npos);
+}
+
+// The LAST_MSG_TIME of each host in the host details: the newest event time
+// received for it, once that is newer than the scenario's own value.
+std::map<std::string, std::string> lastMessageTimes(const std::string& xml) {
+    std::map<std::string, std::string> times;
+    if (auto rows = testserver::rowsOfTable(xml, "HostDetails"))
+        for (auto& row : *rows) times[row["HOST_ID"]] = row["LAST_MSG_TIME"];
+    return times;
+}
+
+TEST(TestServer, HostDetailsFollowTheNewestEventReceived) {
+    TestServer server(httpOnly());
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string before = body(server, "hostdetails?slid=1001");
+    EXPECT_EQ(lastMessageTimes(before)["101"], "0");
+    // A refused upload does not count; nothing received leaves the file's text as it is.
+    ASSERT_TRUE(server.failRequests("agentUpload", 500, 1));
+    const std::string raw = testbytes::rawLogRecord();  // host 101, 1700000000
+    ASSERT_TRUE(upload(server, zipBytes({{"rawlogs", raw}}), "logdata_1001.zip"));
+    EXPECT_EQ(body(server, "hostdetails?slid=1001"), before);
+
+    ASSERT_EQ(upload(server, zipBytes({{"rawlogs", raw}}), "logdata_1001.zip")->status, 200);
+    auto times = lastMessageTimes(body(server, "hostdetails?slid=1001"));
+    EXPECT_EQ(times["101"], "1700000000000");
+    EXPECT_EQ(times["102"], "0");
+    EXPECT_EQ(lastMessageTimes(body(server, "hostdetails?slid=1001&hostid=101"))["101"], "1700000000000");
+
+    // The scenario's own time stays when it is the newer one.
+    std::string newer = before;
+    newer.replace(newer.find("LAST_MSG_TIME=\"0\""), 17, "LAST_MSG_TIME=\"1800000000000\"");
+    ASSERT_TRUE(server.swapFile("hostdetails.xml", newer));
+    EXPECT_EQ(lastMessageTimes(body(server, "hostdetails?slid=1001"))["101"], "1800000000000");
+    // A host list that does not parse is served as it is.
+    ASSERT_TRUE(server.swapFile("hostdetails.xml", "<HostList><Hosts HOST_ID="));
+    EXPECT_EQ(body(server, "hostdetails?slid=1001"), "<HostList><Hosts HOST_ID=");
 }
 
 TEST(TestServer, BadUploadsAreRecordedOrRefused) {

@@ -20,6 +20,7 @@
 
 #include "agent/collection/event_record.h"
 #include "agent/collection/parser_rules.h"
+#include "common/text_format.h"
 #include "fake_event.h"
 
 namespace {

@@ -609,6 +609,28 @@ TEST_F(CollectionRunTest, EventsSharingTheNewestSecondAreCollectedOnce) {
     EXPECT_EQ(host().lastMessageTimeText, "20260302090003.000000+060");
 }
 
+// A host that starts from LAST_MSG_TIME (the newest event the server has,
+// after a restart): the event of that second is not asked for again, also
+// not by the runs after one that found nothing new.
+TEST_F(CollectionRunTest, StartFromTheServersLastTimeTakesNothingTwice) {
+    TimeZone tz("UTC0");
+    platform::useManualClock(kNow * 1000);
+    hostXml(account(), "10.0.17763", 60);
+    writeEvents(applicationEvents(3));
+    withHostSlot(host(), [](HostSlot& h) { h.lastMessageTime = 1772438402.0 * 1000; });  // event 2
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(log->contains("where TimeGenerated > '20260302080002.000000+000'"));
+    EXPECT_EQ(readAll(dir / "work" / kRawLogsFilePath), "");
+    writeEvents(applicationEvents(4));
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(run(), 1);
+    platform::useSystemClock();
+    const auto records = rawRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].fields[22].text, "event 3");
+}
+
 // Buffers that cannot be written are neither counted nor lost: the host's
 // last message time stays before them and the next run collects them, once.
 TEST_F(CollectionRunTest, EventsThatCouldNotBeWrittenAreCollectedAgainOnce) {

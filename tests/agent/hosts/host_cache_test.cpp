@@ -62,6 +62,24 @@ TEST_F(HostCacheTest, TenHostsGetTheSixtySecondWindowAndStaggeredTimers) {
     EXPECT_EQ(hostPollQueueView().waiting, (std::vector<int>{0, 1}));
 }
 
+// The timers call what was registered with the slot number, and nothing
+// once it is taken away: the host cache knows nothing of the collection.
+TEST_F(HostCacheTest, TimersCallTheRegisteredCallbackWithTheirSlot) {
+    scenario.hosts(windowsHosts(2));
+    startServer();
+    std::vector<std::int32_t> fired;
+    setHostTimerCallback([&](std::int32_t slot) { fired.push_back(slot); });
+    loadAllHosts();
+    platform::advanceClock(120'000);
+    runDueEntries();
+    EXPECT_EQ(fired, (std::vector<std::int32_t>{0, 1}));
+    setHostTimerCallback({});
+    platform::advanceClock(120'000);
+    runDueEntries();
+    EXPECT_EQ(fired.size(), 2u);
+    EXPECT_TRUE(hostPollQueueView().waiting.empty());
+}
+
 TEST_F(HostCacheTest, ElevenHostsShrinkTheWindowTo54) {
     scenario.hosts(windowsHosts(11));
     startServer();

@@ -135,6 +135,7 @@ inline void resetAgentState(int port) {
     stopCollectionThreads();
     resetHostPollQueue();
     setCollectHostEvents({});
+    setHostTimerCallback(scheduleWinEventCollection);
     initHostCache();
     emptyStagingTables();
 }

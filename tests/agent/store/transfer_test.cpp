@@ -280,8 +280,9 @@ TEST_F(TransferTest, FailedUploadPutsItsFilesBackBeforeTheNewOnes) {
     EXPECT_EQ(records[2].fields[5].number, 4624);
 }
 
-// Files left aside by an upload that a crash cut short go out with the next
-// transfer.
+// Files left aside by an upload that was cut short go out with the next
+// transfer. A start-up drops them with the data files: the restarted agent
+// collects their events again from the server's last message time.
 TEST_F(TransferTest, FilesLeftAsideByACrashGoOutNextTime) {
     collect(2, 528);
     std::filesystem::create_directories("serverdata/sending");
@@ -290,6 +291,14 @@ TEST_F(TransferTest, FilesLeftAsideByACrashGoOutNextTime) {
     transferEventData(nullptr);
     EXPECT_EQ(rawLogCount(upload(0)[1].data), 3u);
     EXPECT_FALSE(std::filesystem::exists("serverdata/sending"));
+
+    collect(1, 528);
+    std::filesystem::create_directories("serverdata/sending");
+    std::filesystem::rename("serverdata/rawlogs", "serverdata/sending/rawlogs");
+    collect(1, 4624);
+    removeServerDataFiles();
+    EXPECT_FALSE(std::filesystem::exists("serverdata/sending"));
+    EXPECT_FALSE(std::filesystem::exists(kRawLogsFilePath));
 }
 
 TEST_F(TransferTest, FailedUploadKeepsFilesForTheNextTransfer) {

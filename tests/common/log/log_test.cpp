@@ -2,56 +2,13 @@
 // reach the file.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/log.h"
-#include "platform/clock.h"
-
-namespace fs = std::filesystem;
+#include "tests/common/log/log_fixture.h"
 
 namespace {
-
-// A log file of the test's own, attached as the log stream.
-class LogFile : public ::testing::Test {
-protected:
-    fs::path path;
-    std::FILE* stream = nullptr;
-
-    void SetUp() override {
-        path = fs::temp_directory_path() /
-               ("ambrik-log-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        FlushLog();  // nothing of an earlier test waits in memory
-        platform::useManualClock(1'700'000'000'000);
-        stream = std::fopen(path.c_str(), "w");
-        ASSERT_NE(stream, nullptr);
-        SetLogInfo("test.log", ".", 10000, nullptr, 3);
-        ASSERT_TRUE(SetLogFilePtr(stream));
-    }
-    void TearDown() override {
-        ReplaceLogStream(nullptr);
-        std::fclose(stream);
-        platform::useSystemClock();
-        fs::remove(path);
-    }
-    std::string onDisk() const {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    // Waits, without a time limit of its own, until the flusher has written
-    // the expected text.
-    void waitForDisk(const std::string& expected) const {
-        while (onDisk() != expected) std::this_thread::yield();
-    }
-};
 
 TEST_F(LogFile, LevelsDecideWhatIsWrittenAndTextIsVerbatim) {
     LogTrace("\n\t@@@@@ Inside CreateNewThread() @@@@@\n");
@@ -105,15 +62,17 @@ TEST_F(LogFile, FullBufferCloseAndReplaceWriteThePendingMessages) {
     EXPECT_EQ(written.size() % 1000, 0u) << "a message was split";
 
     const fs::path other = path.string() + ".other";
-    std::FILE* second = std::fopen(other.c_str(), "w");
+    std::FILE* second = std::fopen(other.string().c_str(), "wb");
     ASSERT_NE(second, nullptr);
     LogInfo("\n last of the first");
     ASSERT_TRUE(SetLogFilePtr(second));
     EXPECT_EQ(onDisk().size(), 100u * 1000 + 19);
     LogInfo("\n in the second");
     CloseLogFile();  // closes `second`
-    std::ifstream in(other, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\n in the second");
+    {
+        std::ifstream in(other, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\n in the second");
+    }
     fs::remove(other);
     ASSERT_TRUE(SetLogFilePtr(stream));
 }
@@ -142,20 +101,6 @@ TEST_F(LogFile, RacingWritersKeepEveryMessageWholeAndInOrder) {
         const int t = text[at + 1] - '0';
         ASSERT_EQ(std::stoi(text.substr(at + 3, 5)), next[t]++) << "thread " << t;
     }
-}
-
-// A process that ends with exit() writes what is still in memory.
-TEST_F(LogFile, ExitWritesWhatIsPending) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        LogInfo("\n written by the child before exit");
-        std::exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(onDisk(), "\n written by the child before exit");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/posix/journal_volume.h"
 #include "tests/platform/journal/journal_fixture.h"
 
 using namespace platform;
@@ -139,4 +140,104 @@ TEST_F(JournalCatchUp, ABurstOfTwentyThousandCreationsAndDeletionsLosesNoRecord)
     EXPECT_EQ(deleted.size(), static_cast<std::size_t>(kFiles));
     for (const auto& [n, count] : created) EXPECT_EQ(count, 1) << n;
     for (const auto& [n, count] : deleted) EXPECT_EQ(count, 1) << n;
+}
+
+namespace {
+
+// Holds the volume's watcher for a test: its kernel queue fills while held.
+class HeldWatcher {
+public:
+    HeldWatcher() {
+        EXPECT_EQ(usnjournal::acquireVolume('C', &volume_), kErrorSuccess);
+        if (volume_) volume_->holdWatcher(true, false);
+    }
+    ~HeldWatcher() {
+        release(false);
+        if (volume_) usnjournal::releaseVolume(volume_);
+    }
+    void release(bool dropQueued) {
+        if (volume_ && held_) volume_->holdWatcher(false, dropQueued);
+        held_ = false;
+    }
+
+private:
+    std::shared_ptr<usnjournal::Volume> volume_;
+    bool held_ = true;
+};
+
+int inotifyQueueLimit() {
+    std::ifstream in("/proc/sys/fs/inotify/max_queued_events");
+    int limit = 16384;
+    in >> limit;
+    return limit;
+}
+
+}  // namespace
+
+TEST_F(JournalCatchUp, EventsLostToAQueueOverflowAreFoundByTheWalkThatFollows) {
+    // inotify: the kernel's own queue overflows while the watcher is held.
+    // fanotify's queue has no limit: the events queued while held are
+    // dropped at release, as the kernel would drop them.
+    const bool kernelOverflows = std::string(JOURNAL_WATCHER) == "inotify";
+    const int limit = inotifyQueueLimit();
+    if (kernelOverflows && limit > 200000)
+        GTEST_SKIP() << "fs.inotify.max_queued_events is " << limit << ": too many files to overflow it here";
+    // Each file gives at least three events (create, modify, close).
+    const int files = kernelOverflows ? limit / 3 + 500 : 2000;
+
+    fs::create_directories(volume / "burst");
+    fs::create_directories(volume / "moved");
+    writeFile(volume / "a.txt", "a");
+    writeFile(volume / "gone.txt", "g");
+    writeFile(volume / "old.txt", "o");
+    auto h = open();
+    createJournal(h, 64ull << 20, 8ull << 20);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    const std::int64_t mark = query(h).NextUsn;
+    std::uint64_t renamedRef = 0;
+    ASSERT_EQ(getFileIndex("C:\\old.txt", &renamedRef), kErrorSuccess);
+    {
+        HeldWatcher held;
+        const std::string dir = (volume / "burst").string() + "/f";
+        for (int i = 0; i < files; ++i) writeFile(dir + std::to_string(i), "x");
+        { std::ofstream(volume / "a.txt", std::ios::app) << "more"; }
+        fs::remove(volume / "gone.txt");
+        fs::rename(volume / "old.txt", volume / "moved" / "new.txt");
+        fs::create_directories(volume / "fresh");
+        writeFile(volume / "fresh" / "inner.txt", "i");
+        held.release(!kernelOverflows);
+    }
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+
+    std::map<std::string, int> closed;
+    std::map<std::string, std::uint32_t> reasons;
+    std::map<std::string, std::uint64_t> refs;
+    for (const auto& r : readAll(h, mark, 65536)) {
+        if (!(r.Reason & kUsnReasonClose)) continue;
+        ++closed[name(r)];
+        reasons[name(r)] |= r.Reason;
+        refs[name(r)] = r.FileReferenceNumber;
+    }
+    int burst = 0;
+    for (const auto& [n, count] : closed) {
+        if (n.size() < 2 || n[0] != 'f' || n.find_first_not_of("0123456789", 1) != std::string::npos) continue;
+        ++burst;
+        EXPECT_EQ(count, 1) << n;
+        EXPECT_EQ(reasons[n], kUsnReasonFileCreate | kUsnReasonDataExtend | kUsnReasonClose) << n;
+    }
+    EXPECT_EQ(burst, files);
+    EXPECT_TRUE(reasons["a.txt"] & kUsnReasonDataExtend);
+    EXPECT_EQ(reasons["gone.txt"], kUsnReasonFileDelete | kUsnReasonClose);
+    EXPECT_EQ(reasons["new.txt"], kUsnReasonRenameNewName | kUsnReasonClose);
+    EXPECT_EQ(refs["new.txt"], renamedRef);
+    EXPECT_EQ(reasons["fresh"], kUsnReasonFileCreate | kUsnReasonClose);
+    EXPECT_EQ(reasons["inner.txt"], kUsnReasonFileCreate | kUsnReasonDataExtend | kUsnReasonClose);
+
+    // The watcher goes on, in the folder only the walk saw made too.
+    const std::int64_t afterWalk = query(h).NextUsn;
+    writeFile(volume / "fresh" / "later.txt", "l");
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_EQ(describe(readAll(h, afterWalk)),
+              (std::vector<std::string>{"later.txt:FILE_CREATE", "later.txt:DATA_EXTEND|FILE_CREATE",
+                                        "later.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "platform/posix/journal_internal.h"
 #include "tests/platform/journal/journal_fixture.h"
 
 using namespace platform;
@@ -334,4 +335,61 @@ TEST_F(JournalService, ATornRecordAtTheEndIsDroppedAtReopen) {
     auto h = open();
     EXPECT_EQ(query(h).NextUsn, lastGood);
     EXPECT_EQ(readAll(h).size(), 2u);
+}
+
+// The catalogue's lists of children stay exact through many additions,
+// moves between folders and removals, and after it is saved and loaded.
+TEST(JournalCatalog, ChildrenStayExactThroughMovesRemovalsAndAReload) {
+    using usnjournal::Catalog;
+    using usnjournal::Observed;
+    TempDir temp;
+    Catalog catalog;
+    Observed dir;
+    dir.kind = usnjournal::ItemKind::Directory;
+    dir.ino = 2;
+    catalog.rootRef = catalog.add(0, "", dir).ref;
+    dir.ino = 3;
+    const std::uint64_t a = catalog.add(catalog.rootRef, "a", dir).ref;
+    dir.ino = 4;
+    const std::uint64_t b = catalog.add(catalog.rootRef, "b", dir).ref;
+    std::set<std::uint64_t> inA, inB;
+    std::vector<std::uint64_t> refs;
+    for (int i = 0; i < 3000; ++i) {
+        Observed file;
+        file.ino = 100 + static_cast<std::uint64_t>(i);
+        refs.push_back(catalog.add(a, "f" + std::to_string(i), file).ref);
+        inA.insert(refs.back());
+    }
+    auto expect = [&](const char* when) {
+        const auto childrenA = catalog.children(a), childrenB = catalog.children(b);
+        EXPECT_EQ(std::set<std::uint64_t>(childrenA.begin(), childrenA.end()), inA) << when;
+        EXPECT_EQ(std::set<std::uint64_t>(childrenB.begin(), childrenB.end()), inB) << when;
+        EXPECT_EQ(childrenA.size(), inA.size()) << when;
+        EXPECT_EQ(childrenB.size(), inB.size()) << when;
+    };
+    for (std::size_t i = 0; i < refs.size(); i += 2) {
+        catalog.rename(*catalog.find(refs[i]), b, "g" + std::to_string(i));
+        inA.erase(refs[i]);
+        inB.insert(refs[i]);
+    }
+    for (std::size_t i = 0; i < refs.size(); i += 3) {
+        catalog.erase(refs[i]);
+        inA.erase(refs[i]);
+        inB.erase(refs[i]);
+    }
+    expect("after moves and removals");
+
+    const std::string saved = (temp.path() / "C.items").string();
+    ASSERT_TRUE(catalog.save(saved, 1, 2, 7, 0));
+    Catalog loaded;
+    ASSERT_TRUE(loaded.load(saved, 1, 2));
+    catalog = std::move(loaded);
+    expect("after a reload");
+    for (std::size_t i = 1; i < refs.size(); i += 5) {
+        catalog.erase(refs[i]);
+        inA.erase(refs[i]);
+        inB.erase(refs[i]);
+    }
+    expect("after removals from the loaded catalogue");
+    EXPECT_EQ(catalog.findChild(b, "g2"), catalog.find(refs[2]));
 }

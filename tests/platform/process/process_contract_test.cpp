@@ -101,17 +101,8 @@ TEST_F(ProcessContract, TimeLimitRunsOnTheClockAndTerminationSetsTheExitCode) {
     EXPECT_GT(processId(p), 0);
     EXPECT_NE(processId(p), currentProcessId());
 
-    std::atomic<bool> done{false};
-    std::thread ticker([&] {
-        while (!done) {
-            advanceClock(1000);
-            std::this_thread::yield();
-        }
-    });
     std::uint32_t code = 99;
-    const long rc = waitProcess(p, 60'000, &code);
-    done = true;
-    ticker.join();
+    const long rc = waitAsTheClockRuns(p, 60'000, &code);
     EXPECT_EQ(rc, kWaitTimeout);
     EXPECT_EQ(code, 99u) << "no exit code on a time-out";
 

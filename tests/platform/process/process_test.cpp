@@ -87,17 +87,8 @@ TEST_F(Processes, TimeLimitRunsOnTheClockAndTerminationEndsTheWholeGroup) {
     pid_t grandchild = std::atoi(slurp(dir / "child.pid").c_str());
     ASSERT_GT(grandchild, 0);
 
-    std::atomic<bool> done{false};
-    std::thread ticker([&] {
-        while (!done) {
-            advanceClock(1000);
-            std::this_thread::yield();
-        }
-    });
     std::uint32_t code = 99;
-    long rc = waitProcess(p, 60'000, &code);
-    done = true;
-    ticker.join();
+    long rc = waitAsTheClockRuns(p, 60'000, &code);
     EXPECT_EQ(rc, kWaitTimeout);
     EXPECT_EQ(code, 99u) << "no exit code on a time-out";
 
