@@ -170,11 +170,11 @@ kill -0 "$agent_pid" 2>/dev/null || { show_logs; fail "the agent ended after its
 stop_at=$SECONDS
 kill -INT "$agent_pid"
 status=0
-for _ in $(seq 1 250); do
+for _ in $(seq 1 210); do
   kill -0 "$agent_pid" 2>/dev/null || break
   sleep 0.1
 done
-if kill -0 "$agent_pid" 2>/dev/null; then show_logs; fail "the agent did not stop within 25 s of Ctrl-C"; fi
+if kill -0 "$agent_pid" 2>/dev/null; then show_logs; fail "the agent did not stop within 21 s of Ctrl-C"; fi
 wait "$agent_pid" || status=$?
 agent_pid=""
 [ "$status" -eq 0 ] || { show_logs; fail "the agent ended with status $status"; }
