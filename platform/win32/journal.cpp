@@ -98,4 +98,6 @@ long flushVolumeWatcher(const VolumeHandle& volume) {
     return volume.valid() ? kErrorSuccess : kErrorInvalidHandle;
 }
 
+void setJournalDiagnosticSink(JournalDiagnosticSink) {}
+
 }  // namespace platform
