@@ -222,6 +222,14 @@ long enumUsnData(const VolumeHandle& volume, const MftEnumData& in, void* out,
 // Pending changes of files still open stay pending. 6 for an invalid handle.
 long flushVolumeWatcher(const VolumeHandle& volume);
 
+// Where the POSIX journal tells what it cannot do by itself (a folder whose
+// changes cannot be watched, and when all are watched again): each message
+// is one line, begins with "\n " and is handed to the sink (default:
+// standard error; null: dropped). The agent passes its error log writer.
+// The Windows backend has nothing to tell and ignores it.
+using JournalDiagnosticSink = void (*)(const char* message);
+void setJournalDiagnosticSink(JournalDiagnosticSink sink);
+
 // ------------------------------------------------------------ records over bytes
 
 // A USN_RECORD_V2, decoded. FileName holds the UTF-16 units of the name.

@@ -34,6 +34,10 @@ std::string toUtf8(const std::u16string& text) { return platform::utf16ToUtf8(te
 
 char driveChar(const VolumeMonitor& monitor) { return static_cast<char>(monitor.drive); }
 
+// What the journal cannot do by itself (a folder it cannot watch) goes to
+// the error log.
+void journalDiagnosticToLog(const char* message) { LogError("%s", message); }
+
 JournalAccess platformJournal(VolumeMonitor& monitor) {
     JournalAccess access;
     access.query = [&monitor](platform::UsnJournalData* data) {
@@ -381,6 +385,7 @@ void StartJournal(char driveLetter) {
     auto monitor = std::make_shared<VolumeMonitor>();
     monitor->drive = static_cast<char16_t>(driveLetter);
     const std::string device = std::string("\\\\.\\") + driveLetter + ":";
+    platform::setJournalDiagnosticSink(journalDiagnosticToLog);
     if (platform::openVolume(device, &monitor->volume) != 0) {
         LogError("Unable to Init handle in Journal Init for Volume: %c", driveLetter);
         LogError("\n %c Drive's Journal Instance is invalid.. Cannot monitor this Drive!!", driveLetter);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -329,6 +330,29 @@ long deviceIoControl(const VolumeHandle& handle, std::uint32_t controlCode, cons
             return volume.enumerate(data, output, outSize, bytesReturned);
         }
     }
+}
+
+namespace {
+
+void writeToStandardError(const char* message) { std::fputs(message, stderr); }
+
+std::mutex gSinkMutex;
+JournalDiagnosticSink gSink = writeToStandardError;
+
+}  // namespace
+
+void setJournalDiagnosticSink(JournalDiagnosticSink sink) {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    gSink = sink;
+}
+
+void usnjournal::reportDiagnostic(const std::string& message) {
+    JournalDiagnosticSink sink;
+    {
+        std::lock_guard<std::mutex> lock(gSinkMutex);
+        sink = gSink;
+    }
+    if (sink) sink(message.c_str());
 }
 
 long flushVolumeWatcher(const VolumeHandle& handle) {

@@ -55,7 +55,10 @@ public:
     }
     const char* name() const override { return "fanotify"; }
 
-    void directoryAdded(std::uint64_t, const std::string&) override { outside_.clear(); }
+    int directoryAdded(std::uint64_t, const std::string&) override {
+        outside_.clear();
+        return 0;
+    }
     void directoryRemoved(std::uint64_t ref) override {
         auto it = keyOfRef_.find(ref);
         if (it == keyOfRef_.end()) return;

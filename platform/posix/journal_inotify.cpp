@@ -7,12 +7,32 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "platform/posix/journal_watch.h"
 
 namespace platform::usnjournal {
 
 namespace {
+
+std::mutex gRefusedMutex;
+std::map<std::string, int> gRefused;  // by lexically normal path
+
+std::string normalFolder(const std::string& path) {
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
+}
+
+// The errno a test asks for when watching `path`, 0 for none.
+int refusedWatch(const std::string& path) {
+    std::lock_guard<std::mutex> lock(gRefusedMutex);
+    if (gRefused.empty()) return 0;
+    auto it = gRefused.find(normalFolder(path));
+    return it == gRefused.end() ? 0 : it->second;
+}
 
 constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
                                 IN_CLOSE_WRITE | IN_EXCL_UNLINK | IN_ONLYDIR | IN_DONT_FOLLOW;
@@ -29,13 +49,20 @@ public:
     }
     const char* name() const override { return "inotify"; }
 
-    void directoryAdded(std::uint64_t ref, const std::string& path) override {
-        const int wd = inotify_add_watch(fd_, path.c_str(), kMask);
-        if (wd < 0) return;
+    int directoryAdded(std::uint64_t ref, const std::string& path) override {
+        const int refused = refusedWatch(path);
+        const int wd = refused ? -1 : inotify_add_watch(fd_, path.c_str(), kMask);
+        if (wd < 0) {
+            // A folder watched already stays watched (the kernel keeps a
+            // watch per inode), whatever a new attempt answers.
+            if (!refused && wdOfRef_.count(ref)) return 0;
+            return refused ? refused : errno;
+        }
         auto old = refOfWd_.find(wd);
         if (old != refOfWd_.end() && old->second != ref) wdOfRef_.erase(old->second);
         refOfWd_[wd] = ref;
         wdOfRef_[ref] = wd;
+        return 0;
     }
     void directoryRemoved(std::uint64_t ref) override {
         auto it = wdOfRef_.find(ref);
@@ -151,5 +178,11 @@ private:
 }  // namespace
 
 std::unique_ptr<Watcher> makeInotifyWatcher(Volume& volume) { return std::make_unique<InotifyWatcher>(volume); }
+
+void refuseWatches(const std::map<std::string, int>& folders) {
+    std::lock_guard<std::mutex> lock(gRefusedMutex);
+    gRefused.clear();
+    for (const auto& [path, error] : folders) gRefused[normalFolder(path)] = error;
+}
 
 }  // namespace platform::usnjournal

@@ -32,6 +32,8 @@ namespace {
 
 constexpr std::int64_t kIdleCloseMillis = 5000;
 constexpr std::int64_t kCatalogSaveMillis = 10000;
+// How often folders the watcher cannot watch are walked for their changes.
+constexpr std::int64_t kUnwatchedWalkMillis = 5000;
 
 std::int64_t nowFileTime() {
     const std::int64_t ms = nowMillis();
@@ -77,6 +79,8 @@ long Volume::start() {
     const bool known = catalog.load(journalDir + std::string(1, letter) + ".items", device, rootIno);
     pending_.clear();
     batch_.clear();
+    unwatched_.clear();
+    reportedCauses_.clear();
     // The watcher starts before the walk, so that a change made during the
     // walk is seen by one or the other (the event functions skip what the
     // walk already recorded); the recursive watcher adds its watches as the
@@ -97,6 +101,7 @@ long Volume::start() {
     reconcile(known);
     commit();
     saveCatalog();
+    lastUnwatchedWalkMillis_ = nowMillis();
     running = true;
     return kErrorSuccess;
 }
@@ -122,6 +127,7 @@ void Volume::stop() {
     saveCatalog();
     journal.reset("");
     catalog.clear();
+    unwatched_.clear();
     running = false;
     recordsAdded.notify_all();
 }
@@ -369,7 +375,7 @@ void Volume::createTree(Item& root, bool reportChildren) {
         stack.pop_back();
         const std::string path = pathOf(dirRef);
         if (path.empty()) continue;
-        if (watcher_) watcher_->directoryAdded(dirRef, path);
+        watchDirectory(dirRef, path);
         const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
         std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
@@ -418,7 +424,7 @@ void Volume::deleteTree(Item& top) {
         Item* item = catalog.find(*it);
         if (!item) continue;
         note(*item, kUsnReasonFileDelete, false);
-        if (item->kind == ItemKind::Directory && watcher_) watcher_->directoryRemoved(item->ref);
+        if (item->kind == ItemKind::Directory) unwatchDirectory(item->ref);
         catalog.erase(*it);
     }
     catalogDirty_ = true;
@@ -462,27 +468,40 @@ std::uint32_t Volume::compare(Item& item, const Observed& seen, bool checkAcl, c
 // every difference is written as closed records: renames and moves, new
 // items (parents before children), changed contents and security, and at the
 // end the items that are gone (children before parents).
-void Volume::reconcile(bool report) {
+void Volume::reconcile(bool report, std::uint64_t top) {
     const std::uint32_t mark = ++walkMark_;
-    Item* root = catalog.find(catalog.rootRef);
-    if (!root || root->ino != rootIno) {
-        catalog.clear();
-        Observed seen;
-        observe(AT_FDCWD, directory.c_str(), &seen);
-        seen.ino = rootIno;
-        seen.kind = ItemKind::Directory;
-        root = &catalog.add(0, "", seen);
-        catalog.rootRef = root->ref;
-        report = false;
+    std::vector<std::pair<std::uint64_t, std::string>> stack;
+    if (top) {
+        Item* start = catalog.find(top);
+        std::string path = start ? pathOf(top) : std::string();
+        if (path.empty()) return;
+        start->mark = mark;
+        stack.emplace_back(top, std::move(path));
+    } else {
+        Item* root = catalog.find(catalog.rootRef);
+        if (!root || root->ino != rootIno) {
+            catalog.clear();
+            unwatched_.clear();
+            Observed seen;
+            observe(AT_FDCWD, directory.c_str(), &seen);
+            seen.ino = rootIno;
+            seen.kind = ItemKind::Directory;
+            root = &catalog.add(0, "", seen);
+            catalog.rootRef = root->ref;
+            report = false;
+        }
+        root->mark = mark;
+        stack.emplace_back(root->ref, directory);
     }
-    root->mark = mark;
-    std::vector<std::pair<std::uint64_t, std::string>> stack{{root->ref, directory}};
     std::vector<std::uint64_t> unreadable;
     while (!stack.empty()) {
         auto [dirRef, path] = std::move(stack.back());
         stack.pop_back();
-        if (watcher_) watcher_->directoryAdded(dirRef, path);
+        watchDirectory(dirRef, path);
         const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // A folder walked on its own that is gone is left to its parent's
+        // events or walk, which report it with what it held.
+        if (fd < 0 && dirRef == top) return;
         if (fd < 0) {
             // A folder that cannot be read keeps what the catalogue knows of it.
             if (errno != ENOENT && errno != ENOTDIR) unreadable.push_back(dirRef);
@@ -541,12 +560,21 @@ void Volume::reconcile(bool report) {
         for (std::uint64_t child : catalog.children(unreadable[i])) unreadable.push_back(child);
     }
     std::vector<std::pair<std::size_t, std::uint64_t>> gone;
-    for (const auto& [ref, item] : catalog.items()) {
-        if (item.mark == mark) continue;
+    auto sweep = [&](const Item& item) {
+        if (item.mark == mark) return;
         std::size_t depth = 0;
         for (const Item* at = &item; at && at->ref != catalog.rootRef && depth < 4096; at = catalog.find(at->parent))
             ++depth;
-        gone.emplace_back(depth, ref);
+        gone.emplace_back(depth, item.ref);
+    };
+    if (top) {
+        std::vector<std::uint64_t> below = catalog.children(top);
+        for (std::size_t i = 0; i < below.size(); ++i) {
+            for (std::uint64_t child : catalog.children(below[i])) below.push_back(child);
+            if (const Item* item = catalog.find(below[i])) sweep(*item);
+        }
+    } else {
+        for (const auto& [ref, item] : catalog.items()) sweep(item);
     }
     std::sort(gone.begin(), gone.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& [depth, ref] : gone) {
@@ -554,7 +582,7 @@ void Volume::reconcile(bool report) {
         if (!item) continue;
         if (report) note(*item, kUsnReasonFileDelete, false);
         else pending_.erase(ref);
-        if (item->kind == ItemKind::Directory && watcher_) watcher_->directoryRemoved(ref);
+        if (item->kind == ItemKind::Directory) unwatchDirectory(ref);
         catalog.erase(ref);
         catalogDirty_ = true;
     }
@@ -689,6 +717,78 @@ void Volume::onCloseWrite(std::uint64_t parent, const std::string& name) {
         if (reasons) note(*item, reasons, true);
     }
     closeChange(*item);
+}
+
+// ---------------------------------------------------------------- folders not watched
+
+namespace {
+
+std::string watchFailureText(int error) {
+    switch (error) {
+    case ENOSPC:
+        return "the user's limit of inotify watches is reached; raise the sysctl fs.inotify.max_user_watches";
+    case ENOMEM:
+        return "the kernel has no memory left for another inotify watch";
+    case EACCES:
+        return "permission denied";
+    default:
+        return "error " + std::to_string(error) + " (" + std::strerror(error) + ")";
+    }
+}
+
+}  // namespace
+
+void Volume::watchDirectory(std::uint64_t ref, const std::string& path) {
+    if (!watcher_) return;
+    const int error = watcher_->directoryAdded(ref, path);
+    // A folder gone meanwhile is reported by its parent's events or walk.
+    if (error == 0 || error == ENOENT || error == ENOTDIR) {
+        unwatched_.erase(ref);
+        return;
+    }
+    if (unwatched_.empty()) lastUnwatchedWalkMillis_ = nowMillis();
+    unwatched_.insert(ref);
+    // Once per cause: a full watch limit fails every folder that follows.
+    if (!reportedCauses_.insert(error).second) return;
+    reportDiagnostic("\n Change journal of drive " + std::string(1, letter) + ": cannot watch the folder " + path +
+                     ": " + watchFailureText(error) +
+                     ". Folders that cannot be watched are walked for their changes every " +
+                     std::to_string(kUnwatchedWalkMillis / 1000) +
+                     " seconds until they can be; further folders failing for this reason are not reported.");
+}
+
+void Volume::unwatchDirectory(std::uint64_t ref) {
+    unwatched_.erase(ref);
+    if (watcher_) watcher_->directoryRemoved(ref);
+}
+
+void Volume::walkUnwatched() {
+    const std::int64_t now = nowMillis();
+    if (!unwatched_.empty() && now - lastUnwatchedWalkMillis_ >= kUnwatchedWalkMillis) {
+        lastUnwatchedWalkMillis_ = now;
+        // Only the outermost: a walk covers the folders below it, and tries
+        // to watch each of them again before reading it.
+        std::vector<std::uint64_t> tops;
+        for (auto it = unwatched_.begin(); it != unwatched_.end();) {
+            const Item* item = catalog.find(*it);
+            if (!item) {
+                it = unwatched_.erase(it);
+                continue;
+            }
+            bool nested = false;
+            std::size_t depth = 0;
+            for (const Item* at = catalog.find(item->parent); at && !nested && depth < 4096;
+                 at = at->ref == catalog.rootRef ? nullptr : catalog.find(at->parent), ++depth)
+                nested = unwatched_.count(at->ref) != 0;
+            if (!nested) tops.push_back(*it);
+            ++it;
+        }
+        for (std::uint64_t ref : tops) reconcile(true, ref);
+    }
+    if (unwatched_.empty() && !reportedCauses_.empty()) {
+        reportedCauses_.clear();
+        reportDiagnostic("\n Change journal of drive " + std::string(1, letter) + ": every folder is watched again.");
+    }
 }
 
 void Volume::onOverflow() {

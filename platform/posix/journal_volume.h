@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -29,7 +30,9 @@ public:
     virtual void flush() = 0;
     // Called under the volume's mutex when a directory enters or leaves the
     // catalogue (the recursive inotify watcher adds and drops its watches).
-    virtual void directoryAdded(std::uint64_t /*ref*/, const std::string& /*path*/) {}
+    // Returns 0 when the directory's changes will be seen, otherwise the
+    // errno that keeps them from being watched.
+    virtual int directoryAdded(std::uint64_t /*ref*/, const std::string& /*path*/) { return 0; }
     virtual void directoryRemoved(std::uint64_t /*ref*/) {}
     virtual const char* name() const = 0;
     // For tests: while held, queued events stay in the kernel (whose queue
@@ -40,6 +43,15 @@ public:
 
 std::unique_ptr<Watcher> makeFanotifyWatcher(Volume& volume);
 std::unique_ptr<Watcher> makeInotifyWatcher(Volume& volume);
+
+// For tests: the recursive inotify watcher fails to watch these folders (by
+// local path) with the given errno, as the kernel does when the user's watch
+// limit is reached; an empty map lifts the refusals.
+void refuseWatches(const std::map<std::string, int>& folders);
+
+// Hands one message to the journal's diagnostic sink (see
+// setJournalDiagnosticSink).
+void reportDiagnostic(const std::string& message);
 
 struct Volume {
     char letter = 'C';
@@ -79,6 +91,9 @@ struct Volume {
     // Events were lost: compare the volume with the catalogue, then close
     // the changes left open (their close events may be among those lost).
     void onOverflow();
+    // While some folders cannot be watched, walks them every
+    // kUnwatchedWalkMillis and tries to watch them again.
+    void walkUnwatched();
     // Writes the records gathered by the event functions, closes changes
     // idle for too long, saves the catalogue now and then.
     void commit();
@@ -103,7 +118,11 @@ private:
         std::int64_t lastEventMillis = 0;
     };
 
-    void reconcile(bool report);
+    // Walks the whole volume, or with `top` only the folder `top` and what
+    // lies below it.
+    void reconcile(bool report, std::uint64_t top = 0);
+    void watchDirectory(std::uint64_t ref, const std::string& path);
+    void unwatchDirectory(std::uint64_t ref);
     // Adds a change to an item: an open change gathers it (writing a record
     // when it brings a new reason), otherwise a closed record is written.
     void note(Item& item, std::uint32_t reasons, bool keepOpen);
@@ -122,6 +141,11 @@ private:
     std::uint32_t walkMark_ = 0;
     bool catalogDirty_ = false;
     std::int64_t lastSaveMillis_ = 0;
+    // Catalogued folders the watcher could not watch, the errnos already
+    // reported, and when those folders were last walked.
+    std::set<std::uint64_t> unwatched_;
+    std::set<int> reportedCauses_;
+    std::int64_t lastUnwatchedWalkMillis_ = 0;
 };
 
 long acquireVolume(char letter, std::shared_ptr<Volume>* volume);

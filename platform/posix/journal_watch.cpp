@@ -165,6 +165,7 @@ void WatcherThread::applyLoop() {
         }
         {
             std::lock_guard<std::mutex> lock(volume_.mutex);
+            volume_.walkUnwatched();
             volume_.commit();
         }
         std::lock_guard<std::mutex> lock(mutex_);

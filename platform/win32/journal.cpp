@@ -95,4 +95,6 @@ long flushVolumeWatcher(const VolumeHandle& volume) {
     return volume.valid() ? kErrorSuccess : kErrorInvalidHandle;
 }
 
+void setJournalDiagnosticSink(JournalDiagnosticSink) {}
+
 }  // namespace platform

@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <map>
+#include <mutex>
+#include <utility>
 
+#include "platform/clock.h"
 #include "platform/posix/journal_volume.h"
 #include "tests/platform/journal/journal_fixture.h"
 
@@ -240,4 +245,111 @@ TEST_F(JournalCatchUp, EventsLostToAQueueOverflowAreFoundByTheWalkThatFollows) {
     EXPECT_EQ(describe(readAll(h, afterWalk)),
               (std::vector<std::string>{"later.txt:FILE_CREATE", "later.txt:DATA_EXTEND|FILE_CREATE",
                                         "later.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
+}
+
+namespace {
+
+std::mutex gMessagesMutex;
+std::vector<std::string> gMessages;
+
+void keepMessage(const char* message) {
+    std::lock_guard<std::mutex> lock(gMessagesMutex);
+    gMessages.emplace_back(message);
+}
+
+// For one test: the inotify watcher fails to watch the chosen folders, the
+// journal's messages are kept, and the clock is the test's.
+class RefusedWatches {
+public:
+    explicit RefusedWatches(const std::map<std::string, int>& folders) {
+        usnjournal::refuseWatches(folders);
+        setJournalDiagnosticSink(keepMessage);
+        useManualClock(1'800'000'000'000);
+    }
+    ~RefusedWatches() {
+        lift();
+        setJournalDiagnosticSink([](const char* message) { std::fputs(message, stderr); });
+        useSystemClock();
+    }
+    void lift() { usnjournal::refuseWatches({}); }
+    static std::vector<std::string> messages() {
+        std::lock_guard<std::mutex> lock(gMessagesMutex);
+        return std::exchange(gMessages, {});
+    }
+};
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST_F(JournalCatchUp, FoldersThatCannotBeWatchedAreWalkedUntilTheyCanBe) {
+    if (std::string(JOURNAL_WATCHER) != "inotify") GTEST_SKIP() << "only the inotify watcher watches folder by folder";
+    fs::create_directories(volume / "full" / "deep");
+    fs::create_directories(volume / "full2");
+    fs::create_directories(volume / "locked");
+    fs::create_directories(volume / "live");
+    writeFile(volume / "full" / "old.txt", "o");
+    const std::string full = (volume / "full").string();
+    const std::string locked = (volume / "locked").string();
+    RefusedWatches refused({{full, ENOSPC}, {(volume / "full2").string(), ENOSPC}, {locked, EACCES}});
+    auto closedRecords = [this](const VolumeHandle& h, std::int64_t from) {
+        std::vector<std::string> closed;
+        for (const auto& r : readAll(h, from))
+            if (r.Reason & kUsnReasonClose) closed.push_back(name(r) + ":" + usnReasonNames(r.Reason));
+        std::sort(closed.begin(), closed.end());
+        return closed;
+    };
+
+    auto h = open();
+    createJournal(h);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    // Each cause is told once, with a folder it struck and what to do.
+    std::vector<std::string> messages = RefusedWatches::messages();
+    ASSERT_EQ(messages.size(), 2u);
+    const std::string& limit = contains(messages[0], "max_user_watches") ? messages[0] : messages[1];
+    const std::string& denied = contains(messages[0], "max_user_watches") ? messages[1] : messages[0];
+    EXPECT_TRUE(contains(limit, "cannot watch the folder " + full + ":") ||
+                contains(limit, "cannot watch the folder " + full + "2:"))
+        << limit;
+    EXPECT_TRUE(contains(limit, "raise the sysctl fs.inotify.max_user_watches")) << limit;
+    EXPECT_TRUE(contains(denied, "cannot watch the folder " + locked + ": permission denied")) << denied;
+    EXPECT_EQ(limit.rfind("\n Change journal of drive C: ", 0), 0u) << limit;
+
+    // Changes in a folder not watched are missed by the watcher...
+    const std::int64_t mark = query(h).NextUsn;
+    writeFile(volume / "full" / "new.txt", "new");
+    fs::remove(volume / "full" / "old.txt");
+    fs::create_directories(volume / "full" / "sub");
+    writeFile(volume / "full" / "sub" / "inner.txt", "i");
+    writeFile(volume / "locked" / "l.txt", "l");
+    writeFile(volume / "live" / "seen.txt", "s");
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_EQ(closedRecords(h, mark), (std::vector<std::string>{"seen.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
+
+    // ...and found, closed, by the walk a few seconds later; once.
+    advanceClock(5000);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_EQ(closedRecords(h, mark),
+              (std::vector<std::string>{"inner.txt:DATA_EXTEND|FILE_CREATE|CLOSE", "l.txt:DATA_EXTEND|FILE_CREATE|CLOSE",
+                                        "new.txt:DATA_EXTEND|FILE_CREATE|CLOSE", "old.txt:FILE_DELETE|CLOSE",
+                                        "seen.txt:DATA_EXTEND|FILE_CREATE|CLOSE", "sub:FILE_CREATE|CLOSE"}));
+    const std::int64_t afterWalk = query(h).NextUsn;
+    advanceClock(5000);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_TRUE(closedRecords(h, afterWalk).empty());
+    EXPECT_TRUE(RefusedWatches::messages().empty());  // still refused: nothing new to tell
+
+    // Once watches can be had again, the next walk makes the folders live.
+    refused.lift();
+    advanceClock(5000);
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_EQ(RefusedWatches::messages(),
+              (std::vector<std::string>{"\n Change journal of drive C: every folder is watched again."}));
+    const std::int64_t live = query(h).NextUsn;
+    writeFile(volume / "full" / "later.txt", "l");
+    writeFile(volume / "locked" / "later2.txt", "l");
+    ASSERT_EQ(flushVolumeWatcher(h), kErrorSuccess);
+    EXPECT_EQ(closedRecords(h, live), (std::vector<std::string>{"later.txt:DATA_EXTEND|FILE_CREATE|CLOSE",
+                                                                "later2.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
+    h.close();
 }
