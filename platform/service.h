@@ -1,6 +1,14 @@
 // Service control: the dispatcher, the control handler and status reports.
 //
-// On POSIX the service runs in the foreground (under systemd or
+// Windows: the Service Control Manager. The dispatcher returns 1063 when the
+// program was not started by it (a console run). The manager's call of the
+// control handler is answered at once and the registered handler runs on a
+// thread of its own, as on POSIX, so it may take the whole shutdown time. A
+// pending state reported with a wait hint of 0 is handed over with 25 s, so
+// that the manager waits out a 20 s shutdown. A console run is stopped by
+// Ctrl-C, Ctrl-Break, closing the console, log-off or shutdown.
+//
+// POSIX: the service runs in the foreground (under systemd or
 // start-stop-daemon): SIGTERM is the stop control and SIGINT a stop too;
 // status reports go to systemd's notify socket when NOTIFY_SOCKET is set.
 #pragma once
@@ -33,7 +41,8 @@ struct ServiceStatus {
 
 // Blocks the stop signals in the calling thread and every thread it starts
 // afterwards, so that only the dispatcher or the console watcher receives
-// them. Call first in main, before any thread exists.
+// them. Call first in main, before any thread exists. (Nothing to do on
+// Windows.)
 void blockStopSignals();
 
 // Runs the service: starts serviceMain on its own thread and delivers stop
@@ -49,8 +58,9 @@ long registerServiceCtrlHandler(const std::string& serviceName,
 // Hands a status record to the service manager; true on success.
 bool setServiceStatus(const ServiceStatus& status);
 
-// Console run: calls onStop on a thread of its own when Ctrl-C (SIGINT) or
-// SIGTERM arrives. Needs blockStopSignals() first.
+// Console run: calls onStop on a thread of its own, once, when Ctrl-C
+// (SIGINT) or SIGTERM arrives, or on Windows a console control event.
+// Needs blockStopSignals() first.
 void watchConsoleStop(std::function<void()> onStop);
 
 // The last status record handed over (for tests and diagnostics).

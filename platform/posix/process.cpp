@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 
 extern char** environ;
@@ -55,14 +56,10 @@ long spawnErrorToCode(int err) {
     }
 }
 
-std::string currentDirectory() {
-    std::string dir(256, '\0');
-    while (::getcwd(dir.data(), dir.size()) == nullptr) {
-        if (errno != ERANGE) return ".";
-        dir.resize(dir.size() * 2);
-    }
-    dir.resize(std::char_traits<char>::length(dir.c_str()));
-    return dir;
+// The caller's current directory ("." when it cannot be read).
+std::string callerDirectory() {
+    std::string dir;
+    return platform::currentDirectory(&dir) == kErrorSuccess ? dir : ".";
 }
 
 std::string join(const std::string& dir, const std::string& name) {
@@ -86,7 +83,7 @@ long findProgram(const std::string& name, const std::string& workDir, std::strin
         candidates.push_back(name);
     } else if (name.find('/') != std::string::npos) {
         candidates.push_back(join(workDir, name));
-        candidates.push_back(join(currentDirectory(), name));
+        candidates.push_back(join(callerDirectory(), name));
     } else {
         candidates.push_back(join(workDir, name));
         const char* path = std::getenv("PATH");
@@ -227,7 +224,7 @@ long startProcess(const std::string& commandLine, const std::string& workingDire
     std::vector<std::string> words = splitCommandLine(commandLine);
     if (words.empty() || words[0].empty()) return kErrorInvalidParameter;
 
-    std::string workDir = currentDirectory();
+    std::string workDir = callerDirectory();
     if (!workingDirectory.empty()) {
         struct stat st {};
         if (::stat(workingDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kErrorDirectory;

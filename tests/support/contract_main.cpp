@@ -127,7 +127,10 @@ std::string childCommandLine(const std::vector<std::string>& words, const std::s
     std::string line = platform::quoteCommandWord(program.empty() ? utf8Path(selfProgram()) : program);
     line += " ";
     line += kChildSwitch;
-    for (const auto& word : words) line += " " + platform::quoteCommandWord(word);
+    for (const auto& word : words) {
+        line += ' ';
+        line += platform::quoteCommandWord(word);
+    }
     return line;
 }
 

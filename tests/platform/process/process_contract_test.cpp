@@ -97,9 +97,12 @@ TEST_F(ProcessContract, StartFailuresGiveWindowsCodes) {
 TEST_F(ProcessContract, TimeLimitRunsOnTheClockAndTerminationSetsTheExitCode) {
     useManualClock(1'000'000);
     Process p(nullptr, nullptr);
-    ASSERT_EQ(startProcess(childCommandLine({"block"}), utf8Path(dir), false, &p), kErrorSuccess);
+    ASSERT_EQ(startProcess(childCommandLine({"block", "up.txt"}), utf8Path(dir), false, &p), kErrorSuccess);
     EXPECT_GT(processId(p), 0);
     EXPECT_NE(processId(p), currentProcessId());
+    // Time moves only once the program is up: it is the limit that ends the
+    // wait, and a whole program that termination ends.
+    while (readWholeFile(dir / "up.txt").empty()) std::this_thread::yield();
 
     std::uint32_t code = 99;
     const long rc = waitAsTheClockRuns(p, 60'000, &code);
