@@ -1,7 +1,6 @@
 # Helpers shared by the folders' CMakeLists.
 
-# The repository root, which is also the include root (a project that builds
-# only some folders, such as cmake/win32-check, includes this file too).
+# The repository root, which is also the include root.
 get_filename_component(AMBRIK_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 # ambrik_library(NAME SOURCES ... [LIBS ...]): one static library per folder.
