@@ -55,7 +55,9 @@ long startServiceCtrlDispatcher(const std::string& serviceName,
 long registerServiceCtrlHandler(const std::string& serviceName,
                                 std::function<void(std::uint32_t control)> handler);
 
-// Hands a status record to the service manager; true on success.
+// Hands a status record to the service manager; true on success. Once a
+// registered service has reported stopped, later reports are dropped (and
+// count as success).
 bool setServiceStatus(const ServiceStatus& status);
 
 // Console run: calls onStop on a thread of its own, once, when Ctrl-C

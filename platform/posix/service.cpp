@@ -81,12 +81,15 @@ long registerServiceCtrlHandler(const std::string& /*serviceName*/,
                                 std::function<void(std::uint32_t)> handler) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_handler = std::move(handler);
+    g_lastStatus = ServiceStatus{};  // a new run reports afresh
     return 0;
 }
 
 bool setServiceStatus(const ServiceStatus& status) {
     {
+        // None after "stopped": a late report of the handler is dropped.
         std::lock_guard<std::mutex> guard(g_lock);
+        if (g_lastStatus.currentState == kServiceStopped && g_handler) return true;
         g_lastStatus = status;
     }
     switch (status.currentState) {

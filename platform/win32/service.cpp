@@ -100,16 +100,18 @@ long registerServiceCtrlHandler(const std::string& serviceName, std::function<vo
     if (h == nullptr) return static_cast<long>(GetLastError());
     std::lock_guard<std::mutex> guard(g_lock);
     g_statusHandle = h;
+    g_lastStatus = ServiceStatus{};  // a new run reports afresh
     return 0;
 }
 
 bool setServiceStatus(const ServiceStatus& status) {
-    SERVICE_STATUS_HANDLE handle;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_lastStatus = status;
-        handle = g_statusHandle;
-    }
+    // One report at a time, and none after "stopped": a handler that reports
+    // late must not turn a stopped service back into a pending one, which the
+    // manager would then wait on for ever.
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_lastStatus.currentState == kServiceStopped && g_statusHandle != nullptr) return true;
+    g_lastStatus = status;
+    const SERVICE_STATUS_HANDLE handle = g_statusHandle;
     SERVICE_STATUS s{};
     s.dwServiceType = status.serviceType;
     s.dwCurrentState = status.currentState;

@@ -31,6 +31,14 @@ void appendLine(const std::string& file, const std::string& line) {
     std::ofstream(pathFromUtf8(file), std::ios::binary | std::ios::app) << line << "\n";
 }
 
+platform::ServiceStatus pendingAgain() {
+    platform::ServiceStatus late;
+    late.serviceType = platform::kServiceWin32OwnProcess;
+    late.currentState = platform::kServiceStopPending;
+    late.checkPoint = 2;
+    return late;
+}
+
 // A service as the agent runs one: the handler reports stop pending and
 // signals the stop event, the service routine then reports stopped.
 int runService(const std::string& statusFile) {
@@ -67,6 +75,9 @@ int runService(const std::string& statusFile) {
         platform::setServiceStatus(stopped);
     });
     appendLine(statusFile, "dispatcher returned " + std::to_string(rc));
+    // A handler that reports late changes nothing any more.
+    platform::setServiceStatus(pendingAgain());
+    appendLine(statusFile, "after " + std::to_string(platform::lastServiceStatus().currentState));
     return rc == 0 ? 0 : 1;
 }
 
