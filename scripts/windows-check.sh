@@ -188,6 +188,8 @@ SERVICE="Quillmark Orbisk 8 - Agent"
 WIN_EXE="$(winepath -w "$INST/bin/ambrik.exe")"
 started="$(count "status=ServiceStarted")"
 stopped="$(count "status=ServiceStop")"
+# A run that failed half-way may have left the service registered.
+wine sc delete "$SERVICE" >/dev/null 2>&1 </dev/null || true
 wine sc create "$SERVICE" binPath= "\"$WIN_EXE\"" start= demand >/dev/null 2>&1 </dev/null \
   || fail "sc create"
 wine sc start "$SERVICE" >/dev/null 2>&1 </dev/null || fail "sc start"

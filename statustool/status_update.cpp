@@ -2,18 +2,13 @@
 
 #include <cstdint>
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "common/registry_helpers.h"
 #include "common/threads.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -75,10 +70,10 @@ void sendStatus(const std::optional<std::string>& agentIdText, const std::string
 }  // namespace
 
 std::optional<std::string> LocalHostName() {
-    char name[kHostNameCapacity + 1] = {};
-    if (::gethostname(name, kHostNameCapacity) != 0) return std::nullopt;
-    name[kHostNameCapacity] = '\0';
-    return std::string(name);
+    std::string name;
+    if (platform::localHostName(&name) != 0) return std::nullopt;
+    if (name.size() > kHostNameCapacity) name.resize(kHostNameCapacity);
+    return name;
 }
 
 int RunStatusUpdate(int argc, char** argv, const HostNameQuery& hostName) {

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/log.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -160,8 +162,8 @@ bool displayAvailable() {
 #if defined(_WIN32)
     return true;
 #else
-    const char* display = std::getenv("DISPLAY");
-    return display && *display;
+    const std::optional<std::string> display = platform::getEnvironment("DISPLAY");
+    return display && !display->empty();
 #endif
 }
 
