@@ -12,6 +12,8 @@
 #   DIRS=100000 SCALE=60 bench/fim_memory.sh build
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=../scripts/lib/agent_registry.sh
+source "$ROOT/scripts/lib/agent_registry.sh"
 BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
 DIRS="${DIRS:-100000}"
 SCALE="${SCALE:-60}"
@@ -66,25 +68,9 @@ measure() {
   local volume="$1" run="$WORK/run-$(basename "$1")"
   mkdir -p "$run/inst/bin/data" "$run/inst/logs" "$run/journal"
   cp "$ROOT/data/data-dictionary.xml" "$ROOT/data/EventIdParserRules.xml" "$run/inst/bin/data/"
-  cat > "$run/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]
-"ServerIPAddress"="127.0.0.1"
-"ServerPort"="$PORT"
-"ServerProtocol"="http"
-"ServerDBType"="mysql"
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]
-"AgentInstallDir"="$run/inst/"
-"AgentVersion"="8.0.0"
-"AWS Instance"="no"
-"WmiHostsDir"="$run/inst/wmi-hosts"
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik\\Volumes]
-"C"="$volume"
-"JournalDir"="$run/journal/"
-REG
+  agent_registry "$PORT" "$run/inst" '' \
+    '[HKEY_LOCAL_MACHINE\Software\Vardo Corp\Orbisk\Ambrik\Volumes]' \
+    "\"C\"=\"$volume\"" "\"JournalDir\"=\"$run/journal/\"" > "$run/registry.reg"
   local start; start=$(date +%s.%N)
   ORBISK_REGISTRY="$run/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
     "$BUILD/agent/service/ambrik" console > "$run/agent.out" 2>&1 &

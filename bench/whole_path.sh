@@ -20,6 +20,8 @@
 # The figures go to standard output as one "key=value ..." line per figure.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=../scripts/lib/agent_registry.sh
+source "$ROOT/scripts/lib/agent_registry.sh"
 BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
 HOSTS="${HOSTS:-1}"
 EVENTS="${EVENTS:-100000}"
@@ -138,23 +140,7 @@ for _ in $(seq 1 100); do grep -q '^ready' "$WORK/server.out" 2>/dev/null && bre
 PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
 [ -n "$PORT" ] || { echo "the test server did not start:" >&2; cat "$WORK/server.err" >&2; exit 1; }
 
-cat > "$WORK/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]
-"ServerName"="localhost"
-"ServerIPAddress"="127.0.0.1"
-"ServerPort"="$PORT"
-"ServerProtocol"="http"
-"ServerDBType"="postgres"
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]
-"AgentInstallDir"="$INST/"
-"AgentVersion"="8.0.0"
-"AWS Instance"="no"
-"AgentLogLevel"=dword:$(printf '%08x' "$LEVEL")
-"WmiHostsDir"="$INST/wmi-hosts"
-REG
+agent_registry "$PORT" "$INST" "\"AgentLogLevel\"=dword:$(printf '%08x' "$LEVEL")" > "$WORK/registry.reg"
 
 cp "$BUILD/agent/service/ambrik" "$INST/bin/ambrik"
 AGENT_START=$(date +%s.%N)

@@ -8,6 +8,8 @@
 #   scripts/demo.sh [SECONDS]      (default 60 seconds of real time)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=lib/agent_registry.sh
+source "$ROOT/scripts/lib/agent_registry.sh"
 RUN_SECONDS="${1:-60}"
 SCALE="${AMBRIK_DEMO_SCALE:-60}"
 BUILD="$ROOT/build-demo"
@@ -44,10 +46,12 @@ SCENARIO="$ROOT/testserver/scenarios/default"
 if [ -d "$SCENARIO/wmi-hosts" ]; then
   cp -r "$SCENARIO/wmi-hosts" "$INST/wmi-hosts"
 fi
-# The watched folder of the scenario's FIM location, with two files the
-# demo changes while the agent runs.
-WATCHED=/tmp/ambrik-demo/watched
-rm -rf "$WATCHED"
+# Drive C of this run is a folder of its own, so the change journal walks
+# only what the demo made, not the whole machine. The scenario's FIM location
+# c:\tmp\ambrik-demo\watched is in it, with two files the demo changes while
+# the agent runs.
+CDRIVE="$WORK/c-drive"
+WATCHED="$CDRIVE/tmp/ambrik-demo/watched"
 mkdir -p "$WATCHED/scratch"
 echo "report v1" > "$WATCHED/report.txt"
 echo "old notes" > "$WATCHED/notes.txt"
@@ -71,25 +75,9 @@ PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
 [ -n "$PORT" ] || { echo "the test server did not start:"; cat "$WORK/server.err"; exit 1; }
 echo "   listening on 127.0.0.1:$PORT"
 
-cat > "$WORK/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]
-"ServerName"="localhost"
-"ServerIPAddress"="127.0.0.1"
-"ServerPort"="$PORT"
-"ServerProtocol"="http"
-"ServerDBType"="postgres"
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]
-"AgentInstallDir"="$INST/"
-"AgentVersion"="8.0.0"
-"AWS Instance"="no"
-"WmiHostsDir"="$INST/wmi-hosts"
-
-[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik\\Volumes]
-"JournalDir"="$WORK/journal/"
-REG
+agent_registry "$PORT" "$INST" '' \
+  '[HKEY_LOCAL_MACHINE\Software\Vardo Corp\Orbisk\Ambrik\Volumes]' \
+  "\"C\"=\"$CDRIVE\"" "\"JournalDir\"=\"$WORK/journal/\"" > "$WORK/registry.reg"
 
 echo "== starting ambrik in the console; its clock runs ${SCALE}x faster than real time"
 echo "   (the 180-second transfer comes every $((180 / SCALE)) s; the run lasts ${RUN_SECONDS} s)"
