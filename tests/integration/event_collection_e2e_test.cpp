@@ -432,16 +432,7 @@ protected:
     }
 
     void startAgent(int port) {
-        writeFile(dir / "registry.reg",
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]\r\n"
-                  "\"ServerIPAddress\"=\"127.0.0.1\"\r\n\"ServerPort\"=\"" +
-                      std::to_string(port) +
-                      "\"\r\n\"ServerProtocol\"=\"http\"\r\n\"ServerDBType\"=\"mysql\"\r\n\r\n"
-                      "[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]\r\n"
-                      "\"AgentInstallDir\"=\"" +
-                      inst.string() + "/\"\r\n\"AgentVersion\"=\"8.0.0\"\r\n\"AWS Instance\"=\"no\"\r\n" +
-                      "\"WmiHostsDir\"=\"" + hostsDir.string() + "\"\r\n");
+        writeFile(dir / "registry.reg", agent_install::registryText(port, agent_install::Layout{dir, inst, scenario}));
         agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {60, true, false});
         ASSERT_GT(agent, 0);
     }

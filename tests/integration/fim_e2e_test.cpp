@@ -101,16 +101,21 @@ protected:
         return true;
     }
 
+    // The test server over http on the test's own scenario.
+    testserver::HarnessOptions serverOptions() const {
+        testserver::HarnessOptions options;
+        options.scenarioDir = layout.scenario.string();
+        options.https = false;
+        return options;
+    }
+
     agent_install::Layout layout;
     fs::path dir, inst, volume, secondDrive;
     pid_t agent = -1;
 };
 
 TEST_F(FimEndToEnd, ChangesArriveOnceAcrossARestart) {
-    testserver::HarnessOptions options;
-    options.scenarioDir = layout.scenario.string();
-    options.https = false;
-    testserver::TestServer server(options);
+    testserver::TestServer server(serverOptions());
     ASSERT_TRUE(server.ok()) << server.error();
     startAgent(server.httpPort());
     ASSERT_TRUE(waitUntil([&] { return logCount("\n Initiating WAIT", 1); }, 60)) << agentLog();
@@ -144,10 +149,7 @@ TEST_F(FimEndToEnd, ChangesArriveOnceAcrossARestart) {
 }
 
 TEST_F(FimEndToEnd, ALocationAddedOnASecondDriveGetsItsOwnMonitor) {
-    testserver::HarnessOptions options;
-    options.scenarioDir = layout.scenario.string();
-    options.https = false;
-    testserver::TestServer server(options);
+    testserver::TestServer server(serverOptions());
     ASSERT_TRUE(server.ok()) << server.error();
     startAgent(server.httpPort());
     ASSERT_TRUE(waitUntil([&] { return logCount("\n Initiating WAIT", 1); }, 60)) << agentLog();
