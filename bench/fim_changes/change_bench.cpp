@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/resident_memory.h"
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
 #include "agent/fim/monitor_config.h"
@@ -139,13 +140,7 @@ void BM_ProcessChangeAndChangeJob(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessChangeAndChangeJob)->Arg(1000)->Unit(benchmark::kMillisecond);
 
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
+using bench_support::residentKiB;
 
 // The directory map of a volume with 100000 directories: resident memory
 // it adds (counter kib_per_volume), beside the size of its back-up file.

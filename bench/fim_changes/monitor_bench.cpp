@@ -31,6 +31,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/support/resident_memory.h"
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
 #include "agent/fim/monitor_config.h"
@@ -54,13 +55,7 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
-}
+using bench_support::residentKiB;
 
 // The agent's working folder with its data folders and store, drive C
 // mapped to a folder of its own (a tmpfs as root), the rules watching
