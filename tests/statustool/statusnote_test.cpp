@@ -2,6 +2,7 @@
 // and its exit code, as a program and in-process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "platform/registry.h"
@@ -67,6 +68,16 @@ TEST_F(StatusnoteTest, ProgramSendsExactlyOneRequestAppendsItsLogAndExitsWithOne
     EXPECT_NE(log.find("\n URL: http://127.0.0.1:" + std::to_string(port) + "/event/agentHandler"),
               std::string::npos);
     EXPECT_NE(log.find("\n Status successfully updated"), std::string::npos);
+}
+
+// Under root's usual umask 022, the log Statusnote creates is its own (0600).
+TEST_F(StatusnoteTest, ProgramCreatesItsLogPrivateUnderUmask022) {
+    const std::string command =
+        "umask 022; '" AMBRIK_BINARY_DIR "/statustool/statusnote' Installed >/dev/null 2>&1";
+    ASSERT_NE(std::system(command.c_str()), -1);
+    struct stat info {};
+    ASSERT_EQ(::stat((installDir + "logs/agentstatusupdate.log").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST_F(StatusnoteTest, UnknownHostNameUsesTheAgentIdOrSendsNothing) {
@@ -137,6 +148,29 @@ TEST_F(StatusnoteTest, HttpsHonoursThePinAndWarnsWithoutOne) {
     setValue(kAgentKeyPath, "ServerCACertFile", other.cert);
     EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
     EXPECT_EQ(tls.targets().size(), 2u);
+}
+
+// A server that the system's CA store vouches for is refused when the pin
+// names another CA.
+TEST_F(StatusnoteTest, PinIsTheOnlyTrustAnchorAsRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a private system CA store needs root";
+    TestCertificate pinned("/CN=Pinned CA");
+    TestCertificate other;
+    ASSERT_TRUE(pinned.made && other.made);
+    LocalServer tls(other.cert, other.key);
+    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
+    setValue(kServerKeyPath, "ServerPort", std::to_string(tls.start()));
+    setValue(kServerKeyPath, "ServerProtocol", "https");
+    setValue(kAgentKeyPath, "ServerCACertFile", pinned.cert);
+    char program[] = "statusnote";
+    char word[] = "Installed";
+    char* argv[] = {program, word, nullptr};
+    const std::string why = RunWithSystemCa(other.cert, [&] {
+        EXPECT_EQ(RunStatusUpdate(2, argv, [] { return std::optional<std::string>("box"); }), 1);
+    });
+    if (!why.empty()) GTEST_SKIP() << why;
+    EXPECT_TRUE(tls.targets().empty());
+    EXPECT_NE(logText().rfind("\n Status update failed"), std::string::npos);
 }
 
 TEST_F(StatusnoteTest, UnreachableServerIsLoggedWithTheToolsMessages) {

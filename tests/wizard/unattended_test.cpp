@@ -1,5 +1,6 @@
 // confora as a script runs it: exit codes, the one-line errors, what reaches
 // the registry, Installfail.txt and Confora.log.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "tests/wizard/wizard_fixture.h"
@@ -54,6 +55,26 @@ TEST_F(ConforaProgram, WritesTheGivenSettingsAndLogsTheSteps) {
     EXPECT_EQ(server("ServerPort"), "8400");
     EXPECT_EQ(value(kAgentKeyPath, "AWS Instance"), "no");
     EXPECT_EQ(logText().rfind(log, 0), 0u);
+}
+
+// Under root's usual umask 022, the files confora creates get their own
+// modes: its log 0600, and on a fresh system the registry file and its lock
+// 0640.
+TEST_F(ConforaProgram, FilesItCreatesHaveTheirOwnModesUnderUmask022) {
+    const auto mode = [](const std::filesystem::path& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+    ASSERT_EQ(run("--unattended --server-ip 127.0.0.1", "umask 022;"), 0) << stderrText;
+    EXPECT_EQ(mode(installDir + "logs/Confora.log"), 0600u);
+
+    // No registry file and no install directory yet (the default one has no
+    // logs folder here, so no log is written).
+    const std::filesystem::path fresh = root / "etc" / "registry.reg";
+    ASSERT_EQ(run("--unattended --server-ip 127.0.0.1", "umask 022; ORBISK_REGISTRY='" + fresh.string() + "'"), 0)
+        << stderrText;
+    EXPECT_EQ(mode(fresh), 0640u);
+    EXPECT_EQ(mode(fresh.string() + ".lock"), 0640u);
 }
 
 TEST_F(ConforaProgram, AMismatchAbortsUnlessToldToIgnoreIt) {
