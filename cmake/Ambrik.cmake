@@ -67,11 +67,10 @@ function(ambrik_benchmark name)
     AMBRIK_SHARED_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data")
 endfunction()
 
-# ambrik_fuzzer(NAME SOURCES ... [LIBS ...] [SECONDS N] [RSS_LIMIT_MB N]): a
-# libFuzzer target; SECONDS caps its run in scripts/fuzz.sh and RSS_LIMIT_MB
-# its memory (the script reads both from this call).
+# ambrik_fuzzer(NAME SOURCES ... [LIBS ...] [SECONDS N]): a libFuzzer target;
+# SECONDS caps its run in scripts/fuzz.sh (which reads it from this call).
 function(ambrik_fuzzer name)
-  cmake_parse_arguments(A "" "SECONDS;RSS_LIMIT_MB" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "SECONDS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${name} PRIVATE AMBRIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
