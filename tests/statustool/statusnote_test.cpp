@@ -36,6 +36,21 @@ protected:
         ASSERT_EQ(platform::regSetValue(handle, name, platform::kRegSz, text), 0);
     }
     std::string logText() const { return ReadWholeFile(installDir + "logs/agentstatusupdate.log"); }
+    // An https server with the certificate, and the registry pointed at it.
+    std::unique_ptr<LocalServer> startHttps(const TestCertificate& certificate) {
+        auto tls = std::make_unique<LocalServer>(certificate.cert, certificate.key);
+        tls->http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
+        setValue(kServerKeyPath, "ServerPort", std::to_string(tls->start()));
+        setValue(kServerKeyPath, "ServerProtocol", "https");
+        return tls;
+    }
+    // "statusnote Installed" for the host "box".
+    int runInstalled() {
+        char program[] = "statusnote";
+        char word[] = "Installed";
+        char* argv[] = {program, word, nullptr};
+        return RunStatusUpdate(2, argv, [] { return std::optional<std::string>("box"); });
+    }
     std::vector<std::string> handlerTargets() {
         std::vector<std::string> result;
         for (const auto& t : server.targets())
@@ -104,14 +119,11 @@ TEST_F(StatusnoteTest, UnknownHostNameUsesTheAgentIdOrSendsNothing) {
 TEST_F(StatusnoteTest, HttpsIsSentWithoutCertificateVerification) {
     TestCertificate certificate;
     ASSERT_TRUE(certificate.made);
-    LocalServer tls(certificate.cert, certificate.key);
-    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
-    setValue(kServerKeyPath, "ServerPort", std::to_string(tls.start()));
-    setValue(kServerKeyPath, "ServerProtocol", "https");
+    const auto tls = startHttps(certificate);
     char program[] = "statusnote";
     char* argv[] = {program, nullptr};
     EXPECT_EQ(RunStatusUpdate(1, argv, [] { return std::optional<std::string>("box"); }), 1);
-    EXPECT_EQ(tls.targets(), std::vector<std::string>{
+    EXPECT_EQ(tls->targets(), std::vector<std::string>{
         "/event/agentHandler?mode=agentStatusUpdate&agentId=(null)&agentName=box&status="});
     EXPECT_NE(logText().find("\n Status successfully updated"), std::string::npos);
 }
@@ -123,30 +135,24 @@ TEST_F(StatusnoteTest, HttpsHonoursThePinAndWarnsWithoutOne) {
     TestCertificate pinned;
     TestCertificate other;
     ASSERT_TRUE(pinned.made && other.made);
-    LocalServer tls(other.cert, other.key);
-    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
-    setValue(kServerKeyPath, "ServerPort", std::to_string(tls.start()));
-    setValue(kServerKeyPath, "ServerProtocol", "https");
-    char program[] = "statusnote";
-    char word[] = "Installed";
-    char* argv[] = {program, word, nullptr};
-    const HostNameQuery box = [] { return std::optional<std::string>("box"); };
+    const auto server = startHttps(other);
+    LocalServer& tls = *server;
 
-    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(runInstalled(), 1);
     EXPECT_EQ(tls.targets().size(), 1u);
     std::string log = logText();
     EXPECT_NE(log.find(kUnpinnedHttpsWarning), std::string::npos);
     EXPECT_EQ(log.find(kUnpinnedHttpsWarning), log.rfind(kUnpinnedHttpsWarning));
 
     setValue(kAgentKeyPath, "ServerCACertFile", pinned.cert);
-    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(runInstalled(), 1);
     EXPECT_EQ(tls.targets().size(), 1u);  // the handshake failed: no request reached it
     log = logText();
     EXPECT_NE(log.rfind("\n Status update failed"), std::string::npos);
     EXPECT_EQ(log.find(kUnpinnedHttpsWarning), log.rfind(kUnpinnedHttpsWarning));
 
     setValue(kAgentKeyPath, "ServerCACertFile", other.cert);
-    EXPECT_EQ(RunStatusUpdate(2, argv, box), 1);
+    EXPECT_EQ(runInstalled(), 1);
     EXPECT_EQ(tls.targets().size(), 2u);
 }
 
@@ -157,19 +163,11 @@ TEST_F(StatusnoteTest, PinIsTheOnlyTrustAnchorAsRoot) {
     TestCertificate pinned("/CN=Pinned CA");
     TestCertificate other;
     ASSERT_TRUE(pinned.made && other.made);
-    LocalServer tls(other.cert, other.key);
-    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response&) {});
-    setValue(kServerKeyPath, "ServerPort", std::to_string(tls.start()));
-    setValue(kServerKeyPath, "ServerProtocol", "https");
+    const auto tls = startHttps(other);
     setValue(kAgentKeyPath, "ServerCACertFile", pinned.cert);
-    char program[] = "statusnote";
-    char word[] = "Installed";
-    char* argv[] = {program, word, nullptr};
-    const std::string why = RunWithSystemCa(other.cert, [&] {
-        EXPECT_EQ(RunStatusUpdate(2, argv, [] { return std::optional<std::string>("box"); }), 1);
-    });
+    const std::string why = RunWithSystemCa(other.cert, [&] { EXPECT_EQ(runInstalled(), 1); });
     if (!why.empty()) GTEST_SKIP() << why;
-    EXPECT_TRUE(tls.targets().empty());
+    EXPECT_TRUE(tls->targets().empty());
     EXPECT_NE(logText().rfind("\n Status update failed"), std::string::npos);
 }
 
