@@ -16,9 +16,11 @@
 #     host's log, which is what a poll that reads the log again pays, and
 #     less the background of an agent with no hosts at the same clock
 #     (background: its timers run SCALE times faster as well);
-#   - idle_real_clock: the agent's share of a core over REAL_SECONDS at the
-#     real clock with the HOSTS hosts and nothing new, beside the share a bare
-#     parse of every log once a minute would take;
+#   - idle_real_clock: the agent's share of a core at the real clock with
+#     HOSTS hosts polled once a minute and nothing new (the background of an
+#     agent at the real clock over REAL_SECONDS, plus HOSTS polls a minute at
+#     the cost measured above), beside the share a bare parse of every log
+#     once a minute would take;
 #   - peak_rss: the agent's peak resident memory in each run.
 #
 #   bench/whole_path.sh [BUILD_DIR]
@@ -254,6 +256,8 @@ empty_poll() {
   sleep "$IDLE_SECONDS"
   p1=$(polls "$name"); t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
   if [ -n "$perf_pid" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; fi
+  POLL_MS=$(awk -v polls="$((p1 - p0))" -v cpu="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v bg="$BACKGROUND" \
+      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" 'BEGIN{printf "%.4f", (polls > 0 ? (cpu - bg * w) * 1000 / polls : 0)}')
   awk -v hosts="$2" -v events="$3" -v polls="$((p1 - p0))" -v cpu="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v xml="$4" \
       -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" -v scale="$SCALE" -v bg="$BACKGROUND" 'BEGIN {
     ms = polls > 0 ? cpu * 1000 / polls : 0; parse = xml * 1000 / hosts
@@ -262,43 +266,40 @@ empty_poll() {
       hosts, events, scale, w, polls, cpu, ms, net, parse, (parse > 0 ? ms / parse : 0), cpu / w }'
 }
 
-# background NAME: the share of a core an agent with no hosts takes at the
-# clock SCALE, over IDLE_SECONDS after a few seconds to settle; sets
-# BACKGROUND (cores). The timers of the agent run SCALE times faster too, so
-# this is subtracted per second from the empty polls' time.
+# background NAME CLOCK_SCALE SECONDS: the share of a core an agent with no
+# hosts takes at that clock, over SECONDS after a few seconds to settle;
+# sets BACKGROUND (cores). At SCALE the agent's timers run SCALE times faster
+# too, so this is taken off the empty polls' time per second.
 background() {
   local n0 n1 t0 t1 w0 w1
   setup "$1" 0 0
   start_server "$1"
-  start_agent "$1" 3 "$SCALE"
+  start_agent "$1" 3 "$2"
   sleep 5
   t0=$(ticks "$AGENT_PID"); n0=$(thread_ns "$AGENT_PID"); w0=$(now)
-  sleep "$IDLE_SECONDS"
+  sleep "$3"
   t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
   BACKGROUND=$(awk -v c="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v a="$w0" -v b="$w1" 'BEGIN{printf "%.6f", c / (b - a)}')
-  echo "background hosts=0 clock_scale=$SCALE core_fraction=$BACKGROUND"
+  echo "background hosts=0 clock_scale=$2 seconds=$3 core_fraction=$BACKGROUND"
   stop_agent; stop_server
 }
 
-# idle_real NAME HOSTS XMLLINT_S: the agent of NAME started again at the real
-# clock; its share of a core over REAL_SECONDS once every host has been polled.
+# idle_real HOSTS XMLLINT_S: the share of a core HOSTS hosts polled once a
+# minute take at the real clock, nothing being new: the background of an
+# agent at the real clock, measured over REAL_SECONDS, and HOSTS polls a
+# minute at the cost empty_poll measured (POLL_MS). It is put together rather
+# than measured whole because an agent that starts staggers its hosts' first
+# polls over ten minutes, and those first polls read each log once in full.
 idle_real() {
-  local name="$1" p0 t0 t1 n0 n1 w0 w1
-  stop_agent
-  p0=$(polls "$name")
-  start_agent "$name" 3 1
-  wait_polls "$name" $(( p0 + $2 ))  # the first poll of each host reads its log from the start
-  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); n0=$(thread_ns "$AGENT_PID"); w0=$(now)
-  sleep "$REAL_SECONDS"
-  t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
-  awk -v hosts="$2" -v polls="$(( $(polls "$name") - p0 ))" -v cpu="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v xml="$3" \
-      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" 'BEGIN {
-    printf "idle_real_clock hosts=%d seconds=%.1f polls=%d cpu_s=%.3f core_fraction=%.5f bare_parse_core_fraction=%.4f\n",
-      hosts, w, polls, cpu, cpu / w, xml / 60 }'
+  background quiet_real 1 "$REAL_SECONDS"
+  awk -v hosts="$1" -v bg="$BACKGROUND" -v ms="$POLL_MS" -v xml="$2" 'BEGIN {
+    printf "idle_real_clock hosts=%d poll_interval_s=60 background_core_fraction=%.5f ms_per_poll=%.3f core_fraction=%.5f bare_parse_core_fraction=%.4f\n",
+      hosts, bg, ms, bg + hosts * ms / 60000, xml / 60 }'
 }
 
 BACKGROUND=0
-background quiet
+POLL_MS=0
+background quiet "$SCALE" "$IDLE_SECONDS"
 if [ "$ONLY" != hosts ]; then
   setup single 1 "$EVENTS"
   cp -a "$WORK/single" "$WORK/single2"  # the same log for the run at level 2
@@ -316,5 +317,6 @@ if [ "$ONLY" != shipped ]; then
   shipped hosts 3 "$HOSTS" "$HOST_EVENTS" "$XMLN"
   empty_poll hosts "$HOSTS" "$HOST_EVENTS" "$XMLN"
   echo "peak_rss run=hosts_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
-  idle_real hosts "$HOSTS" "$XMLN"
+  stop_agent; stop_server
+  idle_real "$HOSTS" "$XMLN"
 fi
