@@ -270,4 +270,16 @@ TEST_F(ConforaDialogGui, ARegistryThatCannotBeWrittenIsShownNotOnlyLogged) {
     EXPECT_EQ(conforaExit(), 3);
 }
 
+TEST_F(ConforaDialogGui, AnUnreadableRegistryIsShownBeforeTheDialogOpens) {
+    { std::FILE* f = std::fopen(registryFile.c_str(), "wb"); std::fputs("Windows Registry Editor Version 5.00\n[HKEY", f);
+      std::fclose(f); }
+    startConfora();
+    const std::string error = waitForWindow("^ Error $");
+    ASSERT_FALSE(error.empty());
+    screenshot(error, "confora-registry-unreadable.png");
+    xdotool("mousemove --window " + error + " 1 1 key Return");
+    EXPECT_EQ(conforaExit(), 4);
+    EXPECT_FALSE(std::filesystem::exists(root / "install" / "logs" / "Confora.log"));
+}
+
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/text_format.h"
 #include "wizard/command_line.h"
 #include "wizard/dialog_layout.h"
 
@@ -293,34 +294,59 @@ void build(SettingsDialog& d) {
     d.window->position((Fl::w() - size.w) / 2, (Fl::h() - size.h) / 2);
 }
 
+// Set while a dialog is being set up, so that a display failure in it
+// closes the log's "Inside ... OnInitDialog" with its end line.
+bool g_inDialogInit = false;
+// The exit code of a display failure: a registry that cannot be read keeps
+// its own when even its error box cannot be shown.
+int g_displayFailureExit = kExitUsage;
+
 // A display that cannot be opened ends the program with the same advice as
-// a missing one, instead of FLTK's own abort.
+// a missing one, instead of FLTK's own abort; the log, when open, says why
+// and is closed.
 void displayFailed(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = VFormatText(format, args);
     va_end(args);
     std::fprintf(stderr, "confora: %s; run confora --unattended --server-name NAME ... instead (see confora --help)\n",
-                 text);
-    std::exit(kExitUsage);
+                 text.c_str());
+    if (LogStreamOpen()) {
+        LogEssential("\n Unable to open the display: %s ", text.c_str());
+        if (g_inDialogInit) LogDialogInitEnd();
+        CloseConforaLog();
+    }
+    std::exit(g_displayFailureExit);
 }
 
 int runDialogs(const ConforaEnvironment& env) {
     Fl::fatal = displayFailed;
     useDialogFont();
+    if (!env.registryProblem.empty()) {
+        // Before any dialog, and without a log: its folder is unknown.
+        std::fprintf(stderr, "confora: %s; nothing written\n", env.registryProblem.c_str());
+        g_displayFailureExit = kExitRegistryUnreadable;
+        const std::string text = " Unable to read the settings: " + env.registryProblem + ". ";
+        messageBox(kErrorCaption, text.c_str(), true, {"OK"}, true);
+        return kExitRegistryUnreadable;
+    }
     OpenConforaLog(env.installDir);
     int exitCode = kExitSuccess;
     for (;;) {
         SettingsDialog d;
         d.env = &env;
         LogDialogInitStart();
+        g_inDialogInit = true;
         build(d);
+        g_inDialogInit = false;
         LogDialogInitEnd();
         d.window->show();
         writeLayout(d);
         Fl::run();
-        if (!d.outcome) break;  // closed from the title bar or with Escape
+        if (!d.outcome) {  // closed from the title bar or with Escape
+            exitCode = kExitCancelled;
+            break;
+        }
         if (d.outcome->result == OkResult::EmptyInput) {
             messageBox(kErrorCaption, kEmptyInputMessage, true, {"OK"}, true);
             continue;
