@@ -58,6 +58,73 @@ public:
     }
 };
 
+bool isArrowKey(int key) { return key == FL_Left || key == FL_Right || key == FL_Up || key == FL_Down; }
+
+// A push button that Enter presses while it has the focus, as on Windows
+// (FLTK's own buttons answer only Space).
+class DialogButton : public Fl_Button {
+public:
+    using Fl_Button::Fl_Button;
+    int handle(int event) override {
+        if (event == FL_KEYBOARD && Fl::focus() == this &&
+            (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+            do_callback();
+            return 1;
+        }
+        return Fl_Button::handle(event);
+    }
+};
+
+// The radio buttons of one group, keyed as a Windows dialog keys them: the
+// group is one tab stop, which lands on its checked button (the first when
+// none is), and the arrow keys move to the next or previous button, round
+// the group, and choose it.
+class RadioGroup : public Fl_Group {
+public:
+    using Fl_Group::Fl_Group;
+    int handle(int event) override {
+        if (event == FL_FOCUS && children() > 0) {
+            Fl_Widget* target = child(0);
+            for (int i = 0; i < children(); ++i)
+                if (static_cast<Fl_Button*>(child(i))->value()) target = child(i);
+            if (target->take_focus()) return 1;
+        }
+        if (event == FL_KEYBOARD) {
+            const int key = Fl::event_key();
+            // Tab leaves the group: the window moves on to the next stop.
+            if (key == FL_Tab) return 0;
+            if (isArrowKey(key)) {
+                choose(key == FL_Right || key == FL_Down ? 1 : -1);
+                return 1;
+            }
+        }
+        return Fl_Group::handle(event);
+    }
+
+private:
+    void choose(int step) {
+        const int count = children();
+        int current = 0;
+        while (current < count && !child(current)->contains(Fl::focus())) ++current;
+        if (current == count) return;
+        auto* next = static_cast<Fl_Button*>(child((current + step + count) % count));
+        next->setonly();
+        next->take_focus();
+        next->do_callback();
+    }
+};
+
+// The settings window: arrow keys that no control used stay where they are,
+// as in a Windows dialog, instead of moving the focus across the dialog.
+class DialogWindow : public Fl_Double_Window {
+public:
+    using Fl_Double_Window::Fl_Double_Window;
+    int handle(int event) override {
+        if (event == FL_KEYBOARD && isArrowKey(Fl::event_key())) return 1;
+        return Fl_Double_Window::handle(event);
+    }
+};
+
 struct SettingsDialog;
 
 // What a control's callback needs to know.
@@ -68,7 +135,7 @@ struct Binding {
 
 struct SettingsDialog {
     const ConforaEnvironment* env = nullptr;
-    std::unique_ptr<Fl_Double_Window> window;
+    std::unique_ptr<DialogWindow> window;
     Fl_Input* name = nullptr;
     Fl_Input* ip = nullptr;
     Fl_Input* port = nullptr;
@@ -116,10 +183,10 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
     std::vector<Choice> choices;
     for (std::size_t i = 0; i < buttons.size(); ++i) choices.push_back({&pressed, static_cast<int>(i)});
     const int rowW = static_cast<int>(buttons.size()) * (buttonW + gap) - gap;
-    std::vector<std::unique_ptr<Fl_Button>> row;
+    std::vector<std::unique_ptr<DialogButton>> row;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
         const int x = (width - rowW) / 2 + static_cast<int>(i) * (buttonW + gap);
-        auto button = std::make_unique<Fl_Button>(x, height - buttonH - 12, buttonW, buttonH, buttons[i]);
+        auto button = std::make_unique<DialogButton>(x, height - buttonH - 12, buttonW, buttonH, buttons[i]);
         button->labelsize(kFontSize);
         button->callback(
             [](Fl_Widget* w, void* data) {
@@ -140,6 +207,8 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
         &closable);
     box.position((Fl::w() - width) / 2, (Fl::h() - height) / 2);
     box.show();
+    // The first button has the focus, as a message box's default button has.
+    row.front()->take_focus();
     while (box.shown()) Fl::wait();
     return pressed < 0 ? 0 : pressed;
 }
@@ -199,11 +268,11 @@ void writeLayout(const SettingsDialog& d) {
 
 void build(SettingsDialog& d) {
     const Rect size = ToPixels(kDialogUnits);
-    d.window = std::make_unique<Fl_Double_Window>(size.w, size.h, kDialogTitle);
+    d.window = std::make_unique<DialogWindow>(size.w, size.h, kDialogTitle);
     d.bindings.reserve(DialogControls().size());
     // Radio buttons of one group share an invisible parent, which is what
     // makes them exclusive in FLTK.
-    Fl_Group* radioParent = nullptr;
+    RadioGroup* radioParent = nullptr;
     int radioGroup = 0;
     auto closeRadioGroup = [&] {
         if (radioParent) radioParent->end();
@@ -252,7 +321,7 @@ void build(SettingsDialog& d) {
             }
             case ControlKind::Button: {
                 // The default button: Enter presses it from any field.
-                auto* button = new Fl_Button(r.x, r.y, r.w, r.h, c.text.c_str());
+                auto* button = new DialogButton(r.x, r.y, r.w, r.h, c.text.c_str());
                 button->shortcut(FL_Enter);
                 button->callback(onOk, &d);
                 widget = button;
@@ -272,7 +341,7 @@ void build(SettingsDialog& d) {
                         span.w = right - span.x;
                         span.h = bottom - span.y;
                     }
-                    radioParent = new Fl_Group(span.x, span.y, span.w, span.h);
+                    radioParent = new RadioGroup(span.x, span.y, span.w, span.h);
                     radioGroup = c.radioGroup;
                 }
                 auto* radio = new Fl_Round_Button(r.x, r.y, r.w, r.h, c.text.c_str());
