@@ -256,7 +256,7 @@ void newDataJob() {
     insertTreeViewEntries();
     newDataTransfer();
     setNewDataFlag(false);
-    std::vector<NewItem>().swap(list);
+    releaseNewItemList();
     clearAttributeLists();
 }
 

@@ -129,6 +129,12 @@ TEST_F(ConforaProgram, WithoutADisplayTheDialogPointsToUnattended) {
     EXPECT_EQ(run("", "DISPLAY=:9876"), 2);
     EXPECT_TRUE(oneLineOnStderr()) << stderrText;
     EXPECT_NE(stderrText.find("--unattended"), std::string::npos);
+    // The log says why and closes what it opened.
+    const std::string log = logText();
+    EXPECT_NE(log.find("\n Unable to open the display: "), std::string::npos) << log;
+    const std::string end = "\n End Of CConforaDlg::OnInitDialog Method ";
+    ASSERT_GE(log.size(), end.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - end.size()), end);
 #endif
 
     EXPECT_EQ(run("--help"), 0);
@@ -143,6 +149,27 @@ TEST_F(ConforaProgram, ARegistryThatCannotBeWrittenGivesItsOwnExitCode) {
     EXPECT_EQ(run("--unattended --server-name localhost", "ORBISK_REGISTRY='" + blocker + "/registry.reg'"), 3);
     EXPECT_TRUE(oneLineOnStderr()) << stderrText;
     EXPECT_NE(stderrText.find("ServerIPAddress"), std::string::npos);
+}
+
+// A registry the parser cannot read is named, in one line, before anything
+// is logged or written: the log folder would come from it.
+TEST_F(ConforaProgram, AnUnreadableRegistryIsNamedAndNeitherLoggedIntoNorOverwritten) {
+    const std::string text = registryText();
+    const std::size_t cut = text.find("AgentInstallDir");
+    ASSERT_NE(cut, std::string::npos);
+    for (const std::string& damaged : {text.substr(0, cut + 20), std::string("\xFF\xFE\x41", 3)}) {
+        { std::FILE* f = std::fopen(registryFile.c_str(), "wb");
+          std::fwrite(damaged.data(), 1, damaged.size(), f); std::fclose(f); }
+        for (const std::string& arguments : {std::string("--unattended --server-name localhost"), std::string("")}) {
+            EXPECT_EQ(run(arguments, "env -u DISPLAY"), 4) << arguments;
+            EXPECT_TRUE(oneLineOnStderr()) << stderrText;
+            EXPECT_EQ(stderrText.rfind("confora: the registry cannot be parsed: " + registryFile + ": line ", 0), 0u)
+                << stderrText;
+            EXPECT_EQ(registryText(), damaged);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(root / "install" / "logs" / "Confora.log"));
+    EXPECT_TRUE(installFail().empty());
 }
 
 }  // namespace
