@@ -175,7 +175,7 @@ void changeTransfer() {
     if (countRows(FimDataSet::Change) > 0) {
         LogInfo("\n Current time in memut is %s", CtimeText(platform::nowSeconds()).c_str());
         // The rows are dropped only once their trend line is on disk.
-        if (exportQueryRows(kTrendQuery, kTrendFilePath, false))
+        if (exportQueryRows(StoreDb::Change, kTrendQuery, kTrendFilePath, false))
             recreateChangeDatabase();
         else
             LogError("\n Unable to write %s; the changes stay for the next transfer", kTrendFilePath);

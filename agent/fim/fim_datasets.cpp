@@ -90,12 +90,18 @@ void runAndRelease(const std::string& statement) {
     sqlite3_release_memory(0x7FFFFFFF);
 }
 
-// Table rows into the data set's files; the rows are then deleted.
+// Table rows into the data set's files; rows leave a table only once they
+// were all written out, else they stay for the next transfer.
 void exportDataSet(const AttributeDataSet& set) {
-    exportQueryRows(std::string(kAttributeColumns) + set.table + ";", set.configFile, set.truncateConfig);
-    runAndRelease(std::string("DELETE from ") + set.table + ";");
-    exportQueryRows(kTreeViewExport, set.treeViewFile, true);
-    runAndRelease("DELETE from TreeView;");
+    if (exportQueryRows(StoreDb::Event, std::string(kAttributeColumns) + set.table + ";", set.configFile,
+                        set.truncateConfig))
+        runAndRelease(std::string("DELETE from ") + set.table + ";");
+    else
+        LogError("\n Unable to write %s; the rows of %s stay for the next transfer", set.configFile, set.table);
+    if (exportQueryRows(StoreDb::Event, kTreeViewExport, set.treeViewFile, true))
+        runAndRelease("DELETE from TreeView;");
+    else
+        LogError("\n Unable to write %s; the tree view rows stay for the next transfer", set.treeViewFile);
 }
 
 void send(const AttributeDataSet& set) {
