@@ -27,57 +27,17 @@ for tool in "$AGENT" "$BUILD/testserver/orbisk-testserver" "$INSPECT"; do
   [ -x "$tool" ] || { echo "missing $tool: build ambrik, orbisk-testserver and ambrik-inspect" >&2; exit 2; }
 done
 
-WORK="$(mktemp -d /tmp/ambrik-fimburst.XXXXXX)"
-MOUNTED=""
-if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=3g,mode=0700 ambrik-bench "$WORK"; then MOUNTED=1; fi
-SERVER_PID=""
-AGENT_PID=""
-cleanup() {
-  if [ -n "$AGENT_PID" ] && kill -0 "$AGENT_PID" 2>/dev/null; then
-    kill -INT "$AGENT_PID" 2>/dev/null || true
-    for _ in $(seq 1 300); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$AGENT_PID" 2>/dev/null || true
-  fi
-  if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
-    kill -TERM "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-  fi
-  if [ -n "$MOUNTED" ]; then umount -l "$WORK" || true; fi
-  [ -n "${KEEP:-}" ] || rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-SCENARIO="$WORK/scenario"
-mkdir -p "$SCENARIO" "$WORK/server"
-cp -r "$ROOT/testserver/scenarios/default/." "$SCENARIO/"
-rm -rf "$SCENARIO/wmi-hosts"
-echo '<?xml version="1.0"?><HostList/>' > "$SCENARIO/hostdetails.xml"
-echo '<?xml version="1.0"?><MonitorRequests><FIM_AgentRequest INCL_LOC="c:\\watched" CHECKSUM="" LOC_ID="1"/></MonitorRequests>' \
-  > "$SCENARIO/monitorrequests-agent.xml"
-"$BUILD/testserver/orbisk-testserver" --scenario "$SCENARIO" --http-port 0 --https-port -1 \
-  --output "$WORK/server" > "$WORK/server.out" 2> "$WORK/server.err" &
-SERVER_PID=$!
-for _ in $(seq 1 100); do grep -q '^ready' "$WORK/server.out" 2>/dev/null && break; sleep 0.1; done
-PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
-[ -n "$PORT" ] || { echo "the test server did not start:" >&2; cat "$WORK/server.err" >&2; exit 1; }
+# shellcheck source=support/fim_agent.sh
+source "$ROOT/bench/support/fim_agent.sh"
+bench_scratch fimburst 3g
+bench_fim_scenario 'c:\\watched'
+bench_start_server
 
 VOLUME="$WORK/volume"
 RUN="$WORK/run"
-mkdir -p "$VOLUME/watched" "$RUN/inst/bin/data" "$RUN/inst/logs" "$RUN/journal"
-cp "$ROOT/data/data-dictionary.xml" "$ROOT/data/EventIdParserRules.xml" "$RUN/inst/bin/data/"
-agent_registry "$PORT" "$RUN/inst" '' \
-  '[HKEY_LOCAL_MACHINE\Software\Vardo Corp\Orbisk\Ambrik\Volumes]' \
-  "\"C\"=\"$VOLUME\"" "\"JournalDir\"=\"$RUN/journal/\"" > "$RUN/registry.reg"
+mkdir -p "$VOLUME/watched"
 LOG="$RUN/inst/logs/agentlog.out"
-ORBISK_REGISTRY="$RUN/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" "$AGENT" console > "$RUN/agent.out" 2>&1 &
-AGENT_PID=$!
-deadline=$(( $(date +%s) + TIMEOUT ))
-until grep -q 'Initiating WAIT' "$LOG" 2>/dev/null; do
-  kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early" >&2; tail -20 "$RUN/agent.out" >&2; exit 1; }
-  [ "$(date +%s)" -lt "$deadline" ] || { echo "the monitor did not start in ${TIMEOUT}s" >&2; exit 1; }
-  sleep 0.1
-done
+bench_start_agent "$RUN" "$VOLUME" "$AGENT"
 sleep 2
 
 rss() { awk '/VmRSS/ {print $2}' "/proc/$AGENT_PID/status"; }
