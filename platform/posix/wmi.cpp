@@ -29,6 +29,8 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -156,8 +158,18 @@ bool loadHostConfig(HostConfig& config) {
     }
     config.signature = config.folder + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
                        std::to_string(st.st_mtim.tv_nsec) + "|" + std::to_string(st.st_size);
-    xmlDocPtr doc = xmlReadFile(path.c_str(), nullptr,
-                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    // Parsed from memory: a file read by libxml2 itself is decompressed when it
+    // looks like gzip or xz, and a few bytes of such a header can ask for
+    // tens of megabytes.
+    std::string text;
+    {
+        std::ifstream in(path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    xmlDocPtr doc = text.size() > static_cast<std::size_t>(INT32_MAX)
+                        ? nullptr
+                        : xmlReadMemory(text.data(), static_cast<int>(text.size()), path.c_str(), nullptr,
+                                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (!doc) {
         const xmlError* e = xmlGetLastError();
         report("\n WMI host file %s is not well-formed XML (line %d): %s", path.c_str(),
