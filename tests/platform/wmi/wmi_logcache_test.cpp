@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "tests/platform/wmi/wmi_test_util.h"
+#include "tests/support/sample_logs.h"
 
 using namespace wmitest;
 
 namespace {
 
-const std::string kSamples = std::string(AMBRIK_SHARED_DATA_DIR) + "/evtx/";
 
 std::string at(int second) {
     char text[40];
@@ -202,9 +202,11 @@ TEST_F(IncrementalReads, RewrittenTruncatedAndHalfWrittenFilesGiveTheFullReadAns
 }
 
 TEST_F(IncrementalReads, EvtxFilesAreSkippedWhileUnchangedAndReadFromTheFirstMatch) {
+    SKIP_WITHOUT_SAMPLE_LOGS();
+    const std::string samples = sampleLogsDir();
     writeHostXml("h1", "<host currentTimeZone='0'/>");
     fs::create_directories(host("h1"));
-    fs::create_symlink(kSamples + "omerbenamram-evtx/samples/security.evtx", host("h1") / "Security.evtx");
+    fs::create_symlink(samples + "omerbenamram-evtx/samples/security.evtx", host("h1") / "Security.evtx");
     const auto all = query("h1", kAllEvents);
     ASSERT_EQ(all.size(), 2261u);
     std::string newest = text(all[0], "TimeGenerated");
@@ -239,7 +241,7 @@ TEST_F(IncrementalReads, EvtxFilesAreSkippedWhileUnchangedAndReadFromTheFirstMat
 
     // Another file under the same name is read in full.
     fs::remove(host("h1") / "Security.evtx");
-    fs::create_symlink(kSamples + "omerbenamram-evtx/samples/system.evtx", host("h1") / "Security.evtx");
+    fs::create_symlink(samples + "omerbenamram-evtx/samples/system.evtx", host("h1") / "Security.evtx");
     const auto other = query("h1", kAllEvents);
     EXPECT_FALSE(other.empty());
     EXPECT_NE(other.size(), all.size());
