@@ -302,9 +302,7 @@ RowFormat rowFormatForDatabaseFlag(int databaseFlag) {
     return RowFormat::Enclosed;
 }
 
-bool exportQueryRows(const std::string& query, const std::string& filePath, bool truncate) {
-    const StoreDb which =
-        query.find("FileChanges") != std::string::npos ? StoreDb::Change : StoreDb::Event;
+bool exportQueryRows(StoreDb which, const std::string& query, const std::string& filePath, bool truncate) {
     auto dbLock = lockStoreDatabase(which);
     sqlite3* db = storeDatabase(which);
 

@@ -16,6 +16,7 @@
 #include <variant>
 
 struct EventRecord;
+enum class StoreDb;
 
 inline constexpr const char* kServerDataDir = "serverdata/";
 inline constexpr const char* kRawLogsFilePath = "serverdata/rawlogs";
@@ -57,11 +58,11 @@ struct RawLogHost {
 // logged once per transfer period.
 bool appendRawLogs(const RawLogHost& host, const EventRecord* records, int count);
 
-// Runs a query (on the change database when it names FileChanges, else on the
-// event database) and writes every row as one line in the row format of the
-// database flag; truncate opens the file with "w", else "a". False when the
-// query could not be prepared, the file not opened or the rows not all read.
-bool exportQueryRows(const std::string& query, const std::string& filePath, bool truncate);
+// Runs a query on the given database and writes every row as one line in the
+// row format of the database flag; truncate opens the file with "w", else
+// "a". False when the query could not be prepared, the file not opened or the
+// rows not all read and written.
+bool exportQueryRows(StoreDb db, const std::string& query, const std::string& filePath, bool truncate);
 
 // Line formats of exportQueryRows (database flag 0, 1 and 2).
 enum class RowFormat { Enclosed, Plain, Tab };

@@ -249,7 +249,7 @@ void rotateAndAggregate() {
     const std::string previous = snapshotName(g_previousSuffix);
     std::string query = kAggregateQuery;
     query.replace(query.find("%s"), 2, previous);
-    exportQueryRows(query, kAggregateFilePath, false);
+    exportQueryRows(StoreDb::Event, query, kAggregateFilePath, false);
 
     std::string drop = "DROP TABLE " + previous + ";";
     execSql(drop.c_str(), StoreDb::Event);

@@ -105,6 +105,21 @@ TEST_F(DataSetTest, BaseBuildWritesEveryItemOnceAndKeepsItWhileTheServerIsDown) 
     buildBaseDataSet();
     EXPECT_EQ(lines("data/basedata/baseconfig").size(), 10u);
     EXPECT_EQ(lines("data/basedata/treeviewconfig").size(), 5u);
+
+    // Rows that could not be written out stay in their table for the next
+    // transfer (the files cannot be opened: folders stand in their place).
+    fs::rename("data/basedata", "kept");
+    fs::create_directories("data/basedata/baseconfig");
+    fs::create_directories("data/basedata/treeviewconfig");
+    buildBaseDataSet();
+    EXPECT_EQ(countRows(FimDataSet::Base), 5);
+    EXPECT_EQ(countRows(FimDataSet::TreeView), 5);
+    EXPECT_TRUE(log.has("\n Unable to write data/basedata/baseconfig; the rows of FileAttributes stay"));
+    fs::remove_all("data/basedata");
+    fs::rename("kept", "data/basedata");
+    baseTransfer();
+    EXPECT_EQ(countRows(FimDataSet::Base), 0);
+    EXPECT_EQ(lines("data/basedata/baseconfig").size(), 15u);
 }
 
 TEST_F(DataSetTest, BatchesChangeNothingInTheFiles) {

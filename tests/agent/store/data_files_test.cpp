@@ -290,15 +290,15 @@ const char* kExampleRow =
 TEST_F(StoreTest, RowFormatsFollowTheDatabaseType) {
     const std::string values = "|**|14|**|2008-11-03 14:00:00|**|5|**|Security|**|Security|**|528|**|"
                                "admin|**|CORP|**|2|**|0|**|0|**|0|**|3|**|0|**|**|\n";
-    ASSERT_TRUE(exportQueryRows(kExampleRow, "enclosed", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, kExampleRow, "enclosed", true));
     EXPECT_EQ(readFile("enclosed"), "|**|NULL" + values);
 
     setDatabaseType("mssql");
-    ASSERT_TRUE(exportQueryRows(kExampleRow, "plain", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, kExampleRow, "plain", true));
     EXPECT_EQ(readFile("plain"), values);
 
     setDatabaseType("postgres");
-    ASSERT_TRUE(exportQueryRows(kExampleRow, "tab", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, kExampleRow, "tab", true));
     EXPECT_EQ(readFile("tab"), "14\t2008-11-03 14:00:00\t5\tSecurity\tSecurity\t528\tadmin\tCORP\t2\t0\t0\t0\t3\t0\n");
 
     for (auto [file, format] : {std::pair{"enclosed", decoders::RowFormat::Enclosed},
@@ -320,7 +320,7 @@ TEST_F(StoreTest, ValuesAreWrittenByTheirOwnType) {
                         "insert into T values (-9000000000, 'x|y', 2.5, x'00ff');"
                         "insert into T values (7, NULL, NULL, NULL);",
                         StoreDb::Event));
-    ASSERT_TRUE(exportQueryRows("select * from T order by rowid", "typed", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select * from T order by rowid", "typed", true));
     EXPECT_EQ(readFile("typed"),
               "|**|NULL|**|NULL|**|NULL|**|NULL|**|**|\n"
               "|**|-9000000000|**|x|y|**|2.500000|**|NULL|**|**|\n"
@@ -329,24 +329,24 @@ TEST_F(StoreTest, ValuesAreWrittenByTheirOwnType) {
 
 TEST_F(StoreTest, ExportModesAndFailuresLeaveFilesAsExpected) {
     // No rows: the file is created (or kept, in append mode) and stays as it was.
-    ASSERT_TRUE(exportQueryRows("select 1 where 0", "empty", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select 1 where 0", "empty", true));
     EXPECT_TRUE(std::filesystem::exists("empty"));
     std::ofstream("kept") << "old line\n";
-    ASSERT_TRUE(exportQueryRows("select 1 where 0", "kept", false));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select 1 where 0", "kept", false));
     EXPECT_EQ(readFile("kept"), "old line\n");
-    ASSERT_TRUE(exportQueryRows("select 1", "kept", false));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select 1", "kept", false));
     EXPECT_EQ(readFile("kept"), "old line\n|**|1|**|**|\n");
-    ASSERT_TRUE(exportQueryRows("select 2", "kept", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select 2", "kept", true));
     EXPECT_EQ(readFile("kept"), "|**|2|**|**|\n");
 
     // A query that cannot be prepared does not touch the file.
-    EXPECT_FALSE(exportQueryRows("select * from Missing", "untouched", true));
+    EXPECT_FALSE(exportQueryRows(StoreDb::Event, "select * from Missing", "untouched", true));
     EXPECT_FALSE(std::filesystem::exists("untouched"));
     EXPECT_NE(logText().find("\n SQL Error : no such table: Missing\n Query : select * from Missing"),
               std::string::npos);
 
     // A long row is written whole.
     const std::string longText(20000, 'L');
-    ASSERT_TRUE(exportQueryRows("select '" + longText + "'", "long", true));
+    ASSERT_TRUE(exportQueryRows(StoreDb::Event, "select '" + longText + "'", "long", true));
     EXPECT_EQ(readFile("long"), "|**|" + longText + "|**|**|\n");
 }

@@ -150,7 +150,7 @@ TEST_F(StoreTest, FileIntegrityTablesLiveInTheirDatabases) {
     EXPECT_FALSE(execSql("select * from FileChanges", StoreDb::Event));
 
     ASSERT_TRUE(reopenChangeDatabase());
-    EXPECT_TRUE(exportQueryRows("select AGENT_ID from FileChanges", "changes", true));
+    EXPECT_TRUE(exportQueryRows(StoreDb::Change, "select AGENT_ID from FileChanges", "changes", true));
     EXPECT_EQ(readFile("changes"), "");  // the fresh table is empty
 }
 
@@ -160,6 +160,6 @@ TEST_F(StoreTest, ClosedStoreAnswersZeroInsteadOfCrashing) {
     storeEvents(events.data(), 1);
     EXPECT_EQ(countCurrentEvents(), 0);
     EXPECT_FALSE(execSql("VACUUM", StoreDb::Event));
-    EXPECT_FALSE(exportQueryRows("select 1", "out", true));
+    EXPECT_FALSE(exportQueryRows(StoreDb::Event, "select 1", "out", true));
     rotateAndAggregate();
 }
