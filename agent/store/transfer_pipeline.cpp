@@ -31,6 +31,10 @@ struct Pipeline {
     std::condition_variable changed;
     std::deque<Batch> queue;
     std::array<DataSetTransferState, kDataSetCount> states;
+    std::array<int, kDataSetCount> waitingBatches{};
+    // Held by a folder data set's batch while it runs and by its staging, so
+    // no file is moved while the worker zips and deletes.
+    std::array<std::mutex, kDataSetCount> stagingLocks;
     bool workerRunning = false;
     bool stopping = false;
     ThreadHandle thread;
@@ -54,7 +58,9 @@ void runBatch(Batch& batch) {
     {
         std::lock_guard lock(p.mutex);
         DataSetTransferState& s = stateOf(p, batch.set);
-        s.waiting = false;
+        int& waiting = p.waitingBatches[static_cast<std::size_t>(batch.set)];
+        waiting = waiting > 0 ? waiting - 1 : 0;
+        s.waiting = waiting > 0;
         s.running = true;
         s.lastAttempt = platform::nowSeconds();
     }
@@ -91,19 +97,32 @@ void workerLoop() {
     p.changed.notify_all();
 }
 
-// Queues a batch whose data set the caller has already marked waiting, or
-// runs it here when no worker runs.
-void queueMarked(Batch batch) {
+// Whether a new batch of the data set would only repeat one that waits at
+// the end of the queue (it takes the newer data too), or two wait already.
+// The caller holds the pipeline's mutex.
+bool coalesced(const Pipeline& p, DataSet set) {
+    if (p.waitingBatches[static_cast<std::size_t>(set)] >= 2) return true;
+    if (!p.workerRunning || p.stopping) return false;
+    return !p.queue.empty() && p.queue.back().set == set;
+}
+
+// Queues a batch, or runs it here when no worker runs; false when it was
+// coalesced with one that waits.
+bool queueBatch(Batch batch) {
     Pipeline& p = pipeline();
     {
         std::lock_guard lock(p.mutex);
+        if (coalesced(p, batch.set)) return false;
+        ++p.waitingBatches[static_cast<std::size_t>(batch.set)];
+        stateOf(p, batch.set).waiting = true;
         if (p.workerRunning && !p.stopping) {
             p.queue.push_back(std::move(batch));
             p.changed.notify_all();
-            return;
+            return true;
         }
     }
     runBatch(batch);
+    return true;
 }
 
 std::string stagingDir(const FolderDataSet& set) { return std::string(set.folder) + "sending/"; }
@@ -120,15 +139,14 @@ void removeDirIfEmpty(const std::string& dir) {
 }
 
 // Moves the folder's files into its staging folder, each after (or, for a
-// snapshot, over) a staged file of the same name. Gives whether anything is
-// staged.
-bool stageFolder(const FolderDataSet& set) {
+// snapshot, over) a staged file of the same name.
+void stageFolder(const FolderDataSet& set) {
     const std::string staging = stagingDir(set);
     std::error_code ec;
     std::filesystem::create_directories(staging, ec);
     if (ec) {
         LogError("\n Could not create %s: %s", staging.c_str(), ec.message().c_str());
-        return false;
+        return;
     }
     for (std::filesystem::directory_iterator it(set.folder, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeError;
@@ -150,17 +168,17 @@ bool stageFolder(const FolderDataSet& set) {
         if (moveError)
             LogError("\n Could not move %s to %s: %s", from.c_str(), to.c_str(), moveError.message().c_str());
     }
-    recordStagedFiles(set.set, stagingDir(set));
-    std::error_code emptyError;
-    const bool staged = !std::filesystem::is_empty(staging, emptyError) && !emptyError;
-    if (!staged) removeDirIfEmpty(staging);
-    return staged;
+    recordStagedFiles(set.set, staging);
+    removeDirIfEmpty(staging);
 }
 
 // The worker's part: zips the staging folder, uploads it and deletes exactly
 // the files that went into a successful upload.
 BatchResult sendStagedFolder(const FolderDataSet& set) {
+    std::lock_guard stagingLock(pipeline().stagingLocks[static_cast<std::size_t>(set.set)]);
     const std::string staging = stagingDir(set);
+    std::error_code ec;
+    if (std::filesystem::is_empty(staging, ec) || ec) return BatchResult::Nothing;
     const std::string zipName = std::string(set.zipPrefix) + "_" +
                                 std::to_string(static_cast<long long>(AgentId())) + ".zip";
     LogInfo("\n Zip Name: %s", zipName.c_str());
@@ -271,14 +289,7 @@ void stopTransferWorker() {
 }
 
 bool handOverBatch(DataSet set, std::function<BatchResult()> send) {
-    Pipeline& p = pipeline();
-    {
-        std::lock_guard lock(p.mutex);
-        if (stateOf(p, set).waiting) return false;
-        stateOf(p, set).waiting = true;
-    }
-    queueMarked(Batch{set, std::move(send)});
-    return true;
+    return queueBatch(Batch{set, std::move(send)});
 }
 
 bool waitForTransfers(std::int64_t timeoutMillis) {
@@ -288,19 +299,12 @@ bool waitForTransfers(std::int64_t timeoutMillis) {
 }
 
 bool handOverFolder(const FolderDataSet& set) {
-    Pipeline& p = pipeline();
-    {
-        std::lock_guard lock(p.mutex);
-        DataSetTransferState& s = stateOf(p, set.set);
-        if (s.waiting || s.running) return false;
-        s.waiting = true;
+    // While a batch of the data set runs, the new files wait in the folder,
+    // and the batch handed over now sends what a failed upload left.
+    std::unique_lock staging(pipeline().stagingLocks[static_cast<std::size_t>(set.set)], std::try_to_lock);
+    if (staging.owns_lock()) {
+        stageFolder(set);
+        staging.unlock();
     }
-    if (!stageFolder(set)) {
-        std::lock_guard lock(p.mutex);
-        stateOf(p, set.set).waiting = false;
-        p.changed.notify_all();
-        return false;
-    }
-    queueMarked(Batch{set.set, [set] { return sendStagedFolder(set); }});
-    return true;
+    return queueBatch(Batch{set.set, [set] { return sendStagedFolder(set); }});
 }

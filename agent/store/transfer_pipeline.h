@@ -11,8 +11,8 @@
 // moving its files into "<folder>sending/": after the staged files of an
 // upload that failed (or of a run that ended during one), so the next zip
 // holds both in their order. Only the files that went into a successful
-// upload are deleted. While a batch of a data set is waiting or under way,
-// nothing more of it is staged; its new files wait in the folder.
+// upload are deleted. While a batch of a data set is under way nothing more
+// of it is staged; its new files wait in the folder.
 //
 // Without a running worker (unit tests, tools) a batch runs at once on the
 // caller's thread.
@@ -53,8 +53,9 @@ bool startTransferWorker();
 // Tests: ends the worker after its current batch; later batches run at once.
 void stopTransferWorker();
 
-// Hands a batch of a data set to the worker. Refused (false) while a batch of
-// the same data set waits, for that one takes the newer data too.
+// Hands a batch of a data set to the worker. Refused (false) when a batch of
+// the same data set waits at the end of the queue (it takes the newer data
+// too) or two of them wait already.
 bool handOverBatch(DataSet set, std::function<BatchResult()> send);
 
 // Waits until every batch handed over has ended, at most timeoutMillis of
@@ -75,7 +76,10 @@ struct FolderDataSet {
 
 // Stages the folder's files and hands their upload to the worker. The caller
 // holds the lock its writers take, so no file is written while it moves.
-// false (nothing moved) while a batch of the data set waits or is under way.
+// While a batch of the data set is under way nothing moves (the worker reads
+// the staging folder): the batch handed over then sends what a failed upload
+// left, and the new files wait in the folder. false when the batch was
+// coalesced with one that waits (which then takes the staged files).
 bool handOverFolder(const FolderDataSet& set);
 
 // Appends the bytes of `from` to `to`; false when not all could be written.

@@ -44,6 +44,15 @@ TEST_F(FaultRun, StalledUploadLosesNothing) {
     report("upload stalled 20 s", t);
     EXPECT_EQ(t.lost, 0u) << t.describe();
     EXPECT_EQ(t.doubled, 0u) << t.describe();
+
+    // A stop during a stalled upload still sends ServiceStop and ends within 20 s.
+    const std::size_t uploads = server->countRequests("agentUpload");
+    ASSERT_TRUE(server->delayRequests("agentUpload", 60000, 1));
+    feed(kPerFeed);
+    ASSERT_TRUE(server->waitForRequests("agentUpload", uploads + 1, 30000));
+    kill(agent, SIGINT);
+    EXPECT_EQ(waitForExit(20), 0);
+    EXPECT_EQ(server->countRequests("status=ServiceStop"), 1u);
 }
 
 // The server is down when the agent starts and again in the middle of a run.
