@@ -1,34 +1,40 @@
 #!/usr/bin/env bash
 # Whole-program figures of the event path, measured from outside.
 #
-# Lays out HOSTS simulated Windows hosts with EVENTS events each (Windows event
-# XML, about 900 bytes an event), starts the stand-in server and the agent at
-# log level LEVEL with its log on disk, and waits until the server has decoded
-# every event. Then, in the same run and on the same logs, it times a bare
-# streaming parse (`xmllint --stream --noout`), which is the floor any reader
-# of these files pays, and prints:
-#   - the agent's processor time for the whole path, per event, and its ratio
-#     to the bare parse;
-#   - the agent's idle cost: its share of a core over IDLE_SECONDS while every
-#     host is polled again and nothing is new (the hosts' interval is one
-#     minute, so at SCALE=60 every host is polled about once a second);
-#   - the agent's peak resident memory.
+# Lays out simulated Windows hosts (Windows event XML, about 900 bytes an
+# event), starts the stand-in server and the agent with its log on disk, and
+# waits until the server has decoded every event. In the same run and on the
+# same logs it times a bare streaming parse (`xmllint --stream --noout`), the
+# floor any reader of these files pays, and prints one "key=value ..." line
+# per figure, each beside its baseline:
+#   - shipped: the agent's processor time for the whole path of 1 host x
+#     EVENTS events at log levels 3 and 2, per event, and its ratio to the
+#     bare parse;
+#   - empty_poll: the agent's processor time per poll that finds nothing new
+#     (1 host x EVENTS and HOSTS hosts x HOST_EVENTS events, the hosts' one-
+#     minute interval run SCALE times faster), beside a bare parse of one
+#     host's log, which is what a poll that reads the log again pays;
+#   - idle_real_clock: the agent's share of a core over REAL_SECONDS at the
+#     real clock with the HOSTS hosts and nothing new, beside the share a bare
+#     parse of every log once a minute would take;
+#   - peak_rss: the agent's peak resident memory in each run.
 #
 #   bench/whole_path.sh [BUILD_DIR]
-#   HOSTS=1 EVENTS=100000 LEVEL=3 SCALE=60 IDLE_SECONDS=10 bench/whole_path.sh build
-#
-# The figures go to standard output as one "key=value ..." line per figure.
+#   EVENTS=100000 HOSTS=25 HOST_EVENTS=4000 SCALE=60 IDLE_SECONDS=10 REAL_SECONDS=60 bench/whole_path.sh build
+#   ONLY=shipped bench/whole_path.sh build     (or ONLY=hosts: the HOSTS hosts only)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=../scripts/lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
 BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
-HOSTS="${HOSTS:-1}"
 EVENTS="${EVENTS:-100000}"
-LEVEL="${LEVEL:-3}"
+HOSTS="${HOSTS:-25}"
+HOST_EVENTS="${HOST_EVENTS:-4000}"
 SCALE="${SCALE:-60}"
 IDLE_SECONDS="${IDLE_SECONDS:-10}"
+REAL_SECONDS="${REAL_SECONDS:-60}"
 TIMEOUT="${TIMEOUT:-900}"
+ONLY="${ONLY:-}"
 
 for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
   [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
@@ -36,21 +42,26 @@ done
 command -v xmllint >/dev/null || { echo "xmllint is missing (package libxml2-utils)" >&2; exit 2; }
 
 WORK="$(mktemp -d /tmp/ambrik-wholepath.XXXXXX)"
-INST="$WORK/agent"
-SCENARIO="$WORK/scenario"
-OUT="$WORK/server"
 SERVER_PID=""
 AGENT_PID=""
-cleanup() {
+stop_agent() {
   if [ -n "$AGENT_PID" ] && kill -0 "$AGENT_PID" 2>/dev/null; then
     kill -INT "$AGENT_PID" 2>/dev/null || true
     for _ in $(seq 1 300); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$AGENT_PID" 2>/dev/null || true
   fi
+  AGENT_PID=""
+}
+stop_server() {
   if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
     kill -TERM "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
   fi
+  SERVER_PID=""
+}
+cleanup() {
+  stop_agent
+  stop_server
   if [ -z "${KEEP:-}" ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
 }
 trap cleanup EXIT
@@ -59,41 +70,13 @@ trap 'exit 130' INT TERM
 # Processor time of a process in clock ticks (user + system).
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 TICK="$(getconf CLK_TCK)"
-
-# ---- the simulated hosts and the scenario
-mkdir -p "$INST/bin/data" "$INST/bin/serverdata" "$INST/logs" "$SCENARIO" "$OUT"
-cp "$ROOT/data/data-dictionary.xml" "$ROOT/data/EventIdParserRules.xml" "$INST/bin/data/"
-cp "$ROOT/testserver/scenarios/default/scenario.conf" "$ROOT/testserver/scenarios/default/logtypemapping.xml" \
-   "$ROOT/testserver/scenarios/default/isinstall.xml" "$SCENARIO/"
-echo '<MonitorRequests/>' > "$SCENARIO/monitorrequests-agent.xml"
-echo '<MonitorRequests/>' > "$SCENARIO/monitorrequests-template.xml"
-echo '<NotificationList/>' > "$SCENARIO/notifications.xml"
+now() { date +%s.%N; }
 
 # Events end an hour before now, one a second, so every one is older than the
 # agent's clock and newer than a host's first query.
-START=$(( $(date +%s) - EVENTS - 3600 ))
-{
-  echo '<HostList>'
-  for h in $(seq 1 "$HOSTS"); do
-    echo "<Hosts HOST_ID=\"$((100 + h))\" HOST_NAME=\"Host $h\" DNS_NAME=\"host$h.localhost\" HOST_IPADDRESS=\"127.0.1.$h\"/>"
-    echo "<HostDetails HOST_ID=\"$((100 + h))\" DOMAIN_NAME=\"CORP\" TYPE=\"Windows\" USERNAME=\"CORP\\admin\" PASSWORD=\"bnh+b3hp\" LAST_MSG_TIME=\"0\" MON_INTERVAL=\"1\" LOG_COLLECTION_STATUS=\"1\" STATUS=\"0\"/>"
-  done
-  echo '</HostList>'
-} > "$SCENARIO/hostdetails.xml"
-{
-  echo '<FilterList>'
-  for h in $(seq 1 "$HOSTS"); do
-    echo "<HostFilter HOSTID=\"$((100 + h))\" FILTERID=\"$((500 + h))\"/><SyslogFilter ID=\"$((500 + h))\"/>"
-    echo "<Filter2Criteria FILTERID=\"$((500 + h))\" CRITERIAID=\"$((600 + h))\" TYPE=\"255\"/><LACriteria CRIT_ID=\"$((600 + h))\"/>"
-    echo "<LACriteria2Expressions CRIT_ID=\"$((600 + h))\" EXP_ID=\"$((700 + h))\"/>"
-    echo "<LAExpression EXP_ID=\"$((700 + h))\" COLUMN_NAME=\"SEVERITY\" VALUE=\"Any\" COMPARATOR=\"1\"/>"
-  done
-  echo '</FilterList>'
-} > "$SCENARIO/filters.xml"
-
-# One Security log per host: logons and failed logons in turn.
+# generate_log HOST EVENTS: one Security log, logons and failed logons in turn.
 generate_log() {
-  awk -v n="$EVENTS" -v start="$START" -v host="$1" '
+  awk -v n="$2" -v start="$(( $(date +%s) - $2 - 3600 ))" -v host="$1" '
   function civil(t,   z, era, doe, yoe, doy, mp, d, m, y, s) {
     s = t % 86400; z = int(t / 86400) + 719468
     era = int(z / 146097); doe = z - era * 146097
@@ -116,62 +99,165 @@ generate_log() {
     print "</Events>"
   }'
 }
-for h in $(seq 1 "$HOSTS"); do
-  dir="$INST/wmi-hosts/host$h.localhost"
-  mkdir -p "$dir"
-  echo '<host version="10.0.17763" currentTimeZone="0"><account user="CORP\admin" password="secret"/></host>' > "$dir/host.xml"
-  if [ "$h" = 1 ]; then generate_log "$h" > "$dir/Security.xml"
-  else sed "s/<Computer>HOST1</<Computer>HOST$h</" "$INST/wmi-hosts/host1.localhost/Security.xml" > "$dir/Security.xml"; fi
-done
-TOTAL=$((HOSTS * EVENTS))
-BYTES=$(cat "$INST"/wmi-hosts/*/Security.xml | wc -c)
 
-# ---- the bare streaming parse of the same logs
-XML_START=$(date +%s.%N)
-/usr/bin/time -f '%U %S' -o "$WORK/xmllint.time" sh -c \
-  "for f in \"$INST\"/wmi-hosts/*/Security.xml; do xmllint --stream --noout \"\$f\" || exit 1; done"
-XMLLINT_S=$(awk '{print $1 + $2}' "$WORK/xmllint.time")
+# setup NAME HOSTS EVENTS: the folder $WORK/NAME with the agent's install
+# folder, its simulated hosts and the server's scenario.
+setup() {
+  local name="$1" hosts="$2" events="$3" h dir
+  local inst="$WORK/$name/agent" scenario="$WORK/$name/scenario"
+  mkdir -p "$inst/bin/data" "$inst/bin/serverdata" "$inst/logs" "$scenario" "$WORK/$name/server"
+  cp "$ROOT/data/data-dictionary.xml" "$ROOT/data/EventIdParserRules.xml" "$inst/bin/data/"
+  cp "$ROOT/testserver/scenarios/default/scenario.conf" "$ROOT/testserver/scenarios/default/logtypemapping.xml" \
+     "$ROOT/testserver/scenarios/default/isinstall.xml" "$scenario/"
+  echo '<MonitorRequests/>' > "$scenario/monitorrequests-agent.xml"
+  echo '<MonitorRequests/>' > "$scenario/monitorrequests-template.xml"
+  echo '<NotificationList/>' > "$scenario/notifications.xml"
+  {
+    echo '<HostList>'
+    for h in $(seq 1 "$hosts"); do
+      echo "<Hosts HOST_ID=\"$((100 + h))\" HOST_NAME=\"Host $h\" DNS_NAME=\"host$h.localhost\" HOST_IPADDRESS=\"127.0.1.$h\"/>"
+      echo "<HostDetails HOST_ID=\"$((100 + h))\" DOMAIN_NAME=\"CORP\" TYPE=\"Windows\" USERNAME=\"CORP\\admin\" PASSWORD=\"bnh+b3hp\" LAST_MSG_TIME=\"0\" MON_INTERVAL=\"1\" LOG_COLLECTION_STATUS=\"1\" STATUS=\"0\"/>"
+    done
+    echo '</HostList>'
+  } > "$scenario/hostdetails.xml"
+  {
+    echo '<FilterList>'
+    for h in $(seq 1 "$hosts"); do
+      echo "<HostFilter HOSTID=\"$((100 + h))\" FILTERID=\"$((500 + h))\"/><SyslogFilter ID=\"$((500 + h))\"/>"
+      echo "<Filter2Criteria FILTERID=\"$((500 + h))\" CRITERIAID=\"$((600 + h))\" TYPE=\"255\"/><LACriteria CRIT_ID=\"$((600 + h))\"/>"
+      echo "<LACriteria2Expressions CRIT_ID=\"$((600 + h))\" EXP_ID=\"$((700 + h))\"/>"
+      echo "<LAExpression EXP_ID=\"$((700 + h))\" COLUMN_NAME=\"SEVERITY\" VALUE=\"Any\" COMPARATOR=\"1\"/>"
+    done
+    echo '</FilterList>'
+  } > "$scenario/filters.xml"
+  for h in $(seq 1 "$hosts"); do
+    dir="$inst/wmi-hosts/host$h.localhost"
+    mkdir -p "$dir"
+    echo '<host version="10.0.17763" currentTimeZone="0"><account user="CORP\admin" password="secret"/></host>' > "$dir/host.xml"
+    if [ "$h" = 1 ]; then generate_log "$h" "$events" > "$dir/Security.xml"
+    else sed "s/<Computer>HOST1</<Computer>HOST$h</" "$inst/wmi-hosts/host1.localhost/Security.xml" > "$dir/Security.xml"; fi
+  done
+}
 
-# ---- the server and the agent
-"$BUILD/testserver/orbisk-testserver" --scenario "$SCENARIO" --http-port 0 --https-port -1 \
-  --output "$OUT" > "$WORK/server.out" 2> "$WORK/server.err" &
-SERVER_PID=$!
-for _ in $(seq 1 100); do grep -q '^ready' "$WORK/server.out" 2>/dev/null && break; sleep 0.1; done
-PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
-[ -n "$PORT" ] || { echo "the test server did not start:" >&2; cat "$WORK/server.err" >&2; exit 1; }
+# bare_parse NAME: processor seconds of xmllint over the logs of NAME.
+bare_parse() {
+  /usr/bin/time -f '%U %S' -o "$WORK/$1/xmllint.time" sh -c \
+    "for f in \"$WORK/$1\"/agent/wmi-hosts/*/Security.xml; do xmllint --stream --noout \"\$f\" || exit 1; done"
+  awk '{printf "%.3f", $1 + $2}' "$WORK/$1/xmllint.time"
+}
 
-agent_registry "$PORT" "$INST" "\"AgentLogLevel\"=dword:$(printf '%08x' "$LEVEL")" > "$WORK/registry.reg"
+# start_server NAME: the stand-in server of NAME; sets PORT.
+start_server() {
+  local out="$WORK/$1/server"
+  "$BUILD/testserver/orbisk-testserver" --scenario "$WORK/$1/scenario" --http-port 0 --https-port -1 \
+    --output "$out" > "$WORK/$1/server.out" 2> "$WORK/$1/server.err" &
+  SERVER_PID=$!
+  for _ in $(seq 1 100); do grep -q '^ready' "$WORK/$1/server.out" 2>/dev/null && break; sleep 0.1; done
+  PORT="$(sed -n 's/^http_port=//p' "$WORK/$1/server.out")"
+  [ -n "$PORT" ] || { echo "the test server did not start:" >&2; cat "$WORK/$1/server.err" >&2; exit 1; }
+}
 
-cp "$BUILD/agent/service/ambrik" "$INST/bin/ambrik"
-AGENT_START=$(date +%s.%N)
-ORBISK_REGISTRY="$WORK/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
-  "$INST/bin/ambrik" console > "$WORK/agent.stdout" 2> "$WORK/agent.stderr" &
-AGENT_PID=$!
+# start_agent NAME LEVEL SCALE: the agent of NAME at that log level and clock.
+start_agent() {
+  local inst="$WORK/$1/agent"
+  agent_registry "$PORT" "$inst" "\"AgentLogLevel\"=dword:$(printf '%08x' "$2")" > "$WORK/$1/registry.reg"
+  cp "$BUILD/agent/service/ambrik" "$inst/bin/ambrik"
+  ORBISK_REGISTRY="$WORK/$1/registry.reg" AMBRIK_CLOCK_SCALE="$3" \
+    "$inst/bin/ambrik" console > "$WORK/$1/agent.stdout" 2> "$WORK/$1/agent.stderr" &
+  AGENT_PID=$!
+}
 
-received() { { cat "$OUT"/uploads/*/rawlogs.jsonl 2>/dev/null || true; } | wc -l; }
-DEADLINE=$(( $(date +%s) + TIMEOUT ))
-while :; do
-  kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early" >&2; tail -20 "$INST/logs/agentlog.out" >&2; exit 1; }
-  GOT=$(received)
-  [ "$GOT" -ge "$TOTAL" ] && break
-  [ "$(date +%s)" -lt "$DEADLINE" ] || { echo "only $GOT of $TOTAL events arrived in ${TIMEOUT}s" >&2; exit 1; }
-  sleep 0.2
-done
-DONE_TICKS=$(ticks "$AGENT_PID")
-WALL=$(awk -v a="$AGENT_START" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b - a}')
-AGENT_S=$(awk -v t="$DONE_TICKS" -v k="$TICK" 'BEGIN{printf "%.2f", t / k}')
+# wait_received NAME TOTAL: until the server has decoded TOTAL events.
+wait_received() {
+  local deadline=$(( $(date +%s) + TIMEOUT )) got
+  while :; do
+    kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early" >&2; tail -20 "$WORK/$1/agent/logs/agentlog.out" >&2; exit 1; }
+    got=$({ cat "$WORK/$1"/server/uploads/*/rawlogs.jsonl 2>/dev/null || true; } | wc -l)
+    [ "$got" -ge "$2" ] && break
+    [ "$(date +%s)" -lt "$deadline" ] || { echo "only $got of $2 events arrived in ${TIMEOUT}s" >&2; exit 1; }
+    sleep 0.2
+  done
+}
 
-# ---- idle: nothing new on any host
-IDLE_T0=$(ticks "$AGENT_PID"); IDLE_W0=$(date +%s.%N)
-sleep "$IDLE_SECONDS"
-IDLE_T1=$(ticks "$AGENT_PID"); IDLE_W1=$(date +%s.%N)
-PEAK_KB=$(awk '/VmHWM/ {print $2}' "/proc/$AGENT_PID/status")
+# Polls of hosts the agent has finished (its log at level 3 says so of each).
+polls() { grep -c 'Event collection closed for host' "$WORK/$1/agent/logs/agentlog.out" || true; }
 
-awk -v hosts="$HOSTS" -v events="$EVENTS" -v level="$LEVEL" -v agent="$AGENT_S" -v xml="$XMLLINT_S" \
-    -v total="$TOTAL" -v bytes="$BYTES" -v wall="$WALL" 'BEGIN {
-  printf "whole_path hosts=%d events_per_host=%d level=%d agent_cpu_s=%.2f us_per_event=%.1f xmllint_cpu_s=%.2f xmllint_us_per_event=%.2f ratio=%.2f wall_s=%s input_mb=%.1f\n",
-    hosts, events, level, agent, agent * 1e6 / total, xml, xml * 1e6 / total, (xml > 0 ? agent / xml : 0), wall, bytes / 1048576 }'
-awk -v t0="$IDLE_T0" -v t1="$IDLE_T1" -v w0="$IDLE_W0" -v w1="$IDLE_W1" -v k="$TICK" -v hosts="$HOSTS" \
-    -v scale="$SCALE" 'BEGIN {
-  printf "idle hosts=%d clock_scale=%s seconds=%.1f cpu_s=%.2f core_fraction=%.3f\n", hosts, scale, w1 - w0, (t1 - t0) / k, (t1 - t0) / k / (w1 - w0) }'
-echo "peak_rss hosts=$HOSTS events_per_host=$EVENTS peak_rss_kib=$PEAK_KB peak_rss_mib=$(awk -v k="$PEAK_KB" 'BEGIN{printf "%.1f", k / 1024}')"
+# wait_polls NAME COUNT: until the agent has finished COUNT polls in all.
+wait_polls() {
+  local deadline=$(( $(date +%s) + TIMEOUT ))
+  while [ "$(polls "$1")" -lt "$2" ]; do
+    kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early" >&2; exit 1; }
+    [ "$(date +%s)" -lt "$deadline" ] || { echo "fewer than $2 polls in ${TIMEOUT}s" >&2; exit 1; }
+    sleep 0.2
+  done
+}
+
+peak_kib() { awk '/VmHWM/ {print $2}' "/proc/$AGENT_PID/status"; }
+
+# shipped NAME LEVEL HOSTS EVENTS XMLLINT_S: one collection run, its figures.
+shipped() {
+  local name="$1" level="$2" total=$(( $3 * $4 )) t0 t1 cpu wall
+  start_server "$name"
+  t0=$(now)
+  start_agent "$name" "$level" "$SCALE"
+  wait_received "$name" "$total"
+  cpu=$(awk -v t="$(ticks "$AGENT_PID")" -v k="$TICK" 'BEGIN{printf "%.2f", t / k}')
+  t1=$(now)
+  awk -v hosts="$3" -v events="$4" -v level="$level" -v agent="$cpu" -v xml="$5" -v total="$total" \
+      -v wall="$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.1f", b - a}')" \
+      -v bytes="$(cat "$WORK/$name"/agent/wmi-hosts/*/Security.xml | wc -c)" 'BEGIN {
+    printf "shipped hosts=%d events_per_host=%d level=%d agent_cpu_s=%.2f us_per_event=%.1f xmllint_cpu_s=%.2f xmllint_us_per_event=%.2f ratio=%.2f wall_s=%s input_mb=%.1f\n",
+      hosts, events, level, agent, agent * 1e6 / total, xml, xml * 1e6 / total, (xml > 0 ? agent / xml : 0), wall, bytes / 1048576 }'
+}
+
+# empty_poll NAME HOSTS EVENTS XMLLINT_S: processor time per poll over
+# IDLE_SECONDS of the running agent, nothing being new.
+empty_poll() {
+  local name="$1" p0 p1 t0 t1 w0 w1
+  wait_polls "$name" $(( $(polls "$name") + $2 ))  # every host once past the collection
+  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); w0=$(now)
+  sleep "$IDLE_SECONDS"
+  p1=$(polls "$name"); t1=$(ticks "$AGENT_PID"); w1=$(now)
+  awk -v hosts="$2" -v events="$3" -v polls="$((p1 - p0))" -v t="$((t1 - t0))" -v k="$TICK" -v xml="$4" \
+      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" -v scale="$SCALE" 'BEGIN {
+    ms = polls > 0 ? t / k * 1000 / polls : 0; parse = xml * 1000 / hosts
+    printf "empty_poll hosts=%d events_per_host=%d clock_scale=%s seconds=%.1f polls=%d cpu_s=%.2f ms_per_poll=%.2f bare_parse_ms_per_host=%.1f ratio=%.3f core_fraction=%.3f\n",
+      hosts, events, scale, w, polls, t / k, ms, parse, (parse > 0 ? ms / parse : 0), t / k / w }'
+}
+
+# idle_real NAME HOSTS XMLLINT_S: the agent of NAME started again at the real
+# clock; its share of a core over REAL_SECONDS once every host has been polled.
+idle_real() {
+  local name="$1" p0 t0 t1 w0 w1
+  stop_agent
+  p0=$(polls "$name")
+  start_agent "$name" 3 1
+  wait_polls "$name" $(( p0 + $2 ))  # the first poll of each host reads its log from the start
+  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); w0=$(now)
+  sleep "$REAL_SECONDS"
+  t1=$(ticks "$AGENT_PID"); w1=$(now)
+  awk -v hosts="$2" -v polls="$(( $(polls "$name") - p0 ))" -v t="$((t1 - t0))" -v k="$TICK" -v xml="$3" \
+      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" 'BEGIN {
+    printf "idle_real_clock hosts=%d seconds=%.1f polls=%d cpu_s=%.2f core_fraction=%.4f bare_parse_core_fraction=%.4f\n",
+      hosts, w, polls, t / k, t / k / w, xml / 60 }'
+}
+
+if [ "$ONLY" != hosts ]; then
+  setup single 1 "$EVENTS"
+  cp -a "$WORK/single" "$WORK/single2"  # the same log for the run at level 2
+  XML1=$(bare_parse single)
+  shipped single 3 1 "$EVENTS" "$XML1"
+  empty_poll single 1 "$EVENTS" "$XML1"
+  echo "peak_rss run=single_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
+  stop_agent; stop_server
+  shipped single2 2 1 "$EVENTS" "$XML1"
+  stop_agent; stop_server
+fi
+if [ "$ONLY" != shipped ]; then
+  setup hosts "$HOSTS" "$HOST_EVENTS"
+  XMLN=$(bare_parse hosts)
+  shipped hosts 3 "$HOSTS" "$HOST_EVENTS" "$XMLN"
+  empty_poll hosts "$HOSTS" "$HOST_EVENTS" "$XMLN"
+  echo "peak_rss run=hosts_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
+  idle_real hosts "$HOSTS" "$XMLN"
+fi

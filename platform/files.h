@@ -3,11 +3,14 @@
 // reading as _wfopen with "rb" does.
 //
 // Windows backend: the calls themselves. POSIX backend: the path goes
-// through the drive map; "." and ".." are listed as on Windows; a symbolic
-// link is listed as a file (never as a directory, so a walk never follows a
-// link into a cycle) with the size of what it points to when that is a
-// regular file, else 0. Files are opened non-blocking and only when they are
-// regular files, so a FIFO or a device never holds a reader up.
+// through the drive map; "." and ".." are listed as on Windows; names
+// Windows cannot hold (a control character, a backslash, bytes that are not
+// UTF-8) are left out of listings; a symbolic
+// link is listed as itself, a file of 0 bytes (never as a directory, so a
+// walk never follows a link into a cycle), and is never opened: reading it
+// fails as reading a reparse point does. Files are opened non-blocking and
+// only when they are regular files, so a FIFO or a device never holds a
+// reader up.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,13 @@
 // The rules file is read as a stream of nodes with libxml2's text reader;
 // only "Parser-Rule", "Attribute" and "OpenAttribute" elements matter, all
 // other nodes are skipped wherever they are.
+//
+// An Attribute's index counts the insertion strings from 1; a negative index
+// counts them from the last (-1 is the last string). An event whose later
+// versions insert strings in the middle keeps a value at the end in every
+// layout (ProcessName of 4661: 16th of 16, 17th of 17), and only an index
+// from the end finds it in all of them, since the rule lookup cannot tell
+// the layouts apart.
 
 #include "agent/collection/parser_rules.h"
 
@@ -189,9 +196,9 @@ void readRuleChild(xmlTextReader* reader, const std::string& name, OpenRule& ope
     if (name == "Attribute") {
         auto indexText = attributeOf(reader, "index");
         int index = 0;
-        if (!indexText || !parseNumber(*indexText, index) || index < 1) {
+        if (!indexText || !parseNumber(*indexText, index) || index == 0) {
             open.usable = false;
-            open.why = "Attribute " + keyText + " without an index of 1 or more";
+            open.why = "Attribute " + keyText + " without an index (1 or more, or -1 or less from the last)";
             return;
         }
         open.rule.attributes.insert(open.rule.attributes.begin(), {keyText, index});
@@ -356,6 +363,17 @@ std::string* valueOf(AttributeTable& attributes, const std::string& key) {
     return KeyTableGet(attributes, key);
 }
 
+// The array position an index names among count strings, or none when it
+// lies past either end (or is 0).
+std::optional<std::size_t> stringPosition(int index, std::size_t count) {
+    if (index >= 1 && static_cast<std::size_t>(index) <= count) return static_cast<std::size_t>(index) - 1;
+    if (index < 0) {
+        const std::size_t fromLast = static_cast<std::size_t>(-static_cast<long long>(index));
+        if (fromLast <= count) return count - fromLast;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void applyParserRule(const ParserRule& rule, const std::vector<std::string>& insertionStrings,
@@ -363,11 +381,10 @@ void applyParserRule(const ParserRule& rule, const std::vector<std::string>& ins
     const std::size_t count = insertionStrings.size();
     for (const auto& attribute : rule.attributes) {
         std::string* value = valueOf(attributes, attribute.key);
-        const std::size_t position = static_cast<std::size_t>(attribute.index) - 1;
-        if (attribute.index >= 1 && position < count) {
+        if (const auto position = stringPosition(attribute.index, count)) {
             // OBJ_NAME is kept in UTF-8, the others in the system code page;
             // both are UTF-8 here, cut to the 256-byte field.
-            copyBounded(*value, insertionStrings[position], kAttributeFieldSize);
+            copyBounded(*value, insertionStrings[*position], kAttributeFieldSize);
             LogInfo("\n Index :: %d, Key :: %s, value is : %s", attribute.index, attribute.key.c_str(),
                     value->c_str());
         } else {

@@ -15,7 +15,11 @@
 
 struct ParserRuleAttribute {
     std::string key;  // one of the 14 attribute names
-    int index = 0;    // insertion-string number, from 1
+    // Insertion-string number: from 1 counting from the first string; below
+    // 0 counting from the last (-1 is the last string), for a value that an
+    // event's later versions keep at the end while they insert strings
+    // before it. 0 is not an index.
+    int index = 0;
 };
 
 struct ParserRuleOpenAttribute {
@@ -61,6 +65,6 @@ const ParserRule* findParserRule(int eventId, int minorVersion);
 const ParserRule* findParserRule(const ParserRuleList& rules, int eventId, int minorVersion);
 
 // Fills the attribute values from the insertion strings: indexed attributes
-// first (an index past the end gives an empty value), then open attributes.
+// first (an index past either end gives an empty value), then open attributes.
 void applyParserRule(const ParserRule& rule, const std::vector<std::string>& insertionStrings,
                      AttributeTable& attributes);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 #include "agent/fim/change_store.h"
 #include "agent/fim/monitor_config.h"
@@ -153,6 +154,42 @@ std::vector<NewItem>& newItemList() {
     return list;
 }
 
+namespace {
+
+// The paths of the NewItemList, so a created item finds a new ancestor (or
+// itself) with one look-up per separator instead of a scan of the list.
+// Under newItemLock; emptied with the list.
+std::unordered_set<std::string>& newItemPaths() {
+    static std::unordered_set<std::string> paths;
+    return paths;
+}
+
+// Whether the path or one of its ancestors (cut at a separator) is already
+// a new item: its attributes are collected with that item.
+bool coveredByNewItem(const std::string& path) {
+    const auto& paths = newItemPaths();
+    if (paths.empty()) return false;
+    for (std::size_t end = path.size();; end = path.rfind('\\', end - 1)) {
+        if (paths.count(path.substr(0, end)) != 0) return true;
+        if (end == 0 || end == std::string::npos) return false;
+    }
+}
+
+void addNewItem(const std::string& path, const std::string& parentPath, std::uint8_t isFile) {
+    std::vector<NewItem>& list = newItemList();
+    // The new-data job empties the list; the index follows it here.
+    if (list.empty()) newItemPaths().clear();
+    list.push_back({path, parentPath, isFile});
+    newItemPaths().insert(path);
+}
+
+}  // namespace
+
+void releaseNewItemList() {
+    std::vector<NewItem>().swap(newItemList());
+    std::unordered_set<std::string>().swap(newItemPaths());
+}
+
 const char* reasonName(int bit) { return bit >= 0 && bit < 32 ? kReasonNameTable[bit] : ""; }
 
 bool GetReason(std::uint32_t reason, std::string* text, std::size_t capacity) {
@@ -247,13 +284,10 @@ void processChange(const ChangeInput& change, const std::function<void()>& onQue
     LogInfo("\n change time recorded");
     if (contains(reasonText, "FileCreate")) {
         std::lock_guard lock(newItemLock());
-        bool covered = false;
-        for (const NewItem& item : newItemList())
-            if (path.find(item.path) != std::string::npos) covered = true;
-        if (!covered) newItemList().push_back({path, change.parentPath, isFile});
+        if (!coveredByNewItem(path)) addNewItem(path, change.parentPath, isFile);
     } else if (changeType == "RENAMED") {
         std::lock_guard lock(newItemLock());
-        newItemList().push_back({path, change.parentPath, isFile});
+        addNewItem(path, change.parentPath, isFile);
     }
     std::lock_guard lock(changeListLock());
     changeList().push_back(record);
@@ -330,5 +364,5 @@ void resetChangeListsForTests() {
         removedItemList().clear();
     }
     std::lock_guard lock(newItemLock());
-    newItemList().clear();
+    releaseNewItemList();
 }

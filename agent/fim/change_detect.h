@@ -41,6 +41,9 @@ struct NewItem {
 std::vector<ChangeRecord>& changeList();       // changeListLock
 std::vector<RemovedItem>& removedItemList();   // removedListLock
 std::vector<NewItem>& newItemList();           // newItemLock
+// Empties the NewItemList and its path index and hands their memory back
+// (the new-data job, under newItemLock).
+void releaseNewItemList();
 
 // What a volume monitor hands on for each closed change.
 struct ChangeInput {

@@ -257,7 +257,7 @@ void newDataJob() {
     insertTreeViewEntries();
     newDataTransfer();
     setNewDataFlag(false);
-    std::vector<NewItem>().swap(list);
+    releaseNewItemList();
     clearAttributeLists();
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/posix/local_path.h"
+#include "platform/posix/windows_names.h"
 
 namespace platform {
 
@@ -28,6 +29,7 @@ public:
     bool next(FindData& out) {
         errno = 0;
         const struct dirent* e = readdir(dir_);
+        while (e && !posix::windowsCanHoldName(e->d_name)) e = readdir(dir_);
         if (!e) return false;
         out = FindData{};
         out.name = e->d_name;
@@ -37,9 +39,9 @@ public:
             out.directory = true;
         } else if (S_ISREG(st.st_mode)) {
             out.size = static_cast<std::uint64_t>(st.st_size);
-        } else if (S_ISLNK(st.st_mode) && fstatat(dirfd(dir_), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
-            out.size = static_cast<std::uint64_t>(st.st_size);
         }
+        // A symbolic link is listed as itself: a file of 0 bytes, never the
+        // size of what it points to.
         return true;
     }
 
@@ -81,7 +83,9 @@ bool findNextFile(FindHandle& handle, FindData& next) {
 FilePtr openFileForReading(const std::string& path) {
     const std::string local = posix::localPathOf(path);
     if (local.empty()) return nullptr;
-    const int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // A symbolic link is never read through (O_NOFOLLOW fails on it), so a
+    // link in a watched folder cannot hand out what it points to.
+    const int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return nullptr;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

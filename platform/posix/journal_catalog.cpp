@@ -158,8 +158,18 @@ std::uint64_t Catalog::newRef(std::uint64_t ino) {
 }
 
 Item& Catalog::add(std::uint64_t parent, const std::string& name, const Observed& seen) {
+    return insert(newRef(seen.ino), parent, name, seen);
+}
+
+bool Catalog::restore(std::uint64_t ref, std::uint64_t parent, const std::string& name, const Observed& seen) {
+    if (ref == 0 || items_.count(ref)) return false;
+    insert(ref, parent, name, seen);
+    return true;
+}
+
+Item& Catalog::insert(std::uint64_t ref, std::uint64_t parent, const std::string& name, const Observed& seen) {
     Item item;
-    item.ref = newRef(seen.ino);
+    item.ref = ref;
     item.parent = parent;
     item.ino = seen.ino;
     item.name = name;
@@ -171,7 +181,6 @@ Item& Catalog::add(std::uint64_t parent, const std::string& name, const Observed
     item.mtimeNs = seen.mtimeNs;
     item.ctimeNs = seen.ctimeNs;
     item.btimeNs = seen.btimeNs;
-    const std::uint64_t ref = item.ref;
     Item& stored = items_.emplace(ref, std::move(item)).first->second;
     if (seen.ino) byIno_[seen.ino] = ref;
     if (parent || !name.empty()) {
@@ -292,7 +301,8 @@ bool Catalog::save(const std::string& path, std::uint64_t device, std::uint64_t 
     return true;
 }
 
-bool Catalog::load(const std::string& path, std::uint64_t device, std::uint64_t rootIno) {
+bool Catalog::load(const std::string& path, std::uint64_t device, std::uint64_t rootIno,
+                   std::uint64_t* journalId, std::int64_t* nextUsn) {
     clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -301,8 +311,8 @@ bool Catalog::load(const std::string& path, std::uint64_t device, std::uint64_t 
     if (r.bytes(8) != std::string(kMagic, 8)) return false;
     const auto savedDevice = r.get<std::uint64_t>();
     const auto savedRoot = r.get<std::uint64_t>();
-    r.get<std::uint64_t>();  // journal id and next USN at the save, for inspection
-    r.get<std::int64_t>();
+    const auto savedJournalId = r.get<std::uint64_t>();
+    const auto savedNextUsn = r.get<std::int64_t>();
     const auto root = r.get<std::uint64_t>();
     const auto sequence = r.get<std::uint64_t>();
     const auto synthetic = r.get<std::uint64_t>();
@@ -347,6 +357,8 @@ bool Catalog::load(const std::string& path, std::uint64_t device, std::uint64_t 
     rootRef = root;
     sequence_ = sequence;
     synthetic_ = synthetic;
+    if (journalId) *journalId = savedJournalId;
+    if (nextUsn) *nextUsn = savedNextUsn;
     return true;
 }
 

@@ -127,6 +127,15 @@ public:
     Item* findIno(std::uint64_t ino);
     // Adds an item with a new reference number.
     Item& add(std::uint64_t parent, const std::string& name, const Observed& seen);
+    // Adds an item under the reference number a journal record gave it
+    // (false when that number is taken).
+    bool restore(std::uint64_t ref, std::uint64_t parent, const std::string& name, const Observed& seen);
+    // Moves the reference counters on by `count` draws, past references
+    // handed out since the catalogue was saved.
+    void skipReferences(std::uint64_t count) {
+        sequence_ += count;
+        synthetic_ += count;
+    }
     void rename(Item& item, std::uint64_t parent, const std::string& name);
     void setIno(Item& item, std::uint64_t ino);
     void erase(std::uint64_t ref);
@@ -138,11 +147,14 @@ public:
 
     bool save(const std::string& path, std::uint64_t device, std::uint64_t rootIno,
               std::uint64_t journalId, std::int64_t nextUsn) const;
-    // Loads a saved catalogue if it belongs to this device and root.
-    bool load(const std::string& path, std::uint64_t device, std::uint64_t rootIno);
+    // Loads a saved catalogue if it belongs to this device and root; gives
+    // the journal id and next USN it was saved with.
+    bool load(const std::string& path, std::uint64_t device, std::uint64_t rootIno,
+              std::uint64_t* journalId = nullptr, std::int64_t* nextUsn = nullptr);
 
 private:
     std::uint64_t newRef(std::uint64_t ino);
+    Item& insert(std::uint64_t ref, std::uint64_t parent, const std::string& name, const Observed& seen);
     // Puts the item in (takes it out of) its parent's list of children; the
     // item's slot makes taking out a constant-time step, so a folder of many
     // entries costs no more per change than a small one.

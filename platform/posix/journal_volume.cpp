@@ -22,6 +22,7 @@
 
 #include "platform/clock.h"
 #include "platform/posix/journal_volume.h"
+#include "platform/posix/windows_names.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/volumes.h"
@@ -76,11 +77,16 @@ long Volume::start() {
     rootIno = root.st_ino;
     journal.reset(journalDir + std::string(1, letter) + ".journal");
     journal.load();
-    const bool known = catalog.load(journalDir + std::string(1, letter) + ".items", device, rootIno);
+    std::uint64_t savedJournalId = 0;
+    std::int64_t savedNextUsn = 0;
+    const bool known =
+        catalog.load(journalDir + std::string(1, letter) + ".items", device, rootIno, &savedJournalId, &savedNextUsn);
     pending_.clear();
     batch_.clear();
     unwatched_.clear();
     reportedCauses_.clear();
+    badNameFolders_.clear();
+    if (known) replayJournal(savedJournalId, savedNextUsn);
     // The watcher starts before the walk, so that a change made during the
     // walk is seen by one or the other (the event functions skip what the
     // walk already recorded); the recursive watcher adds its watches as the
@@ -137,6 +143,94 @@ void Volume::saveCatalog() {
                  journal.nextUsn());
     catalogDirty_ = false;
     lastSaveMillis_ = nowMillis();
+}
+
+void Volume::replayJournal(std::uint64_t journalId, std::int64_t fromUsn) {
+    if (!journal.active() || journal.journalId() != journalId || fromUsn >= journal.nextUsn()) return;
+    ReadUsnJournalData in{};
+    in.StartUsn = fromUsn;
+    in.ReasonMask = 0xFFFFFFFF;
+    in.UsnJournalID = journalId;
+    std::vector<std::uint8_t> out(1 << 20);
+    std::map<std::uint64_t, std::uint32_t> open;  // reasons of changes without their close yet
+    std::set<std::uint64_t> touched;
+    std::uint64_t created = 0;
+    for (;;) {
+        std::uint32_t got = 0;
+        long rc = journal.read(in, out.data(), static_cast<std::uint32_t>(out.size()), &got);
+        if (rc == kErrorJournalEntryDeleted && in.StartUsn != 0) {
+            in.StartUsn = 0;  // the oldest of them are gone: apply what is left
+            continue;
+        }
+        if (rc != kErrorSuccess) break;
+        const std::span<const std::uint8_t> bytes(out.data(), got);
+        const std::vector<UsnRecord> records = decodeUsnOutput(bytes);
+        if (records.empty()) break;
+        in.StartUsn = static_cast<std::int64_t>(usnOutputHeader(bytes));
+        for (const UsnRecord& r : records) {
+            const std::uint64_t ref = r.FileReferenceNumber;
+            const std::string name = utf16ToUtf8(r.FileName);
+            Item* item = catalog.find(ref);
+            if (!item && (r.Reason & kUsnReasonFileCreate) && catalog.find(r.ParentFileReferenceNumber) &&
+                !catalog.findChild(r.ParentFileReferenceNumber, name)) {
+                Observed seen;
+                const std::string parentPath = pathOf(r.ParentFileReferenceNumber);
+                const std::string full = parentPath == "/" ? "/" + name : parentPath + "/" + name;
+                if (parentPath.empty() || !observe(AT_FDCWD, full.c_str(), &seen) || catalog.findIno(seen.ino)) {
+                    seen = Observed{};  // gone, or its inode belongs to another item now: the walk tells
+                    seen.kind = (r.FileAttributes & kFileAttributeDirectory) ? ItemKind::Directory : ItemKind::File;
+                }
+                if (catalog.restore(ref, r.ParentFileReferenceNumber, name, seen)) ++created;
+                item = catalog.find(ref);
+            } else if (item && (r.Reason & kUsnReasonRenameNewName) && catalog.find(r.ParentFileReferenceNumber) &&
+                       !catalog.findChild(r.ParentFileReferenceNumber, name)) {
+                catalog.rename(*item, r.ParentFileReferenceNumber, name);
+            }
+            if (!item) continue;
+            item->lastUsn = r.Usn;
+            if ((r.Reason & kUsnReasonFileDelete) && (r.Reason & kUsnReasonClose)) {
+                // Children were deleted first; any left over go with it.
+                std::vector<std::uint64_t> order{ref};
+                for (std::size_t i = 0; i < order.size(); ++i)
+                    for (std::uint64_t child : catalog.children(order[i])) order.push_back(child);
+                for (std::uint64_t gone : order) {
+                    catalog.erase(gone);
+                    touched.erase(gone);
+                    open.erase(gone);
+                }
+                continue;
+            }
+            touched.insert(ref);
+            if (r.Reason & kUsnReasonClose) open.erase(ref);
+            else open[ref] = r.Reason;
+        }
+    }
+    catalog.skipReferences(created);
+    // The items the records touched take what they hold now, so the walk
+    // reports only what changed after the last record.
+    for (std::uint64_t ref : touched) {
+        Item* item = catalog.find(ref);
+        if (!item) continue;
+        const std::string path = pathOf(ref);
+        Observed seen;
+        if (path.empty() || !observe(AT_FDCWD, path.c_str(), &seen) || seen.kind != item->kind) continue;
+        if (item->ino == 0 && !catalog.findIno(seen.ino)) catalog.setIno(*item, seen.ino);
+        if (item->ino != seen.ino) continue;
+        item->btimeNs = seen.btimeNs;
+        compare(*item, seen, true, path);
+    }
+    for (const auto& [ref, reasons] : open)
+        if (Item* item = catalog.find(ref)) emit(*item, reasons | kUsnReasonClose);
+    catalogDirty_ = true;
+}
+
+bool Volume::acceptName(std::uint64_t parent, const std::string& name) {
+    if (posix::windowsCanHoldName(name)) return true;
+    if (badNameFolders_.insert(parent).second)
+        reportDiagnostic("\n Change journal of drive " + std::string(1, letter) + ": the folder " + pathOf(parent) +
+                         " holds names Windows cannot hold (a control character, a backslash or bytes that are "
+                         "not UTF-8); those items are not journaled.");
+    return false;
 }
 
 void Volume::flushWatcher() {
@@ -386,6 +480,7 @@ void Volume::createTree(Item& root, bool reportChildren) {
         while (dirent* entry = readdir(dir.get())) {
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            if (!acceptName(dirRef, name)) continue;
             Observed seen;
             if (!observe(fd, name, &seen) || seen.device != device || isExcluded(seen.device, seen.ino)) continue;
             Item* existing = catalog.findChild(dirRef, name);
@@ -397,6 +492,7 @@ void Volume::createTree(Item& root, bool reportChildren) {
                 moved && moved->kind == seen.kind && moved->ref != catalog.rootRef && moved->ref != dirRef) {
                 emit(*moved, kUsnReasonRenameOldName);
                 catalog.rename(*moved, dirRef, name);
+                moved->ctimeNs = seen.ctimeNs;
                 note(*moved, kUsnReasonRenameNewName, pending_.count(moved->ref) != 0);
                 continue;
             }
@@ -516,6 +612,7 @@ void Volume::reconcile(bool report, std::uint64_t top) {
         while (dirent* entry = readdir(dir.get())) {
             const char* name = entry->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+            if (!acceptName(dirRef, name)) continue;
             Observed seen;
             if (!observe(fd, name, &seen) || seen.device != device || isExcluded(seen.device, seen.ino)) continue;
             Item* item = catalog.findIno(seen.ino);
@@ -540,7 +637,13 @@ void Volume::reconcile(bool report, std::uint64_t top) {
                 if (item->ctimeNs != seen.ctimeNs || item->mtimeNs != seen.mtimeNs || item->size != seen.size) {
                     const std::string itemPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
                     reasons = compare(*item, seen, true, itemPath);
-                    if (item->kind == ItemKind::Directory) reasons &= ~(kUsnReasonDataExtend | kUsnReasonDataTruncation | kUsnReasonDataOverwrite);
+                    if (item->kind == ItemKind::Directory)
+                        reasons &= ~(kUsnReasonDataExtend | kUsnReasonDataTruncation | kUsnReasonDataOverwrite);
+                    // A change time that moved while size, modification time
+                    // and security stayed is a write whose time was put back
+                    // (touch -r): nobody can set the change time back.
+                    else if (!moved && reasons == 0)
+                        reasons = kUsnReasonDataOverwrite;
                 }
                 if (moved) {
                     if (report) emit(*item, kUsnReasonRenameOldName);
@@ -592,7 +695,7 @@ void Volume::reconcile(bool report, std::uint64_t top) {
 
 void Volume::onCreate(std::uint64_t parent, const std::string& name, bool isDirectory, bool movedIn) {
     Item* dir = catalog.find(parent);
-    if (!dir) return;
+    if (!dir || !acceptName(parent, name)) return;
     const std::string path = pathOf(parent);
     if (path.empty()) return;
     const std::string full = path == "/" ? "/" + name : path + "/" + name;
@@ -648,7 +751,8 @@ void Volume::onMove(std::uint64_t oldParent, const std::string& oldName, std::ui
         if (inside) onCreate(newParent, newName, isDirectory, true);
         return;
     }
-    if (!inside) {
+    // A new name Windows cannot hold takes the item out of the journal.
+    if (!inside || !acceptName(newParent, newName)) {
         deleteTree(*item);
         return;
     }
@@ -657,6 +761,11 @@ void Volume::onMove(std::uint64_t oldParent, const std::string& oldName, std::ui
     emit(*item, kUsnReasonRenameOldName);
     catalog.rename(*item, newParent, newName);
     catalogDirty_ = true;
+    // A rename moves the change time; a later walk must not take it for a write.
+    Observed seen;
+    if (const std::string path = pathOf(item->ref);
+        !path.empty() && observe(AT_FDCWD, path.c_str(), &seen) && seen.ino == item->ino)
+        item->ctimeNs = seen.ctimeNs;
     note(*item, kUsnReasonRenameNewName, pending_.count(item->ref) != 0);
 }
 

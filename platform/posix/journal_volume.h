@@ -134,6 +134,14 @@ private:
     void deleteTree(Item& item);
     std::uint32_t compare(Item& item, const Observed& seen, bool checkAcl, const std::string& path);
     void saveCatalog();
+    // Applies to the catalogue the records the journal holds from `fromUsn`
+    // on (those written after the catalogue's last save), so a restart
+    // after a crash does not report them again; changes left open by the
+    // crash are closed.
+    void replayJournal(std::uint64_t journalId, std::int64_t fromUsn);
+    // Whether Windows can hold the name; an item whose name it cannot is
+    // kept out of the journal, reported once per folder.
+    bool acceptName(std::uint64_t parent, const std::string& name);
 
     std::unordered_map<std::uint64_t, Pending> pending_;
     std::vector<UsnRecord> batch_;
@@ -145,6 +153,8 @@ private:
     // reported, and when those folders were last walked.
     std::set<std::uint64_t> unwatched_;
     std::set<int> reportedCauses_;
+    // Folders already reported for holding names Windows cannot hold.
+    std::set<std::uint64_t> badNameFolders_;
     std::int64_t lastUnwatchedWalkMillis_ = 0;
 };
 

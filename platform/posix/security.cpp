@@ -206,8 +206,12 @@ WinError openForSecurity(const std::string& path, bool directory, FileHandlePtr&
     out.reset();
     const std::string local = posix::localPathOf(path);
     if (local.empty()) return path.find('\0') != std::string::npos ? ERROR_INVALID_NAME_ : ERROR_PATH_NOT_FOUND_;
-    // Non-blocking, so that a FIFO or a device never holds the caller up.
-    const int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Non-blocking, so that a FIFO or a device never holds the caller up. A
+    // symbolic link is never followed: its own owner and permissions are
+    // read through a path descriptor (which has no ACL, so the DACL comes
+    // from the link's mode bits).
+    int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP) fd = ::open(local.c_str(), O_PATH | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         const int e = errno;
         // As on Windows: a missing file in a missing folder is a missing path.

@@ -51,13 +51,12 @@ std::string toLower(std::string text) {
     return text;
 }
 
+// ASCII letters only, as names and keywords are; no locale lookup per byte.
 bool equalsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
     return true;
 }
 
@@ -315,7 +314,7 @@ private:
     };
 
     static Property property(const std::string& name) {
-        static const std::pair<const char*, Property> kNames[] = {
+        static constexpr std::pair<std::string_view, Property> kNames[] = {
             {"Category", Property::Category},
             {"CategoryString", Property::CategoryString},
             {"ComputerName", Property::ComputerName},

@@ -77,6 +77,9 @@ public:
     }
 
     bool next(EventEntry& out) override {
+        beforeIndex_ = index_;
+        beforeId_ = lastId_;
+        beforeKnown_ = index_ == 0 || lastIdKnown_;
         while (index_ < count_) {
             const int i = index_++;
             libevtx_record_t* record = nullptr;
@@ -100,6 +103,12 @@ public:
         if (index_ > 0 && !lastIdKnown_) return false;
         out.events = index_;
         out.lastRecordId = lastId_;
+        return true;
+    }
+    bool lastEventPoint(ResumePoint& out) const override {
+        if (!beforeKnown_) return false;
+        out.events = beforeIndex_;
+        out.lastRecordId = beforeId_;
         return true;
     }
     bool resumed() const override { return resumed_; }
@@ -236,6 +245,10 @@ private:
     bool lastIdKnown_ = false;
     std::uint64_t lastId_ = 0;  // identifier of the record at index_ - 1
     bool resumed_ = false;
+    // Where the last next() began.
+    int beforeIndex_ = 0;
+    std::uint64_t beforeId_ = 0;
+    bool beforeKnown_ = true;
     std::string xml_ = std::string(kXmlBufferSize, '\0');
     std::string scratch_;
     std::vector<std::string> values_;

@@ -9,7 +9,7 @@
 // Manufacturer are the FileVersion and CompanyName of a Windows program's or
 // library's version resource, null for other files, so a Windows program kept
 // here reports what Windows would report. Every item that is not a directory
-// answers CIM_DataFile.
+// answers CIM_DataFile; a symbolic link answers as itself.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,8 +41,12 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
     if (local.empty()) return nullptr;
 
     struct statx st {};
-    if (statx(AT_FDCWD, local.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+    // A symbolic link answers as itself (a file of 0 bytes without a version
+    // resource), never as what it points to.
+    if (statx(AT_FDCWD, local.c_str(), AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+              &st) != 0)
         return nullptr;
+    const bool link = S_ISLNK(st.stx_mode);
     const bool directory = S_ISDIR(st.stx_mode);
     if (isFile == directory) return nullptr;
 
@@ -84,8 +88,9 @@ ObjectPtr makeFileObject(const std::string& windowsPath, bool isFile) {
     p.emplace_back("Writeable", booleanValue(writeable));
     p.emplace_back("Status", textValue("OK"));
     if (isFile) {
-        p.emplace_back("FileSize", textValue(std::to_string(static_cast<unsigned long long>(st.stx_size))));
-        const posix::VersionStrings version = posix::readPeVersionStrings(local);
+        p.emplace_back("FileSize",
+                       textValue(std::to_string(link ? 0ull : static_cast<unsigned long long>(st.stx_size))));
+        const posix::VersionStrings version = link ? posix::VersionStrings{} : posix::readPeVersionStrings(local);
         p.emplace_back("Version", optionalText(version.fileVersion));
         p.emplace_back("Manufacturer", optionalText(version.companyName));
     }

@@ -59,6 +59,9 @@ public:
     virtual bool next(EventEntry& out) = 0;
     // Where the reader stands now; false when it could not go on from there.
     virtual bool resumePoint(ResumePoint&) const { return false; }
+    // Where it stood when the last next() began, so that a later read of
+    // the same bytes can start there and find that event first.
+    virtual bool lastEventPoint(ResumePoint&) const { return false; }
     // Whether it started at the resume point it was given.
     virtual bool resumed() const { return false; }
 };
@@ -87,6 +90,25 @@ struct FileStamp {
     timespec changed{};
 };
 
+// What a complete read of a log file found out about the times of its
+// events: the point where each event newer than every timed event before it
+// begins (their times strictly increase), so "events newer than T" starts at
+// the first entry newer than T. Timed events before the first entry that
+// could not be given a point are summed up by the newest of their times (the
+// floor): a query that such an event may match reads the file from its start.
+struct IndexEntry {
+    std::int64_t seconds = 0;     // UTC, whole seconds
+    std::uint64_t position = 0;   // XML: file offset; EVTX: identifier of the record before it
+    int events = 0;               // events (XML) or records (EVTX) before it
+};
+
+struct EventIndex {
+    bool hasFloor = false;
+    std::int64_t floorSeconds = 0;
+    std::string encoding;  // XML: the encoding in force at every entry
+    std::vector<IndexEntry> entries;
+};
+
 // One file of a query as it is being read.
 struct LogRead {
     std::string path;
@@ -97,9 +119,19 @@ struct LogRead {
     FileStamp stamp;                      // as it was before the read
     bool hasNewest = false;               // newest event time seen in the file
     std::int64_t newestSeconds = 0;
+    // The index as this read rebuilds it: the first `kept` entries of what an
+    // earlier read found (the part of the file this read starts after), then
+    // those it adds.
+    std::shared_ptr<const EventIndex> base;
+    std::size_t kept = 0;
+    std::vector<IndexEntry> added;
+    bool hasFloor = false;
+    std::int64_t floorSeconds = 0;
+    std::string encoding;
 };
 
-// Opens a log file for a query: skipped, resumed or from the start.
+// Opens a log file for a query: skipped, started at the first event that can
+// match, read on from where the last read ended, or read from the start.
 LogRead openLogForQuery(const std::string& path, bool evtx, const TimeCondition& condition);
 // Every event read from the file, before the query's condition is applied.
 void noteLogEvent(LogRead& read, const EventEntry& event);

@@ -42,6 +42,9 @@ public:
     ~XmlEventFile() override { std::fclose(file_); }
 
     bool next(EventEntry& out) override {
+        beforeOffset_ = endOffset_;
+        beforeEvents_ = events_;
+        beforeEncoding_ = encoding_;
         while (!done_) {
             std::size_t start = 0, end = 0;
             if (!findEvent(start, end)) {
@@ -68,6 +71,13 @@ public:
         out.offset = endOffset_;
         out.events = events_;
         out.encoding = encoding_;
+        return true;
+    }
+    bool lastEventPoint(ResumePoint& out) const override {
+        if (utf16_ != Utf16::None) return false;
+        out.offset = beforeOffset_;
+        out.events = beforeEvents_;
+        out.encoding = beforeEncoding_;
         return true;
     }
     bool resumed() const override { return resumed_; }
@@ -291,6 +301,10 @@ private:
     // Bytes of the file read so far; in UTF-8 files buffer_ ends there.
     std::uint64_t fileRead_ = 0;
     std::uint64_t endOffset_ = 0;  // file offset after the last whole event
+    // Where the last next() began.
+    std::uint64_t beforeOffset_ = 0;
+    int beforeEvents_ = 0;
+    std::string beforeEncoding_;
     bool resumed_ = false;
 };
 

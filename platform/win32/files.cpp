@@ -1,4 +1,8 @@
 // Directory listings and file reads on Windows: the calls themselves.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -26,7 +30,10 @@ private:
 
 void fill(const WIN32_FIND_DATAW& data, FindData& out) {
     out.name = narrow(data.cFileName);
-    out.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A reparse point (a link, a junction) is listed as itself, never as a
+    // folder to walk into.
+    out.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                    (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     out.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
@@ -53,7 +60,25 @@ bool findNextFile(FindHandle& handle, FindData& next) {
 }
 
 FilePtr openFileForReading(const std::string& path) {
-    return FilePtr(_wfopen(widen(path).c_str(), L"rb"));
+    // The reparse point itself is opened, and refused: what a link points
+    // to is never read through it.
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "rb");
+    if (!f) _close(fd);
+    return FilePtr(f);
 }
 
 namespace {

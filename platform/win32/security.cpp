@@ -39,7 +39,8 @@ WinError openForSecurity(const std::string& path, bool directory, FileHandlePtr&
     out.reset();
     const std::wstring wide = widen(path);
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_FLAG_OPEN_REPARSE_POINT | (directory ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL),
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     out = std::make_unique<Win32FileHandle>(h);
     return ERROR_SUCCESS_;

@@ -69,6 +69,12 @@ protected:
         contents = {{"a.txt", "alpha\n"}, {"it's here.txt", "quoted name"}, {"empty.txt", ""},
                     {"sub/b.bin", std::string(70000, 'b')}, {"sub/deeper/c.txt", "c"}};
         for (const auto& [name, text] : contents) writeFile(watched / name, text);
+        // Neither a name Windows cannot hold nor a link to a file outside
+        // the folder may spoil a row: the first is left out, the second is
+        // a file of its own without the outside file's digests.
+        writeFile(watched / "tab\tname.txt", "forged\t0\t1\n");
+        writeFile(dir / "outside.txt", kOutside);
+        fs::create_symlink(dir / "outside.txt", watched / "sub" / "link.txt");
         std::string conf = readFile(layout.scenario / "scenario.conf");
         const std::size_t at = conf.find("baseconfig = INITIALIZED");
         ASSERT_NE(at, std::string::npos);
@@ -134,7 +140,7 @@ protected:
         EXPECT_EQ(it->second.isFile, 1) << file;
     }
     // What a data set must hold for the watched folder: every file of
-    // `contents`, the two folders and the location, each once.
+    // `contents`, the link, the two folders and the location, each once.
     void checkRows(const std::vector<Row>& rows) {
         const std::map<std::string, Row> byPath = rowsByPath(rows, 77);
         long long total = 0;
@@ -142,15 +148,21 @@ protected:
             checkFileRow(byPath, watched / name, text);
             total += static_cast<long long>(text.size());
         }
+        const auto link = byPath.find(stored(watched / "sub") + "\\\\link.txt");  // relative() would follow it
+        ASSERT_NE(link, byPath.end());
+        EXPECT_NE(link->second.md5, digest(EVP_md5(), kOutside));
+        EXPECT_NE(link->second.sha1, digest(EVP_sha1(), kOutside));
+        EXPECT_EQ(link->second.size, 0);
         const auto top = byPath.find(stored(watched));
         ASSERT_NE(top, byPath.end());
-        EXPECT_EQ(top->second.files, static_cast<long long>(contents.size()));
+        EXPECT_EQ(top->second.files, static_cast<long long>(contents.size()) + 1);
         EXPECT_EQ(top->second.folders, 2);
         EXPECT_EQ(top->second.size, total);
         ASSERT_EQ(byPath.count(stored(watched / "sub")), 1u);
-        EXPECT_EQ(byPath.at(stored(watched / "sub")).files, 2);
-        EXPECT_EQ(byPath.size(), contents.size() + 3);
+        EXPECT_EQ(byPath.at(stored(watched / "sub")).files, 3);
+        EXPECT_EQ(byPath.size(), contents.size() + 4);
     }
+    static constexpr const char* kOutside = "a secret outside the watched folder\n";
     // The Windows path of a file of volume C as the data sets store it for
     // database flag 0 (backslashes doubled).
     std::string stored(const fs::path& p) const {

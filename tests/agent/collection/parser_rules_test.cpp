@@ -87,6 +87,41 @@ TEST(ParserRuleApply, IndexedValuesOpenValuesAndMissingStrings) {
     EXPECT_NE(log.text().find("\n Index :: 6, Key :: USER_NAME, value is : target"), std::string::npos);
 }
 
+// A negative index counts from the last string, so one rule finds a value
+// that stays last while later event versions insert strings before it
+// (4661: ProcessName is the 16th of 16 and the 17th of 17).
+TEST(ParserRuleApply, NegativeIndexCountsFromTheLastString) {
+    LogCapture log;
+    auto rules = load(wrap(R"(<Parser-Rule eventids="4661">
+        <Attribute key="OBJ_TYPE" index="6"/><Attribute key="PROCESS_NAME" index="-1"/>
+        <Attribute key="ACCESSES" index="-3"/></Parser-Rule>)"));
+    ASSERT_EQ(rules.size(), 1u);
+    std::vector<std::string> strings;
+    for (int i = 1; i <= 15; ++i) strings.push_back("s" + std::to_string(i));
+    strings.push_back("C:\\Windows\\System32\\lsass.exe");
+    for (bool withAccessReason : {false, true}) {
+        std::vector<std::string> layout = strings;
+        if (withAccessReason) layout.insert(layout.begin() + 10, "-");
+        AttributeTable table;
+        initAttributeTable(table);
+        applyParserRule(rules[0], layout, table);
+        EXPECT_EQ(value(table, "PROCESS_NAME"), "C:\\Windows\\System32\\lsass.exe") << layout.size();
+        EXPECT_EQ(value(table, "OBJ_TYPE"), "s6");
+        EXPECT_EQ(value(table, "ACCESSES"), "s14");
+    }
+    EXPECT_NE(log.text().find("\n Index :: -1, Key :: PROCESS_NAME, value is : C:\\Windows"), std::string::npos);
+
+    // Past the first string: empty, with the message; none at all: empty too.
+    AttributeTable table;
+    initAttributeTable(table);
+    applyParserRule(rules[0], {"a", "b"}, table);
+    EXPECT_EQ(value(table, "PROCESS_NAME"), "b");
+    EXPECT_EQ(value(table, "ACCESSES"), "");
+    EXPECT_NE(log.text().find("\nParam number -3 is not present, adding empty"), std::string::npos);
+    applyParserRule(rules[0], {}, table);
+    EXPECT_EQ(value(table, "PROCESS_NAME"), "");
+}
+
 TEST(ParserRuleApply, ValuesAreCutToTheFieldAtCharacterBoundaries) {
     auto rules = load(wrap(R"(<Parser-Rule eventids="4663"><Attribute key="OBJ_NAME" index="1"/>
         <Attribute key="PROCESS_NAME" index="2"/></Parser-Rule>)"));

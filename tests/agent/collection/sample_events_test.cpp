@@ -57,7 +57,7 @@ const std::map<int, FieldNames> kExpected = {
       {"PROCESS_NAME", "ProcessName"}}},
     {4672, kSubject},
     {4611, kSubject},
-    {4616, kSubject},
+    {4616, {{"USER_NAME", "SubjectUserName"}, {"DOMAIN", "SubjectDomainName"}, {"PROCESS_NAME", "ProcessName"}}},
     {4904, kSubject},
     {4905, kSubject},
     {1102, kSubject},
@@ -255,37 +255,53 @@ TEST(SampleSecurityEvents, ShippedRulesFillTheNamedFields) {
     std::sort(files.begin(), files.end());
 
     std::map<int, int> checked;
+    int oldLayout4661 = 0;
+    auto check = [&](const SampleEvent& sample) {
+        auto expected = kExpected.find(sample.eventId);
+        if (expected == kExpected.end()) return;
+
+        // The insertion strings are the record's strings; where libevtx
+        // gives none, the EventData values in order.
+        std::vector<std::string> strings = sample.strings;
+        if (strings.empty())
+            for (const auto& field : sample.fields) strings.push_back(field.second);
+        auto event = collection_test::securityEvent(sample.eventId, strings,
+                                                    sample.timeText.empty() ? "20240101000000.000000+000"
+                                                                            : sample.timeText);
+        EventRecord record;
+        buildEventRecord(host, std::move(event), record, attributes, run);
+
+        for (const auto& [attribute, dataName] : expected->second) {
+            if (attribute == std::string("ACCESSES") && isObjectAccessEventId(sample.eventId)) continue;
+            std::string value = "-";
+            for (const auto& field : sample.fields)
+                if (field.first == dataName) value = field.second;
+            auto [field, size] = recordField(record, attribute);
+            ASSERT_NE(field, nullptr) << attribute;
+            std::string bounded;
+            copyBounded(bounded, value.empty() ? "-" : value, size);
+            // XML reading turns the strings' CR LF line ends into LF.
+            EXPECT_EQ(withoutCarriageReturns(*field), withoutCarriageReturns(bounded))
+                << sample.file << ": event " << sample.eventId << " of " << strings.size() << " strings "
+                << attribute << " should be " << dataName;
+        }
+        ++checked[sample.eventId];
+    };
     for (const auto& path : files) {
         for (const SampleEvent& sample : readEvtx(path)) {
             if (sample.channel != "Security") continue;
-            auto expected = kExpected.find(sample.eventId);
-            if (expected == kExpected.end()) continue;
-
-            // The insertion strings are the record's strings; where libevtx
-            // gives none, the EventData values in order.
-            std::vector<std::string> strings = sample.strings;
-            if (strings.empty())
-                for (const auto& field : sample.fields) strings.push_back(field.second);
-            auto event = collection_test::securityEvent(sample.eventId, strings,
-                                                        sample.timeText.empty() ? "20240101000000.000000+000"
-                                                                                : sample.timeText);
-            EventRecord record;
-            buildEventRecord(host, std::move(event), record, attributes, run);
-
-            for (const auto& [attribute, dataName] : expected->second) {
-                if (attribute == std::string("ACCESSES") && isObjectAccessEventId(sample.eventId)) continue;
-                std::string value = "-";
-                for (const auto& field : sample.fields)
-                    if (field.first == dataName) value = field.second;
-                auto [field, size] = recordField(record, attribute);
-                ASSERT_NE(field, nullptr) << attribute;
-                std::string bounded;
-                copyBounded(bounded, value.empty() ? "-" : value, size);
-                // XML reading turns the strings' CR LF line ends into LF.
-                EXPECT_EQ(withoutCarriageReturns(*field), withoutCarriageReturns(bounded)) << sample.file << ": event " << sample.eventId << " " << attribute
-                                           << " should be " << dataName;
+            check(sample);
+            // Version 0 of 4661 has 16 strings: the same event without the
+            // AccessReason that version 1 inserts at position 11.
+            constexpr std::size_t kAccessReason = 10;
+            if (sample.eventId == 4661 && sample.fields.size() == 17 && sample.strings.size() == 17 &&
+                sample.fields[kAccessReason].first == "AccessReason") {
+                SampleEvent older = sample;
+                older.fields.erase(older.fields.begin() + kAccessReason);
+                older.strings.erase(older.strings.begin() + kAccessReason);
+                check(older);
+                ++oldLayout4661;
             }
-            ++checked[sample.eventId];
         }
     }
     setParserRules({});
@@ -297,6 +313,7 @@ TEST(SampleSecurityEvents, ShippedRulesFillTheNamedFields) {
     for (int id : {4624, 4625, 4634, 4647, 4648, 4672, 4656, 4658, 4660, 4661, 4663, 4688, 4720, 4726, 4728, 4732,
                    4733, 4738, 4776, 4778, 5140, 5145, 1102})
         EXPECT_GT(checked[id], 0) << "no sample event " << id << " was checked";
+    EXPECT_GT(oldLayout4661, 0);
 }
 
 }  // namespace

@@ -155,6 +155,24 @@ TEST_F(ChangeDetectTest, ChangesAreRecordedWithTheirListsAndTimes) {
     EXPECT_EQ(newItemList()[2].path, "c:\\data\\moved.txt");
 }
 
+TEST_F(ChangeDetectTest, ANewItemCoversOnlyWhatLiesBelowIt) {
+    rules({"c:\\watch"});
+    change("C:\\Watch\\a", kCreate | kClose, kDirectory);
+    change("C:\\Watch\\ab\\x.txt", kCreate | kClose, 0, "C:\\Watch\\ab");  // a sibling, not below "a"
+    change("C:\\Watch\\a\\b\\y.txt", kCreate | kClose, 0, "C:\\Watch\\a\\b");
+    change("C:\\Watch\\a", kCreate | kClose, kDirectory);  // created again: still one item
+    {
+        std::lock_guard lock(newItemLock());
+        ASSERT_EQ(newItemList().size(), 2u);
+        EXPECT_EQ(newItemList()[1].path, "c:\\watch\\ab\\x.txt");
+        releaseNewItemList();  // what the new-data job does
+    }
+    change("C:\\Watch\\a\\z.txt", kCreate | kClose, 0, "C:\\Watch\\a");
+    std::lock_guard lock(newItemLock());
+    ASSERT_EQ(newItemList().size(), 1u);  // the emptied list no longer covers anything
+    EXPECT_EQ(newItemList()[0].path, "c:\\watch\\a\\z.txt");
+}
+
 TEST_F(ChangeDetectTest, AChangeWithoutItsParentNeverMatches) {
     // Even a location whose text equals the error text is not matched.
     const std::string text = "x cannot find path for objects parent id 0x0000000000000005";

@@ -51,6 +51,7 @@ TEST_F(JournalCatchUp, ChangesMadeWhileClosedAppearAtReopenInOrderAndOnce) {
     writeFile(volume / "a.txt", "a");
     writeFile(volume / "c.txt", "c");
     writeFile(volume / "mode.txt", "m");
+    writeFile(volume / "same.txt", "abcd");
     std::int64_t mark = 0;
     std::uint64_t renamedRef = 0;
     {
@@ -69,6 +70,12 @@ TEST_F(JournalCatchUp, ChangesMadeWhileClosedAppearAtReopenInOrderAndOnce) {
     fs::create_directories(volume / "newdir");
     writeFile(volume / "newdir" / "inner.txt", "i");
     fs::remove_all(volume / "old");
+    // Rewritten with the same size and its modification time put back.
+    const auto sameTime = fs::last_write_time(volume / "same.txt");
+    writeFile(volume / "same.txt", "wxyz");
+    fs::last_write_time(volume / "same.txt", sameTime);
+    // A name Windows cannot hold stays out of the journal.
+    writeFile(volume / "tab\tname.txt", "t");
 
     auto h = open();
     const auto records = readAll(h, mark);
@@ -89,6 +96,7 @@ TEST_F(JournalCatchUp, ChangesMadeWhileClosedAppearAtReopenInOrderAndOnce) {
         "new.txt:DATA_EXTEND|FILE_CREATE|CLOSE",
         "newdir:FILE_CREATE|CLOSE",
         "old:FILE_DELETE|CLOSE",
+        "same.txt:DATA_OVERWRITE|CLOSE",
         "x.txt:FILE_DELETE|CLOSE",
     };
     EXPECT_EQ(sorted, expected);
@@ -118,6 +126,35 @@ TEST_F(JournalCatchUp, ChangesMadeWhileClosedAppearAtReopenInOrderAndOnce) {
     EXPECT_EQ(describe(readAll(again, afterCatchUp)),
               (std::vector<std::string>{"live.txt:FILE_CREATE", "live.txt:DATA_EXTEND|FILE_CREATE",
                                         "live.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
+}
+
+TEST_F(JournalCatchUp, ACatalogueOlderThanTheJournalReportsNothingTwice) {
+    fs::create_directories(volume / "dir");
+    writeFile(volume / "keep.txt", "k");
+    {
+        auto h = open();
+        createJournal(h);
+    }
+    // A crash keeps the catalogue of the last save while the journal holds
+    // the records written since.
+    const fs::path items = journalDir / "C.items";
+    const fs::path older = temp.path() / "C.items.older";
+    fs::copy_file(items, older);
+    std::int64_t mark = 0;
+    {
+        auto h = open();
+        writeFile(volume / "dir" / "new.txt", "new");
+        fs::create_directories(volume / "made" / "deep");
+        writeFile(volume / "made" / "deep" / "in.txt", "in");
+        { std::ofstream(volume / "keep.txt", std::ios::app) << "more"; }
+        fs::rename(volume / "dir" / "new.txt", volume / "moved.txt");
+        flushVolumeWatcher(h);
+        mark = query(h).NextUsn;
+    }
+    fs::copy_file(older, items, fs::copy_options::overwrite_existing);
+    writeFile(volume / "later.txt", "l");  // made while stopped: reported once
+    auto h = open();
+    EXPECT_EQ(describe(readAll(h, mark)), (std::vector<std::string>{"later.txt:DATA_EXTEND|FILE_CREATE|CLOSE"}));
 }
 
 TEST_F(JournalCatchUp, ABurstOfTwentyThousandCreationsAndDeletionsLosesNoRecord) {

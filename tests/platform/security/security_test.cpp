@@ -142,6 +142,13 @@ TEST(SecurityPosix, ModeBitsGiveOwnerGroupAndEveryone) {
     EXPECT_EQ(aces[2].mask, 0u);
     EXPECT_EQ(accountOf(aces[2].sid), "\\Everyone");
 
+    // A link is read as itself (its mode is 0777), never as what it points to.
+    const auto link = dir.path() / "link.txt";
+    std::filesystem::create_symlink(file, link);
+    const std::vector<Ace> linkAces = acesOf(windowsPath(link), false);
+    ASSERT_EQ(linkAces.size(), 3u);
+    EXPECT_EQ(linkAces[2].mask, FILE_GENERIC_READ_ | FILE_GENERIC_WRITE_ | FILE_GENERIC_EXECUTE_);
+
     // A writable directory lets its entries be deleted; x is traverse.
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     const std::vector<Ace> dirAces = acesOf(windowsPath(dir.path()), true);

@@ -1,8 +1,10 @@
-// Queries for newer events skip unchanged log files and read grown ones on
+// Queries for newer events start reading a log file at the first event that
+// can match, skip unchanged files with nothing newer, and read grown ones on
 // from where the last read ended; every answer is compared with a read of
 // fresh copies of the same files from their start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,31 +43,49 @@ std::string events(int fromRecord, int toRecord) {
 
 class IncrementalReads : public WmiTest {
 protected:
-    // Record numbers of the events the host answers newer than the time.
-    std::vector<std::int64_t> newer(const std::string& hostName, const std::string& dmtf) {
-        std::vector<std::int64_t> out;
-        for (const auto& o : query(hostName, "Select * from Win32_NTLogEvent where TimeGenerated > '" + dmtf + "'"))
-            out.push_back(integer(o, "RecordNumber"));
-        return out;
-    }
-    // The same query on a copy of the host's folder, which nothing has read.
-    std::vector<std::int64_t> fromStart(const std::string& hostName, const std::string& dmtf) {
+    // Record numbers of the events the host answers newer than the time (or
+    // as new, with orEqual); the answer must be that of a full read of the
+    // same files.
+    std::vector<std::int64_t> newer(const std::string& hostName, const std::string& dmtf,
+                                    bool orEqual = false) {
+        const auto answer = ask(hostName, dmtf, orEqual);
         const std::string copy = hostName + "-copy" + std::to_string(copies_++);
         fs::copy(host(hostName), host(copy), fs::copy_options::recursive);
-        return newer(copy, dmtf);
+        EXPECT_EQ(answer, ask(copy, dmtf, orEqual)) << (orEqual ? ">= " : "> ") << dmtf;
+        std::vector<std::int64_t> numbers;
+        for (const auto& a : answer) numbers.push_back(std::stoll(a.substr(0, a.find(' '))));
+        return numbers;
     }
-    // Asks the host and a fresh copy for each condition: the answers agree.
+    // Asks for each condition, and so compares each answer with a full read.
     void expectFullReadAnswers(const std::string& hostName, std::initializer_list<int> seconds) {
-        for (int s : seconds) EXPECT_EQ(newer(hostName, after(s)), fromStart(hostName, after(s))) << "after " << s;
+        for (int s : seconds) {
+            newer(hostName, after(s));
+            newer(hostName, after(s), true);
+        }
     }
-    int reportsOf(const std::string& part) {
+    // Reports about the host's own file (not about its copies).
+    int reportsOf(const std::string& hostName, const std::string& part) {
+        const std::string needle = "/" + hostName + "/" + part;
         std::lock_guard<std::mutex> lock(diagnosticsMutex());
         int n = 0;
-        for (const auto& d : diagnostics()) n += d.find(part) != std::string::npos;
+        for (const auto& d : diagnostics()) n += d.find(needle) != std::string::npos;
         return n;
     }
 
 private:
+    // Each event as its record number, time and insertion strings.
+    std::vector<std::string> ask(const std::string& hostName, const std::string& dmtf, bool orEqual) {
+        std::vector<std::string> out;
+        const std::string wql = std::string("Select * from Win32_NTLogEvent where TimeGenerated ") +
+                                (orEqual ? ">=" : ">") + " '" + dmtf + "'";
+        for (const auto& o : query(hostName, wql)) {
+            std::string line = std::to_string(integer(o, "RecordNumber")) + " " + text(o, "TimeGenerated");
+            for (const auto& t : prop(o, "InsertionStrings").texts) line += " [" + t + "]";
+            out.push_back(line);
+        }
+        return out;
+    }
+
     int copies_ = 0;
 };
 
@@ -79,22 +99,65 @@ TEST_F(IncrementalReads, UnchangedFilesAreSkippedAndGrownOnesReadOnFromTheirEnd)
     writeFile(log, events(1, 2) + "<Event><System></Event>\n" + events(3, 4));
     writeFile(host("h1") / "System.xml", "<Events>" + events(10, 12) + "</Events>");
     EXPECT_EQ(newer("h1", after(0)), (V{1, 2, 3, 4, 10, 11, 12}));
-    EXPECT_EQ(reportsOf("Application.xml: event 3 skipped"), 1);
+    EXPECT_EQ(reportsOf("h1", "Application.xml: event 3 skipped"), 1);
 
     // Nothing new: neither file is read.
     EXPECT_EQ(newer("h1", after(12)), V{});
     EXPECT_EQ(newer("h1", after(4)), (V{10, 11, 12}));
-    EXPECT_EQ(reportsOf("Application.xml: event 3 skipped"), 1);
+    EXPECT_EQ(reportsOf("h1", "Application.xml: event 3 skipped"), 1);
 
     // Appended events are read from where the last read ended.
     appendFile(log, events(20, 21));
     EXPECT_EQ(newer("h1", after(12)), (V{20, 21}));
-    EXPECT_EQ(reportsOf("Application.xml: event 3 skipped"), 1);
+    EXPECT_EQ(reportsOf("h1", "Application.xml: event 3 skipped"), 1);
 
-    // A condition older than what was read before needs the whole file.
+    // An older condition starts at the first event newer than it: after 3
+    // that is record 4, behind the damaged event; after 2 it is record 3,
+    // before it.
     EXPECT_EQ(newer("h1", after(3)), (V{4, 20, 21, 10, 11, 12}));
-    EXPECT_EQ(reportsOf("Application.xml: event 3 skipped"), 2);
+    EXPECT_EQ(reportsOf("h1", "Application.xml: event 3 skipped"), 1);
+    EXPECT_EQ(newer("h1", after(2)), (V{3, 4, 20, 21, 10, 11, 12}));
+    EXPECT_EQ(reportsOf("h1", "Application.xml: event 3 skipped"), 2);
     expectFullReadAnswers("h1", {0, 2, 4, 11, 12, 20, 21});
+}
+
+// Times out of order, events without a time, a declaration that changes the
+// encoding half-way and a UTF-16 file, whose offsets cannot be kept.
+TEST_F(IncrementalReads, ReadsStartAtTheFirstEventThatCanMatch) {
+    writeHostXml("h1", "<host currentTimeZone='0'/>");
+    auto event = [](int record, int second, bool timed = true) {
+        EventXml e;
+        e.recordId = record;
+        e.systemTime = timed ? at(second) : "";
+        e.data = {"value " + std::to_string(record)};
+        return eventXml(e);
+    };
+    writeFile(host("h1") / "A.xml", event(1, 5) + event(2, 3) + event(3, 7) + "<Event><System></Event>\n" +
+                                        event(4, 7) + event(5, 0, false) + event(6, 6) + event(7, 9));
+    EXPECT_EQ(newer("h1", after(0)), (V{1, 2, 3, 4, 6, 7}));
+    EXPECT_EQ(reportsOf("h1", "A.xml: event 4 skipped"), 1);
+    EXPECT_EQ(newer("h1", after(8)), V{7});
+    EXPECT_EQ(newer("h1", after(7)), V{7});
+    EXPECT_EQ(reportsOf("h1", "A.xml: event 4 skipped"), 1);  // record 7 lies behind it
+    EXPECT_EQ(newer("h1", after(7), true), (V{3, 4, 7}));
+    EXPECT_EQ(reportsOf("h1", "A.xml: event 4 skipped"), 2);
+    EXPECT_EQ(newer("h1", after(9)), V{});
+    expectFullReadAnswers("h1", {0, 2, 3, 4, 5, 6, 8, 9});
+
+    // Entries read in another encoding than those before them.
+    std::string latin = event(13, 13);
+    latin.replace(latin.find("value"), 5, "val\xe9");
+    writeFile(host("h1") / "B.xml",
+              event(10, 10) + event(11, 11) + "<?xml version='1.0' encoding='ISO-8859-1'?>" + event(12, 12) + latin);
+    EXPECT_EQ(newer("h1", after(9)), (V{10, 11, 12, 13}));
+    expectFullReadAnswers("h1", {10, 11, 12, 13});
+
+    // UTF-16: every matching query reads the whole file.
+    const std::string plain = event(20, 20) + event(21, 21);
+    std::string wide = "\xFF\xFE";
+    for (char c : plain) wide += std::string{c, '\0'};
+    writeFile(host("h1") / "C.xml", wide);
+    expectFullReadAnswers("h1", {19, 20, 21});
 }
 
 TEST_F(IncrementalReads, RewrittenTruncatedAndHalfWrittenFilesGiveTheFullReadAnswers) {
@@ -138,7 +201,7 @@ TEST_F(IncrementalReads, RewrittenTruncatedAndHalfWrittenFilesGiveTheFullReadAns
     EXPECT_EQ(newer("h1", after(0)), (V{1, 2}));
 }
 
-TEST_F(IncrementalReads, EvtxFilesAreSkippedWhileUnchanged) {
+TEST_F(IncrementalReads, EvtxFilesAreSkippedWhileUnchangedAndReadFromTheFirstMatch) {
     writeHostXml("h1", "<host currentTimeZone='0'/>");
     fs::create_directories(host("h1"));
     fs::create_symlink(kSamples + "omerbenamram-evtx/samples/security.evtx", host("h1") / "Security.evtx");
@@ -154,14 +217,25 @@ TEST_F(IncrementalReads, EvtxFilesAreSkippedWhileUnchanged) {
             out.push_back(integer(o, "RecordNumber"));
         return out;
     };
+    auto expected = [&](const std::string& dmtf) {
+        V out;
+        for (const auto& o : all)
+            if (text(o, "TimeGenerated") > dmtf) out.push_back(integer(o, "RecordNumber"));
+        return out;
+    };
     EXPECT_EQ(numbers(newest), V{});
     EXPECT_EQ(numbers(newest), V{});
-    const V fromMiddle = numbers(middle);
-    EXPECT_FALSE(fromMiddle.empty());
-    V expected;
-    for (const auto& o : all)
-        if (text(o, "TimeGenerated") > middle) expected.push_back(integer(o, "RecordNumber"));
-    EXPECT_EQ(fromMiddle, expected);
+    // The distinct times, newest first: the queries the agent asks.
+    std::vector<std::string> times;
+    for (const auto& o : all) times.push_back(text(o, "TimeGenerated"));
+    std::sort(times.rbegin(), times.rend());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    ASSERT_GE(times.size(), 4u);
+    for (const std::string& t : {times[1], times[1], times[3], middle, times[2]}) {
+        const V answer = numbers(t);
+        EXPECT_FALSE(answer.empty());
+        EXPECT_EQ(answer, expected(t)) << t;
+    }
 
     // Another file under the same name is read in full.
     fs::remove(host("h1") / "Security.evtx");
