@@ -40,7 +40,7 @@ namespace {
 
 // How long the stop waits for the transfers it handed over before it sends
 // ServiceStop: the whole stop must end within 20 s.
-constexpr std::int64_t kStopTransferBudgetMillis = 14000;
+constexpr std::int64_t kStopTransferBudgetMillis = 18000;
 
 // The rules of file integrity monitoring, and the hooks that let the event
 // transfer and the update poll reach them.
