@@ -9,7 +9,7 @@
 # same with the location empty. Prints one "key=value ..." line.
 #
 #   bench/fim_memory.sh [BUILD_DIR]
-#   DIRS=100000 SCALE=60 bench/fim_memory.sh build
+#   DIRS=100000 SCALE=60 HOSTS=25 bench/fim_memory.sh build
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=../scripts/lib/agent_registry.sh
@@ -18,6 +18,7 @@ BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
 DIRS="${DIRS:-100000}"
 SCALE="${SCALE:-60}"
 TIMEOUT="${TIMEOUT:-300}"
+HOSTS="${HOSTS:-0}"
 
 for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
   [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
@@ -52,7 +53,18 @@ SCENARIO="$WORK/scenario"
 mkdir -p "$SCENARIO" "$WORK/server"
 cp -r "$ROOT/testserver/scenarios/default/." "$SCENARIO/"
 rm -rf "$SCENARIO/wmi-hosts"
-echo '<?xml version="1.0"?><HostList/>' > "$SCENARIO/hostdetails.xml"
+# HOSTS=N: the server lists N Windows hosts, each with the scenario's filter
+# and notification rules (none answers, so their collections fail and retry).
+{
+  echo '<?xml version="1.0"?><HostList>'
+  for h in $(seq 1 "$HOSTS"); do
+    id=$((100 + h))
+    echo "<Hosts HOST_ID=\"$id\" HOST_NAME=\"Host $id\" DNS_NAME=\"host$id.localhost\" HOST_IPADDRESS=\"127.0.2.$h\"/>"
+    echo "<HostDetails HOST_ID=\"$id\" DOMAIN_NAME=\"CORP\" TYPE=\"Windows\" USERNAME=\"CORP\\admin\" PASSWORD=\"bnh+b3hp\"" \
+         "LAST_MSG_TIME=\"0\" MON_INTERVAL=\"2\" LOG_COLLECTION_STATUS=\"1\" STATUS=\"0\"/>"
+  done
+  echo '</HostList>'
+} > "$SCENARIO/hostdetails.xml"
 echo '<?xml version="1.0"?><MonitorRequests><FIM_AgentRequest INCL_LOC="c:\\\\watched" CHECKSUM="" LOC_ID="1"/></MonitorRequests>' \
   > "$SCENARIO/monitorrequests-agent.xml"
 
@@ -95,7 +107,7 @@ MADE=$(find "$WORK/full/watched" -type d | wc -l)
 read -r FULL_RSS FULL_PEAK FULL_START < <(measure "$WORK/full")
 read -r EMPTY_RSS EMPTY_PEAK EMPTY_START < <(measure "$WORK/empty")
 [ -n "${FULL_RSS:-}" ] && [ -n "${EMPTY_RSS:-}" ] || { echo "a run gave no figures" >&2; exit 1; }
-awk -v dirs="$MADE" -v fr="$FULL_RSS" -v fp="$FULL_PEAK" -v fs="$FULL_START" -v er="$EMPTY_RSS" -v ep="$EMPTY_PEAK" \
+awk -v hosts="$HOSTS" -v dirs="$MADE" -v fr="$FULL_RSS" -v fp="$FULL_PEAK" -v fs="$FULL_START" -v er="$EMPTY_RSS" -v ep="$EMPTY_PEAK" \
     -v es="$EMPTY_START" 'BEGIN {
-  printf "fim_memory directories=%d rss_mib=%.1f peak_mib=%.1f start_s=%s empty_rss_mib=%.1f empty_peak_mib=%.1f empty_start_s=%s rss_added_mib=%.1f rss_ratio=%.2f\n",
-    dirs, fr / 1024, fp / 1024, fs, er / 1024, ep / 1024, es, (fr - er) / 1024, (er > 0 ? fr / er : 0) }'
+  printf "fim_memory hosts=%d directories=%d rss_mib=%.1f peak_mib=%.1f start_s=%s empty_rss_mib=%.1f empty_peak_mib=%.1f empty_start_s=%s rss_added_mib=%.1f rss_ratio=%.2f\n",
+    hosts, dirs, fr / 1024, fp / 1024, fs, er / 1024, ep / 1024, es, (fr - er) / 1024, (er > 0 ? fr / er : 0) }'

@@ -13,15 +13,21 @@
 #   - empty_poll: the agent's processor time per poll that finds nothing new
 #     (1 host x EVENTS and HOSTS hosts x HOST_EVENTS events, the hosts' one-
 #     minute interval run SCALE times faster), beside a bare parse of one
-#     host's log, which is what a poll that reads the log again pays;
-#   - idle_real_clock: the agent's share of a core over REAL_SECONDS at the
-#     real clock with the HOSTS hosts and nothing new, beside the share a bare
-#     parse of every log once a minute would take;
+#     host's log, which is what a poll that reads the log again pays, and
+#     less the background of an agent with no hosts at the same clock
+#     (background: its timers run SCALE times faster as well);
+#   - idle_real_clock: the agent's share of a core at the real clock with
+#     HOSTS hosts polled once a minute and nothing new (the background of an
+#     agent at the real clock over REAL_SECONDS, plus HOSTS polls a minute at
+#     the cost measured above), beside the share a bare parse of every log
+#     once a minute would take;
 #   - peak_rss: the agent's peak resident memory in each run.
 #
 #   bench/whole_path.sh [BUILD_DIR]
 #   EVENTS=100000 HOSTS=25 HOST_EVENTS=4000 SCALE=60 IDLE_SECONDS=10 REAL_SECONDS=60 bench/whole_path.sh build
 #   ONLY=shipped bench/whole_path.sh build     (or ONLY=hosts: the HOSTS hosts only)
+#   PROFILE=/tmp/prof bench/whole_path.sh build  (also records each collection
+#   run with `perf record -e cpu-clock -g` into /tmp/prof.NAME.levelN)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=../scripts/lib/agent_registry.sh
@@ -70,6 +76,22 @@ trap 'exit 130' INT TERM
 # Processor time of a process in clock ticks (user + system).
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 TICK="$(getconf CLK_TCK)"
+# Processor nanoseconds of a process's threads ("threads ns"): finer than
+# ticks for the short spans of an idle agent, whose threads last.
+thread_ns() {
+  local t ids="" sum=0 ns
+  for t in /proc/"$1"/task/*; do
+    read -r ns _ < "$t/schedstat" || continue
+    sum=$((sum + ns)); ids="$ids ${t##*/}"
+  done
+  echo "$ids $sum"
+}
+# cpu_seconds NS0 NS1 TICKS0 TICKS1: processor seconds between two readings,
+# from the threads when the same threads ran all along, else from the ticks.
+cpu_seconds() {
+  if [ "${1% *}" = "${2% *}" ]; then awk -v a="${1##* }" -v b="${2##* }" 'BEGIN{printf "%.6f", (b - a) / 1e9}'
+  else awk -v a="$3" -v b="$4" -v k="$TICK" 'BEGIN{printf "%.6f", (b - a) / k}'; fi
+}
 now() { date +%s.%N; }
 
 # Events end an hour before now, one a second, so every one is older than the
@@ -179,8 +201,12 @@ wait_received() {
   done
 }
 
-# Polls of hosts the agent has finished (its log at level 3 says so of each).
-polls() { grep -c 'Event collection closed for host' "$WORK/$1/agent/logs/agentlog.out" || true; }
+# Polls the agent has finished: after each it tells the server the host's
+# status (its own log says so too, but it rotates).
+polls() {
+  local log="$WORK/$1/server/requests.log"
+  if [ -f "$log" ]; then grep -c 'mode=hoststatus' "$log" || true; else echo 0; fi
+}
 
 # wait_polls NAME COUNT: until the agent has finished COUNT polls in all.
 wait_polls() {
@@ -200,7 +226,13 @@ shipped() {
   start_server "$name"
   t0=$(now)
   start_agent "$name" "$level" "$SCALE"
+  local perf_pid=""
+  if [ -n "${PROFILE:-}" ]; then
+    perf record -q -e cpu-clock -g -p "$AGENT_PID" -o "$PROFILE.$name.level$level" 2> /dev/null &
+    perf_pid=$!
+  fi
   wait_received "$name" "$total"
+  if [ -n "$perf_pid" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; fi
   cpu=$(awk -v t="$(ticks "$AGENT_PID")" -v k="$TICK" 'BEGIN{printf "%.2f", t / k}')
   t1=$(now)
   awk -v hosts="$3" -v events="$4" -v level="$level" -v agent="$cpu" -v xml="$5" -v total="$total" \
@@ -213,35 +245,61 @@ shipped() {
 # empty_poll NAME HOSTS EVENTS XMLLINT_S: processor time per poll over
 # IDLE_SECONDS of the running agent, nothing being new.
 empty_poll() {
-  local name="$1" p0 p1 t0 t1 w0 w1
+  local name="$1" p0 p1 t0 t1 n0 n1 w0 w1
   wait_polls "$name" $(( $(polls "$name") + $2 ))  # every host once past the collection
-  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); w0=$(now)
+  local perf_pid=""
+  if [ -n "${PROFILE:-}" ]; then
+    perf record -q -e cpu-clock -g -p "$AGENT_PID" -o "$PROFILE.$name.idle" 2> /dev/null &
+    perf_pid=$!
+  fi
+  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); n0=$(thread_ns "$AGENT_PID"); w0=$(now)
   sleep "$IDLE_SECONDS"
-  p1=$(polls "$name"); t1=$(ticks "$AGENT_PID"); w1=$(now)
-  awk -v hosts="$2" -v events="$3" -v polls="$((p1 - p0))" -v t="$((t1 - t0))" -v k="$TICK" -v xml="$4" \
-      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" -v scale="$SCALE" 'BEGIN {
-    ms = polls > 0 ? t / k * 1000 / polls : 0; parse = xml * 1000 / hosts
-    printf "empty_poll hosts=%d events_per_host=%d clock_scale=%s seconds=%.1f polls=%d cpu_s=%.2f ms_per_poll=%.2f bare_parse_ms_per_host=%.1f ratio=%.3f core_fraction=%.3f\n",
-      hosts, events, scale, w, polls, t / k, ms, parse, (parse > 0 ? ms / parse : 0), t / k / w }'
+  p1=$(polls "$name"); t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
+  if [ -n "$perf_pid" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; fi
+  POLL_MS=$(awk -v polls="$((p1 - p0))" -v cpu="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v bg="$BACKGROUND" \
+      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" 'BEGIN{printf "%.4f", (polls > 0 ? (cpu - bg * w) * 1000 / polls : 0)}')
+  awk -v hosts="$2" -v events="$3" -v polls="$((p1 - p0))" -v cpu="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v xml="$4" \
+      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" -v scale="$SCALE" -v bg="$BACKGROUND" 'BEGIN {
+    ms = polls > 0 ? cpu * 1000 / polls : 0; parse = xml * 1000 / hosts
+    net = polls > 0 ? (cpu - bg * w) * 1000 / polls : 0
+    printf "empty_poll hosts=%d events_per_host=%d clock_scale=%s seconds=%.1f polls=%d cpu_s=%.3f ms_per_poll=%.3f ms_per_poll_less_background=%.3f bare_parse_ms_per_host=%.1f ratio=%.4f core_fraction=%.4f\n",
+      hosts, events, scale, w, polls, cpu, ms, net, parse, (parse > 0 ? ms / parse : 0), cpu / w }'
 }
 
-# idle_real NAME HOSTS XMLLINT_S: the agent of NAME started again at the real
-# clock; its share of a core over REAL_SECONDS once every host has been polled.
+# background NAME CLOCK_SCALE SECONDS: the share of a core an agent with no
+# hosts takes at that clock, over SECONDS after a few seconds to settle;
+# sets BACKGROUND (cores). At SCALE the agent's timers run SCALE times faster
+# too, so this is taken off the empty polls' time per second.
+background() {
+  local n0 n1 t0 t1 w0 w1
+  setup "$1" 0 0
+  start_server "$1"
+  start_agent "$1" 3 "$2"
+  sleep 5
+  t0=$(ticks "$AGENT_PID"); n0=$(thread_ns "$AGENT_PID"); w0=$(now)
+  sleep "$3"
+  t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
+  BACKGROUND=$(awk -v c="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v a="$w0" -v b="$w1" 'BEGIN{printf "%.6f", c / (b - a)}')
+  echo "background hosts=0 clock_scale=$2 seconds=$3 core_fraction=$BACKGROUND"
+  stop_agent; stop_server
+}
+
+# idle_real HOSTS XMLLINT_S: the share of a core HOSTS hosts polled once a
+# minute take at the real clock, nothing being new: the background of an
+# agent at the real clock, measured over REAL_SECONDS, and HOSTS polls a
+# minute at the cost empty_poll measured (POLL_MS). It is put together rather
+# than measured whole because an agent that starts staggers its hosts' first
+# polls over ten minutes, and those first polls read each log once in full.
 idle_real() {
-  local name="$1" p0 t0 t1 w0 w1
-  stop_agent
-  p0=$(polls "$name")
-  start_agent "$name" 3 1
-  wait_polls "$name" $(( p0 + $2 ))  # the first poll of each host reads its log from the start
-  p0=$(polls "$name"); t0=$(ticks "$AGENT_PID"); w0=$(now)
-  sleep "$REAL_SECONDS"
-  t1=$(ticks "$AGENT_PID"); w1=$(now)
-  awk -v hosts="$2" -v polls="$(( $(polls "$name") - p0 ))" -v t="$((t1 - t0))" -v k="$TICK" -v xml="$3" \
-      -v w="$(awk -v a="$w0" -v b="$w1" 'BEGIN{print b - a}')" 'BEGIN {
-    printf "idle_real_clock hosts=%d seconds=%.1f polls=%d cpu_s=%.2f core_fraction=%.4f bare_parse_core_fraction=%.4f\n",
-      hosts, w, polls, t / k, t / k / w, xml / 60 }'
+  background quiet_real 1 "$REAL_SECONDS"
+  awk -v hosts="$1" -v bg="$BACKGROUND" -v ms="$POLL_MS" -v xml="$2" 'BEGIN {
+    printf "idle_real_clock hosts=%d poll_interval_s=60 background_core_fraction=%.5f ms_per_poll=%.3f core_fraction=%.5f bare_parse_core_fraction=%.4f\n",
+      hosts, bg, ms, bg + hosts * ms / 60000, xml / 60 }'
 }
 
+BACKGROUND=0
+POLL_MS=0
+background quiet "$SCALE" "$IDLE_SECONDS"
 if [ "$ONLY" != hosts ]; then
   setup single 1 "$EVENTS"
   cp -a "$WORK/single" "$WORK/single2"  # the same log for the run at level 2
@@ -259,5 +317,6 @@ if [ "$ONLY" != shipped ]; then
   shipped hosts 3 "$HOSTS" "$HOST_EVENTS" "$XMLN"
   empty_poll hosts "$HOSTS" "$HOST_EVENTS" "$XMLN"
   echo "peak_rss run=hosts_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
-  idle_real hosts "$HOSTS" "$XMLN"
+  stop_agent; stop_server
+  idle_real "$HOSTS" "$XMLN"
 fi

@@ -13,10 +13,11 @@ function(ambrik_library name)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
 endfunction()
 
-# ambrik_test(NAME SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest
-# executable, its cases discovered into CTest.
+# ambrik_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [ROOT_CASES]): one
+# GoogleTest executable, its cases discovered into CTest. With ROOT_CASES, the
+# cases whose names end in "AsRoot" need root and carry the label "root" too.
 function(ambrik_test name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "ROOT_CASES" "" "SOURCES;LIBS;LABELS" ${ARGN})
   # A test whose libraries are not part of this build (AMBRIK_ONLY_FOLDERS,
   # or the Linux-only libraries of the Windows build) is left out.
   foreach(lib IN LISTS A_LIBS)
@@ -41,10 +42,16 @@ function(ambrik_test name)
     AMBRIK_BINARY_DIR="${PROJECT_BINARY_DIR}"
     AMBRIK_SHARED_DATA_DIR="${AMBRIK_ROOT}/../shared/data")
   include(GoogleTest)
+  set(label_properties)
   if(A_LABELS)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${A_LABELS}")
+    set(label_properties PROPERTIES LABELS "${A_LABELS}")
+  endif()
+  if(A_ROOT_CASES)
+    set(root_labels ${A_LABELS} root)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "*AsRoot" PROPERTIES LABELS "${root_labels}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-*AsRoot" ${label_properties})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${label_properties})
   endif()
 endfunction()
 
@@ -66,6 +73,7 @@ function(ambrik_fuzzer name)
   cmake_parse_arguments(A "" "SECONDS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE AMBRIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_link_libraries(${name} PRIVATE ${A_LIBS} Threads::Threads)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()

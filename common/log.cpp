@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "platform/private_files.h"
 #include "platform/process.h"
 
 namespace {
@@ -172,7 +173,9 @@ bool openWithMode(const char* mode, bool createDirectory) {
     }
     if (createDirectory) platform::makeDirectory(s.directory);
     std::string path = s.directory + "/" + s.fileName;
-    s.stream = std::fopen(path.c_str(), mode);
+    // A log file is its program's alone (0600) from its creation, whichever
+    // program makes it, and a link in its place is not followed.
+    s.stream = platform::openRegularFile(path, mode);
     // The pending buffer is the only buffer: each write-out is one system
     // call of whole messages.
     if (s.stream != nullptr) std::setvbuf(s.stream, nullptr, _IONBF, 0);

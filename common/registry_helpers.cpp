@@ -75,6 +75,24 @@ bool ChangeToWideStr(const char* text, std::u16string* wide) {
     return toWide(text, wide, "\n ChangeToWideStr: AnsiString is empty! ");
 }
 
+std::string RegistryProblem(long serverKeyResult, long agentKeyResult) {
+    if (serverKeyResult == platform::kErrorBadDatabase || agentKeyResult == platform::kErrorBadDatabase)
+        return "the registry cannot be parsed: " + platform::lastRegistryError();
+    if (serverKeyResult != 0 && serverKeyResult != platform::kErrorFileNotFound)
+        return "the registry cannot be read: " + platform::lastRegistryError();
+    return "";
+}
+
+std::string RegistryReadProblem(const std::string& serverKeyPath, const std::string& agentKeyPath) {
+    auto openResult = [](const std::string& keyPath) {
+        RegistryKey key(nullptr, nullptr);
+        return platform::regOpenKey(platform::RegistryRoot::LocalMachine, keyPath, platform::RegistryAccess::Read,
+                                    &key);
+    };
+    const long serverKeyResult = openResult(serverKeyPath);
+    return RegistryProblem(serverKeyResult, openResult(agentKeyPath));
+}
+
 long ReadRegSZEx(platform::RegistryRoot root, const std::string& keyPath, const std::string& valueName,
                  std::optional<std::string>* text) {
     if (text) text->reset();

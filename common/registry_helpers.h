@@ -25,6 +25,17 @@ long writeValue(platform::RegistryRoot root, const std::string& keyPath,
 // Creates the key or opens the existing one.
 long addRegistryKey(platform::RegistryRoot root, const std::string& keyPath);
 
+// Why the registry cannot be read at all, as one line naming the file and
+// line ("the registry cannot be parsed: <file>: line 11: ..."), from the
+// results of opening the server key and the agent key; "" when both opened
+// or are merely absent.
+std::string RegistryProblem(long serverKeyResult, long agentKeyResult);
+// The same for the registry as it is now: both keys opened for reading, with
+// the parser the agent reads its settings through. The tools ask it first,
+// so that they neither log into a guessed folder nor write a registry they
+// cannot read.
+std::string RegistryReadProblem(const std::string& serverKeyPath, const std::string& agentKeyPath);
+
 // UTF-8 to UTF-16. false (and a log message) for a null text or text that
 // is not valid UTF-8.
 bool ChangeUtf8ToWideStr(const char* utf8, std::u16string* wide);

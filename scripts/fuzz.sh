@@ -11,6 +11,14 @@ seconds="${2:-60}"
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DAMBRIK_FUZZ=ON -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF >/dev/null
 
+# Memory bounds a sound parser meets on inputs of libFuzzer's sizes (4 KiB at
+# most): the whole process, libFuzzer's corpus included, and any one
+# allocation. ASan keeps at most 64 MiB of freed blocks for its use-after-free
+# checks (256 MiB by default), so that the figure is mostly the target's own.
+rss_limit_mb=512
+malloc_limit_mb=64
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=64"
+
 # Targets are the names given to ambrik_fuzzer() in fuzz/<module>/CMakeLists.txt.
 declare -a targets=()
 declare -A folder_of=()
@@ -56,8 +64,9 @@ for name in "${targets[@]}"; do
     if [ -n "${seconds_of[$name]:-}" ] && [ "${seconds_of[$name]}" -lt "$run_for" ]; then
         run_for="${seconds_of[$name]}"
     fi
-    echo "=== $name for ${run_for}s ==="
-    if ! "$binary" "$corpus" -max_total_time="$run_for" -timeout=10 -rss_limit_mb=2048 \
+    echo "=== $name for ${run_for}s, at most ${rss_limit_mb} MB (${malloc_limit_mb} MB in one allocation) ==="
+    if ! "$binary" "$corpus" -max_total_time="$run_for" -timeout=10 -rss_limit_mb="$rss_limit_mb" \
+            -malloc_limit_mb="$malloc_limit_mb" \
             -artifact_prefix="$artifacts" -print_final_stats=1; then
         echo "*** $name failed; inputs in $artifacts"
         status=1

@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "agent/settings/settings.h"
 #include "common/log.h"
+#include "common/registry_helpers.h"
 #include "platform/env.h"
 
 namespace {
@@ -38,7 +40,10 @@ const char* const kHelp =
     "\n"
     "Exit codes: 0 written; 1 aborted (name/address check failed); 2 bad command\n"
     "line, empty or overlong field, or no display; 3 a registry value could not\n"
-    "be written. Errors are one line on standard error; the steps go to\n"
+    "be written; 4 the registry cannot be read (nothing written). The dialog\n"
+    "ends with 0 after OK and also after Abort (then Installfail.txt is in the\n"
+    "install directory), with 5 when it is closed without OK, and with 3 and 4\n"
+    "as above. Errors are one line on standard error; the steps go to\n"
     "Confora.log in the install directory's logs folder.\n";
 
 struct Options {
@@ -116,10 +121,17 @@ std::optional<std::string> parse(int argc, char** argv, Options* options) {
     return std::nullopt;
 }
 
+// The registry cannot be read: said on standard error, nothing logged.
+int registryUnreadable(const ConforaEnvironment& env) {
+    std::fprintf(stderr, "confora: %s; nothing written\n", env.registryProblem.c_str());
+    return kExitRegistryUnreadable;
+}
+
 int runUnattended(const Options& options, const ConforaEnvironment& env) {
     if (auto tooLong = CheckFieldLengths(options.input)) return usageError(*tooLong);
     if (options.input.serverName.empty() && options.input.serverIp.empty())
         return usageError("give --server-name or --server-ip (server name and address cannot both be empty)");
+    if (!env.registryProblem.empty()) return registryUnreadable(env);
 
     OpenConforaLog(env.installDir);
     LogEssential("\n Confora running unattended ");
@@ -177,11 +189,19 @@ int RunConfora(int argc, char** argv, const DialogRunner& dialog, const ConforaE
         return kExitSuccess;
     }
     ConforaEnvironment env;
-    if (givenEnv) env = *givenEnv;
-    else env.installDir = ConforaInstallDir();
+    if (givenEnv) {
+        env = *givenEnv;
+    } else {
+        // The install directory, and with it the log folder, comes from a
+        // registry that can be read, or from nowhere.
+        env.registryProblem = RegistryReadProblem(kServerKeyPath, kAgentKeyPath);
+        if (env.registryProblem.empty()) env.installDir = ConforaInstallDir();
+    }
 
     if (options.unattended) return runUnattended(options, env);
     if (options.otherOptions) return usageError("the settings options need --unattended");
+    const bool canShow = dialog && displayAvailable();
+    if (!canShow && !env.registryProblem.empty()) return registryUnreadable(env);
     if (!dialog)
         return usageError("this build has no settings dialog; run confora --unattended with the settings");
     if (!displayAvailable())

@@ -65,6 +65,9 @@ struct OkOutcome {
 // and the name service.
 struct ConforaEnvironment {
     std::string installDir;
+    // Why the registry cannot be read (one line naming the file), or "":
+    // with a reason nothing is logged or written, the program says it and ends.
+    std::string registryProblem;
     NameLookup lookup = PlatformNameLookup();
 };
 

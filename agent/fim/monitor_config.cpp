@@ -272,6 +272,10 @@ void removeExcludeLocation(const std::string& path) {
 
 void loadMonitorRequests() {
     fetchRequestTables();
+    applyMonitorRequests();
+}
+
+void applyMonitorRequests() {
     ResultHandle agentRows = SelectRows(kAgentRequestTable, nullptr);
     ResultHandle templateRows = SelectRows(kTemplateRequestTable, nullptr);
     if (!hasRows(agentRows) && !hasRows(templateRows)) {

@@ -72,6 +72,9 @@ void removeExcludeLocation(const std::string& path);
 // Start-up: fetches the agent and template requests and builds the rules,
 // then prints them.
 void loadMonitorRequests();
+// The start-up rules built from the request tables as they are loaded; the
+// tables are emptied and the rules printed.
+void applyMonitorRequests();
 void printMonitorLists();
 // Start-up: asks for the base configuration state until the server answers
 // (every 60 s) and builds the base data set when the server has none.

@@ -35,7 +35,14 @@ void setCommonOptions(CURL* handle, const std::string& url, char* errorBuffer,
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds);
     if (!tls.caFile.empty()) {
+        // The pinned file is the only trust anchor: libcurl's built-in CA
+        // folder is cleared and no native store is asked, so a certificate
+        // that only the system's CAs vouch for is refused. (Schannel has no
+        // CA folder, and with CAINFO set it checks the chain against an
+        // engine that trusts that file alone.)
         curl_easy_setopt(handle, CURLOPT_CAINFO, tls.caFile.c_str());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, 0L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     } else if (tls.verifyPeerOff) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/settings/agent_log.h"
+#include "common/registry_helpers.h"
 #include "common/text_format.h"
 #include "platform/fs.h"
 
@@ -94,10 +95,7 @@ namespace {
 // Without a server address and port every request would go to "http://:"
 // for ever, so the agent stops and says why instead.
 std::string settingsProblem(long serverKeyResult, long agentKeyResult) {
-    if (serverKeyResult == platform::kErrorBadDatabase || agentKeyResult == platform::kErrorBadDatabase)
-        return "the registry cannot be parsed: " + platform::lastRegistryError();
-    if (serverKeyResult != 0 && serverKeyResult != platform::kErrorFileNotFound)
-        return "the registry cannot be read: " + platform::lastRegistryError();
+    if (std::string problem = RegistryProblem(serverKeyResult, agentKeyResult); !problem.empty()) return problem;
     for (const char* name : {"ServerIPAddress", "ServerPort"})
         if (GetAgentSetting(name).value_or("").empty())
             return platform::registryLocation() + ": the key HKEY_LOCAL_MACHINE\\" + kServerKeyPath +

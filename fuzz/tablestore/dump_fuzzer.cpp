@@ -1,26 +1,33 @@
-// Feeds arbitrary documents to the table-dump loader, then reads and empties
-// every table so that rows do not pile up between inputs.
+// Feeds arbitrary documents to the table-dump loader with the shipped data
+// dictionary, whose tables are those the server's answers fill (Hosts,
+// HostDetails, the filter and notification rule tables, SLUPDATE, the FIM
+// requests), then reads every column of every row, prints each table and
+// frees them all so that rows do not pile up between inputs.
 #include <cstddef>
 #include <cstdint>
 
+#include "agent/tablestore/data_dict.h"
 #include "agent/tablestore/imds.h"
 #include "agent/tablestore/table_loader.h"
-#include "fuzz_dictionary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static bool ready = (LoadFuzzDictionary(), true);
-    (void)ready;
+    static const bool ready = LoadDataDictFromXMLFile(AMBRIK_SOURCE_DIR "/data/data-dictionary.xml");
+    if (!ready) __builtin_trap();
     loadTableDataFromMemory(reinterpret_cast<const char*>(data), size);
-    for (const char* table : {"T", "U", "Workflow_Statements"}) {
-        if (ResultHandle r = SelectRows(table, nullptr)) {
-            while (GotoNextRowObject(r))
-                for (const char* column : {"A", "E", "H", "L", "REF", "TXT", "NEXT_STATEMENT_ID"}) {
-                    int len = 0;
-                    GetColumnValueByName(column, &len, r);
+    for (const char* table :
+         {"Hosts", "HostDetails", "HostFilter", "HostGroupFilter", "HostGroupMapping", "SyslogFilter",
+          "Filter2Criteria", "LACriteria", "LACriteria2Expressions", "LAExpression", "NotificationType",
+          "HostNotification", "HostGroupNotification", "SLUPDATE", "LogTypeMapping", "FIM_AgentRequest",
+          "FIM_TemplateRequest", "FIM_AgentExclude", "FIM_TemplateExclude"}) {
+        if (ResultHandle rows = SelectRows(table, nullptr)) {
+            while (GotoNextRowObject(rows))
+                for (int i = 0; const char* column = GetColumnNameByIndex(i, rows.get()); ++i) {
+                    int length = 0;
+                    GetColumnValueByName(column, &length, rows);
                 }
         }
         PrintTableData(table);
-        DeleteAllTableRowObjects(table);
     }
+    FreeAllTableData();
     return 0;
 }

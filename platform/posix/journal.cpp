@@ -11,15 +11,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/posix/journal_test_hooks.h"
 #include "platform/posix/journal_volume.h"
 #include "platform/volumes.h"
 
@@ -121,46 +124,28 @@ long makeDirectories(const std::string& dir) {
 
 // ---------------------------------------------------------------- faults
 //
-// "<JournalDir><letter>.faults" lists answers to force, one per line:
-// "<step> <code> [count]" with step one of open, volumeinfo, fileindex,
-// query, create, delete, read, enum. Without a count the fault answers every
-// call; with one, the first `count` calls (the file is rewritten as they are
-// used). Lines starting with # are ignored.
+// A forced answer comes only from a hook a test installed; the shipped
+// program installs none, so each step asks one atomic flag and goes on.
+namespace {
+std::mutex g_faultHookLock;
+JournalFaultHook g_faultHook;
+std::atomic<bool> g_faultHookSet{false};
+}  // namespace
+
+void setJournalFaultHook(JournalFaultHook hook) {
+    std::lock_guard<std::mutex> guard(g_faultHookLock);
+    g_faultHookSet = static_cast<bool>(hook);
+    g_faultHook = std::move(hook);
+}
+
 long injectedFault(const std::string& journalDir, char letter, const std::string& step) {
-    const std::string path = journalDir + std::string(1, letter) + ".faults";
-    std::ifstream in(path);
-    if (!in) return kErrorSuccess;
-    std::vector<std::string> lines;
-    std::string line;
-    long answer = kErrorSuccess;
-    bool rewrite = false;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string name;
-        long code = 0;
-        long count = -1;
-        if (answer == kErrorSuccess && !line.empty() && line[0] != '#' && (fields >> name >> code) && name == step &&
-            code != 0) {
-            if (fields >> count) {
-                if (count <= 0) {
-                    rewrite = true;
-                    continue;
-                }
-                answer = code;
-                rewrite = true;
-                if (count > 1) lines.push_back(step + " " + std::to_string(code) + " " + std::to_string(count - 1));
-                continue;
-            }
-            answer = code;
-        }
-        lines.push_back(line);
+    if (!g_faultHookSet.load(std::memory_order_acquire)) return kErrorSuccess;
+    JournalFaultHook hook;
+    {
+        std::lock_guard<std::mutex> guard(g_faultHookLock);
+        hook = g_faultHook;
     }
-    in.close();
-    if (rewrite) {
-        std::ofstream out(path, std::ios::trunc);
-        for (const auto& l : lines) out << l << "\n";
-    }
-    return answer;
+    return hook ? hook(journalDir, letter, step) : kErrorSuccess;
 }
 
 // ---------------------------------------------------------------- volumes

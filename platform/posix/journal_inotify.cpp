@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/posix/journal_test_hooks.h"
 #include "platform/posix/journal_watch.h"
 
 namespace platform::usnjournal {

@@ -44,11 +44,6 @@ public:
 std::unique_ptr<Watcher> makeFanotifyWatcher(Volume& volume);
 std::unique_ptr<Watcher> makeInotifyWatcher(Volume& volume);
 
-// For tests: the recursive inotify watcher fails to watch these folders (by
-// local path) with the given errno, as the kernel does when the user's watch
-// limit is reached; an empty map lifts the refusals.
-void refuseWatches(const std::map<std::string, int>& folders);
-
 // Hands one message to the journal's diagnostic sink (see
 // setJournalDiagnosticSink).
 void reportDiagnostic(const std::string& message);
@@ -160,6 +155,9 @@ private:
 
 long acquireVolume(char letter, std::shared_ptr<Volume>* volume);
 void releaseVolume(const std::shared_ptr<Volume>& volume);
+// The answer a test forces on one step of a volume's journal (open,
+// volumeinfo, fileindex, query, create, delete, read, enum), or success when
+// no test installed a hook (journal_test_hooks.h).
 long injectedFault(const std::string& journalDir, char letter, const std::string& step);
 // True when the environment or the registry asks for the inotify watcher.
 bool inotifyForced();

@@ -600,7 +600,7 @@ long replaceFile(const std::string& path, const std::string& content) {
     int fd = ::mkstemp(name.data());
     if (fd < 0) return errnoToCode(errno);
     FileDescriptor tmp(fd);
-    mode_t mode = 0644;
+    mode_t mode = 0640;  // a new registry file: root writes, its group reads
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
     if (!writeAll(fd, content) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
@@ -644,7 +644,7 @@ long modifyFile(const std::function<long(RegFile&, bool& dirty)>& change, RegFil
             return rc;
         }
     }
-    FileDescriptor lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    FileDescriptor lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640));
     if (lock.fd < 0) {
         int err = errno;
         setLastError(path + ".lock: cannot be opened: " + std::strerror(err));

@@ -140,8 +140,12 @@ std::shared_ptr<const EventIndex> builtIndex(LogRead& read) {
     index->hasFloor = read.hasFloor;
     index->floorSeconds = read.floorSeconds;
     index->encoding = std::move(read.encoding);
+    if (!base || read.kept == 0) {
+        index->entries = std::move(read.added);
+        return index;
+    }
     index->entries.reserve(read.kept + read.added.size());
-    if (base) index->entries.assign(base->entries.begin(), base->entries.begin() + read.kept);
+    index->entries.assign(base->entries.begin(), base->entries.begin() + read.kept);
     index->entries.insert(index->entries.end(), read.added.begin(), read.added.end());
     return index;
 }

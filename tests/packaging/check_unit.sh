@@ -1,11 +1,12 @@
 #!/bin/sh
 # Checks the systemd unit: systemd-analyze verify finds nothing but the
-# program that is not installed here, and the exposure score of
-# systemd-analyze security stays at or below the limit. Skipped (77) where
-# systemd-analyze is missing.
+# program that is not installed here, the exposure score of
+# systemd-analyze security stays at or below the limit, and the service's
+# memory is bounded. Skipped (77) where systemd-analyze is missing.
 set -u
 unit="$1"
 limit="${2:-3.0}"
+grep -Eq '^MemoryMax=[0-9]+[KMG]$' "$unit" || { echo "no MemoryMax= bound"; exit 1; }
 command -v systemd-analyze >/dev/null 2>&1 || { echo "systemd-analyze is not installed"; exit 77; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -270,4 +270,70 @@ TEST_F(ConforaDialogGui, ARegistryThatCannotBeWrittenIsShownNotOnlyLogged) {
     EXPECT_EQ(conforaExit(), 3);
 }
 
+// The keyboard as in a Windows dialog: one tab stop per radio group (seven
+// in all, so the seventh Tab comes back to the first field), arrow keys
+// that move round a group and choose, Enter for OK.
+TEST_F(ConforaDialogGui, TabVisitsEachRadioGroupOnceAndArrowKeysChooseWithinIt) {
+    startConfora();
+    const std::string window = waitForWindow(kTitle);
+    ASSERT_FALSE(window.empty());
+    typeInto(window, "1001", "127.0.0.1");
+    click(window, "1000");
+    // name, address, port, OK: the database group comes fourth.
+    xdotool("key --delay 20 Tab Tab Tab Tab Right Right Right Left");  // mysql, mssql, postgres, mssql
+    xdotool("key --delay 20 Tab Down");                                // protocol: https
+    xdotool("key --delay 20 Tab Right");                               // AWS: yes
+    xdotool("key --delay 20 Tab");                                     // round to the name field
+    xdotool("type --delay 1 localhost");
+    screenshot(window, "confora-keyboard.png");
+    xdotool("key Return");
+    EXPECT_EQ(conforaExit(), 0);
+    EXPECT_EQ(written(), "127.0.0.1|localhost|mssql|https|8400|yes");
+}
+
+// Enter presses the focused button of the Abort/Retry/Ignore box, which
+// Escape does not close (it has no Cancel); Escape closes the settings
+// dialog without writing anything.
+TEST_F(ConforaDialogGui, EnterPressesTheFocusedButtonAndEscapeCancelsTheDialog) {
+    startConfora();
+    std::string window = waitForWindow(kTitle);
+    ASSERT_FALSE(window.empty());
+    typeInto(window, "1000", "localhost");
+    typeInto(window, "1001", "127.0.0.9");
+    xdotool("key Return");
+    const std::string warning = waitForWindow("^ Error $");
+    ASSERT_FALSE(warning.empty());
+    xdotool("mousemove --window " + warning + " 1 1 key --delay 20 Escape Tab Return");  // Retry
+
+    window = waitForWindow(kTitle);
+    ASSERT_FALSE(window.empty());
+    xdotool("mousemove --window " + window + " 1 1 key Escape");
+    EXPECT_EQ(conforaExit(), 5);
+    EXPECT_TRUE(installFail().empty());
+    EXPECT_EQ(written(), "-|-|-|-|-|-");
+
+    // Enter on the box's first button, where the focus starts: Abort.
+    startConfora();
+    window = waitForWindow(kTitle);
+    ASSERT_FALSE(window.empty());
+    typeInto(window, "1000", "localhost");
+    typeInto(window, "1001", "127.0.0.9");
+    xdotool("key Return");
+    xdotool("mousemove --window " + waitForWindow("^ Error $") + " 1 1 key Return");
+    EXPECT_EQ(conforaExit(), 0);
+    EXPECT_EQ(installFail(), kInstallFailText);
+}
+
+TEST_F(ConforaDialogGui, AnUnreadableRegistryIsShownBeforeTheDialogOpens) {
+    { std::FILE* f = std::fopen(registryFile.c_str(), "wb"); std::fputs("Windows Registry Editor Version 5.00\n[HKEY", f);
+      std::fclose(f); }
+    startConfora();
+    const std::string error = waitForWindow("^ Error $");
+    ASSERT_FALSE(error.empty());
+    screenshot(error, "confora-registry-unreadable.png");
+    xdotool("mousemove --window " + error + " 1 1 key Return");
+    EXPECT_EQ(conforaExit(), 4);
+    EXPECT_FALSE(std::filesystem::exists(root / "install" / "logs" / "Confora.log"));
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 // confora as a script runs it: exit codes, the one-line errors, what reaches
 // the registry, Installfail.txt and Confora.log.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "tests/wizard/wizard_fixture.h"
@@ -56,6 +57,26 @@ TEST_F(ConforaProgram, WritesTheGivenSettingsAndLogsTheSteps) {
     EXPECT_EQ(logText().rfind(log, 0), 0u);
 }
 
+// Under root's usual umask 022, the files confora creates get their own
+// modes: its log 0600, and on a fresh system the registry file and its lock
+// 0640.
+TEST_F(ConforaProgram, FilesItCreatesHaveTheirOwnModesUnderUmask022) {
+    const auto mode = [](const std::filesystem::path& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+    ASSERT_EQ(run("--unattended --server-ip 127.0.0.1", "umask 022;"), 0) << stderrText;
+    EXPECT_EQ(mode(installDir + "logs/Confora.log"), 0600u);
+
+    // No registry file and no install directory yet (the default one has no
+    // logs folder here, so no log is written).
+    const std::filesystem::path fresh = root / "etc" / "registry.reg";
+    ASSERT_EQ(run("--unattended --server-ip 127.0.0.1", "umask 022; ORBISK_REGISTRY='" + fresh.string() + "'"), 0)
+        << stderrText;
+    EXPECT_EQ(mode(fresh), 0640u);
+    EXPECT_EQ(mode(fresh.string() + ".lock"), 0640u);
+}
+
 TEST_F(ConforaProgram, AMismatchAbortsUnlessToldToIgnoreIt) {
     const std::string before = registryText();
     EXPECT_EQ(run("--unattended --server-name localhost --server-ip 127.0.0.9"), 1);
@@ -108,6 +129,12 @@ TEST_F(ConforaProgram, WithoutADisplayTheDialogPointsToUnattended) {
     EXPECT_EQ(run("", "DISPLAY=:9876"), 2);
     EXPECT_TRUE(oneLineOnStderr()) << stderrText;
     EXPECT_NE(stderrText.find("--unattended"), std::string::npos);
+    // The log says why and closes what it opened.
+    const std::string log = logText();
+    EXPECT_NE(log.find("\n Unable to open the display: "), std::string::npos) << log;
+    const std::string end = "\n End Of CConforaDlg::OnInitDialog Method ";
+    ASSERT_GE(log.size(), end.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - end.size()), end);
 #endif
 
     EXPECT_EQ(run("--help"), 0);
@@ -122,6 +149,27 @@ TEST_F(ConforaProgram, ARegistryThatCannotBeWrittenGivesItsOwnExitCode) {
     EXPECT_EQ(run("--unattended --server-name localhost", "ORBISK_REGISTRY='" + blocker + "/registry.reg'"), 3);
     EXPECT_TRUE(oneLineOnStderr()) << stderrText;
     EXPECT_NE(stderrText.find("ServerIPAddress"), std::string::npos);
+}
+
+// A registry the parser cannot read is named, in one line, before anything
+// is logged or written: the log folder would come from it.
+TEST_F(ConforaProgram, AnUnreadableRegistryIsNamedAndNeitherLoggedIntoNorOverwritten) {
+    const std::string text = registryText();
+    const std::size_t cut = text.find("AgentInstallDir");
+    ASSERT_NE(cut, std::string::npos);
+    for (const std::string& damaged : {text.substr(0, cut + 20), std::string("\xFF\xFE\x41", 3)}) {
+        { std::FILE* f = std::fopen(registryFile.c_str(), "wb");
+          std::fwrite(damaged.data(), 1, damaged.size(), f); std::fclose(f); }
+        for (const std::string& arguments : {std::string("--unattended --server-name localhost"), std::string("")}) {
+            EXPECT_EQ(run(arguments, "env -u DISPLAY"), 4) << arguments;
+            EXPECT_TRUE(oneLineOnStderr()) << stderrText;
+            EXPECT_EQ(stderrText.rfind("confora: the registry cannot be parsed: " + registryFile + ": line ", 0), 0u)
+                << stderrText;
+            EXPECT_EQ(registryText(), damaged);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(root / "install" / "logs" / "Confora.log"));
+    EXPECT_TRUE(installFail().empty());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/text_format.h"
 #include "wizard/command_line.h"
 #include "wizard/dialog_layout.h"
 
@@ -57,6 +58,73 @@ public:
     }
 };
 
+bool isArrowKey(int key) { return key == FL_Left || key == FL_Right || key == FL_Up || key == FL_Down; }
+
+// A push button that Enter presses while it has the focus, as on Windows
+// (FLTK's own buttons answer only Space).
+class DialogButton : public Fl_Button {
+public:
+    using Fl_Button::Fl_Button;
+    int handle(int event) override {
+        if (event == FL_KEYBOARD && Fl::focus() == this &&
+            (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+            do_callback();
+            return 1;
+        }
+        return Fl_Button::handle(event);
+    }
+};
+
+// The radio buttons of one group, keyed as a Windows dialog keys them: the
+// group is one tab stop, which lands on its checked button (the first when
+// none is), and the arrow keys move to the next or previous button, round
+// the group, and choose it.
+class RadioGroup : public Fl_Group {
+public:
+    using Fl_Group::Fl_Group;
+    int handle(int event) override {
+        if (event == FL_FOCUS && children() > 0) {
+            Fl_Widget* target = child(0);
+            for (int i = 0; i < children(); ++i)
+                if (static_cast<Fl_Button*>(child(i))->value()) target = child(i);
+            if (target->take_focus()) return 1;
+        }
+        if (event == FL_KEYBOARD) {
+            const int key = Fl::event_key();
+            // Tab leaves the group: the window moves on to the next stop.
+            if (key == FL_Tab) return 0;
+            if (isArrowKey(key)) {
+                choose(key == FL_Right || key == FL_Down ? 1 : -1);
+                return 1;
+            }
+        }
+        return Fl_Group::handle(event);
+    }
+
+private:
+    void choose(int step) {
+        const int count = children();
+        int current = 0;
+        while (current < count && !child(current)->contains(Fl::focus())) ++current;
+        if (current == count) return;
+        auto* next = static_cast<Fl_Button*>(child((current + step + count) % count));
+        next->setonly();
+        next->take_focus();
+        next->do_callback();
+    }
+};
+
+// The settings window: arrow keys that no control used stay where they are,
+// as in a Windows dialog, instead of moving the focus across the dialog.
+class DialogWindow : public Fl_Double_Window {
+public:
+    using Fl_Double_Window::Fl_Double_Window;
+    int handle(int event) override {
+        if (event == FL_KEYBOARD && isArrowKey(Fl::event_key())) return 1;
+        return Fl_Double_Window::handle(event);
+    }
+};
+
 struct SettingsDialog;
 
 // What a control's callback needs to know.
@@ -67,7 +135,7 @@ struct Binding {
 
 struct SettingsDialog {
     const ConforaEnvironment* env = nullptr;
-    std::unique_ptr<Fl_Double_Window> window;
+    std::unique_ptr<DialogWindow> window;
     Fl_Input* name = nullptr;
     Fl_Input* ip = nullptr;
     Fl_Input* port = nullptr;
@@ -115,10 +183,10 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
     std::vector<Choice> choices;
     for (std::size_t i = 0; i < buttons.size(); ++i) choices.push_back({&pressed, static_cast<int>(i)});
     const int rowW = static_cast<int>(buttons.size()) * (buttonW + gap) - gap;
-    std::vector<std::unique_ptr<Fl_Button>> row;
+    std::vector<std::unique_ptr<DialogButton>> row;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
         const int x = (width - rowW) / 2 + static_cast<int>(i) * (buttonW + gap);
-        auto button = std::make_unique<Fl_Button>(x, height - buttonH - 12, buttonW, buttonH, buttons[i]);
+        auto button = std::make_unique<DialogButton>(x, height - buttonH - 12, buttonW, buttonH, buttons[i]);
         button->labelsize(kFontSize);
         button->callback(
             [](Fl_Widget* w, void* data) {
@@ -139,6 +207,8 @@ int messageBox(const char* caption, const char* text, bool error, const std::vec
         &closable);
     box.position((Fl::w() - width) / 2, (Fl::h() - height) / 2);
     box.show();
+    // The first button has the focus, as a message box's default button has.
+    row.front()->take_focus();
     while (box.shown()) Fl::wait();
     return pressed < 0 ? 0 : pressed;
 }
@@ -198,11 +268,11 @@ void writeLayout(const SettingsDialog& d) {
 
 void build(SettingsDialog& d) {
     const Rect size = ToPixels(kDialogUnits);
-    d.window = std::make_unique<Fl_Double_Window>(size.w, size.h, kDialogTitle);
+    d.window = std::make_unique<DialogWindow>(size.w, size.h, kDialogTitle);
     d.bindings.reserve(DialogControls().size());
     // Radio buttons of one group share an invisible parent, which is what
     // makes them exclusive in FLTK.
-    Fl_Group* radioParent = nullptr;
+    RadioGroup* radioParent = nullptr;
     int radioGroup = 0;
     auto closeRadioGroup = [&] {
         if (radioParent) radioParent->end();
@@ -251,7 +321,7 @@ void build(SettingsDialog& d) {
             }
             case ControlKind::Button: {
                 // The default button: Enter presses it from any field.
-                auto* button = new Fl_Button(r.x, r.y, r.w, r.h, c.text.c_str());
+                auto* button = new DialogButton(r.x, r.y, r.w, r.h, c.text.c_str());
                 button->shortcut(FL_Enter);
                 button->callback(onOk, &d);
                 widget = button;
@@ -271,7 +341,7 @@ void build(SettingsDialog& d) {
                         span.w = right - span.x;
                         span.h = bottom - span.y;
                     }
-                    radioParent = new Fl_Group(span.x, span.y, span.w, span.h);
+                    radioParent = new RadioGroup(span.x, span.y, span.w, span.h);
                     radioGroup = c.radioGroup;
                 }
                 auto* radio = new Fl_Round_Button(r.x, r.y, r.w, r.h, c.text.c_str());
@@ -293,34 +363,59 @@ void build(SettingsDialog& d) {
     d.window->position((Fl::w() - size.w) / 2, (Fl::h() - size.h) / 2);
 }
 
+// Set while a dialog is being set up, so that a display failure in it
+// closes the log's "Inside ... OnInitDialog" with its end line.
+bool g_inDialogInit = false;
+// The exit code of a display failure: a registry that cannot be read keeps
+// its own when even its error box cannot be shown.
+int g_displayFailureExit = kExitUsage;
+
 // A display that cannot be opened ends the program with the same advice as
-// a missing one, instead of FLTK's own abort.
+// a missing one, instead of FLTK's own abort; the log, when open, says why
+// and is closed.
 void displayFailed(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = VFormatText(format, args);
     va_end(args);
     std::fprintf(stderr, "confora: %s; run confora --unattended --server-name NAME ... instead (see confora --help)\n",
-                 text);
-    std::exit(kExitUsage);
+                 text.c_str());
+    if (LogStreamOpen()) {
+        LogEssential("\n Unable to open the display: %s ", text.c_str());
+        if (g_inDialogInit) LogDialogInitEnd();
+        CloseConforaLog();
+    }
+    std::exit(g_displayFailureExit);
 }
 
 int runDialogs(const ConforaEnvironment& env) {
     Fl::fatal = displayFailed;
     useDialogFont();
+    if (!env.registryProblem.empty()) {
+        // Before any dialog, and without a log: its folder is unknown.
+        std::fprintf(stderr, "confora: %s; nothing written\n", env.registryProblem.c_str());
+        g_displayFailureExit = kExitRegistryUnreadable;
+        const std::string text = " Unable to read the settings: " + env.registryProblem + ". ";
+        messageBox(kErrorCaption, text.c_str(), true, {"OK"}, true);
+        return kExitRegistryUnreadable;
+    }
     OpenConforaLog(env.installDir);
     int exitCode = kExitSuccess;
     for (;;) {
         SettingsDialog d;
         d.env = &env;
         LogDialogInitStart();
+        g_inDialogInit = true;
         build(d);
+        g_inDialogInit = false;
         LogDialogInitEnd();
         d.window->show();
         writeLayout(d);
         Fl::run();
-        if (!d.outcome) break;  // closed from the title bar or with Escape
+        if (!d.outcome) {  // closed from the title bar or with Escape
+            exitCode = kExitCancelled;
+            break;
+        }
         if (d.outcome->result == OkResult::EmptyInput) {
             messageBox(kErrorCaption, kEmptyInputMessage, true, {"OK"}, true);
             continue;

@@ -115,6 +115,12 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 int runDialogs(const ConforaEnvironment& env) {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
+    if (!env.registryProblem.empty()) {
+        // Before any dialog, and without a log: its folder is unknown.
+        const std::string text = " Unable to read the settings: " + env.registryProblem + ". ";
+        MessageBoxW(nullptr, wide(text).c_str(), wide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
+        return kExitRegistryUnreadable;
+    }
     OpenConforaLog(env.installDir);
     int exitCode = kExitSuccess;
     for (;;) {
@@ -126,7 +132,10 @@ int runDialogs(const ConforaEnvironment& env) {
             LogEssential("\n Unable to create the settings dialog : %lu ", GetLastError());
             break;
         }
-        if (!data.outcome) break;
+        if (!data.outcome) {  // closed with Escape or the close box
+            exitCode = kExitCancelled;
+            break;
+        }
         if (data.outcome->result == OkResult::EmptyInput) {
             MessageBoxW(nullptr, wide(kEmptyInputMessage).c_str(), wide(kErrorCaption).c_str(), MB_OK | MB_ICONERROR);
             continue;

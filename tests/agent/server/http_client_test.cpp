@@ -248,4 +248,33 @@ TEST_F(HttpClientTest, HttpsWithVerificationOffAndWithAPinnedCertificate) {
     EXPECT_EQ(HttpGetToBuffer(url, unverified), 1);
 }
 
+// The pinned file is the only trust anchor: a server that the system's CA
+// store vouches for, and the pin does not, is refused.
+TEST_F(HttpClientTest, PinIsTheOnlyTrustAnchorAsRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a private system CA store needs root";
+    TestCertificate serverCa;
+    TestCertificate pinnedCa("/CN=Pinned CA");
+    ASSERT_TRUE(serverCa.made && pinnedCa.made);
+    LocalServer tls(serverCa.cert, serverCa.key);
+    tls.http().Get("/event/agentHandler", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("SLID 7\n", "text/plain");
+    });
+    const int port = tls.start();
+    const std::string url = tls.url("/event/agentHandler?mode=version", "https");
+    const std::string why = RunWithSystemCa(serverCa.cert, [&] {
+        UseLocalServer(port, "http");  // verified against the system store: accepted
+        ResponseBuffer trusted;
+        EXPECT_EQ(HttpGetToBuffer(url, trusted), 0);
+        EXPECT_EQ(trusted.data, "SLID 7\n");
+
+        UseLocalServer(port, "https");
+        PutAgentSetting("ServerCACertFile", pinnedCa.cert);
+        ResponseBuffer refused;
+        EXPECT_EQ(HttpGetToBuffer(url, refused), 1);
+        EXPECT_EQ(HttpGetToFile(url, pinnedCa.dir.file("x")), 1);
+    });
+    if (!why.empty()) GTEST_SKIP() << why;
+    EXPECT_EQ(tls.targets().size(), 1u);
+}
+
 }  // namespace

@@ -2,14 +2,22 @@
 // in the test process on a free port and keeps the targets it was asked for.
 #pragma once
 
+#include <curl/curl.h>
 #include <httplib.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <arpa/inet.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -135,11 +143,63 @@ struct TestCertificate {
     std::string cert = dir.file("cert.pem");
     std::string key = dir.file("key.pem");
     bool made = false;
-    TestCertificate() {
+    // A subject of its own keeps a CA apart from the server's certificate
+    // when OpenSSL looks an issuer up by name.
+    explicit TestCertificate(const std::string& subject = "/CN=127.0.0.1") {
         const std::string command =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '" + subject + "' "
             "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert +
             " >/dev/null 2>&1";
         made = std::system(command.c_str()) == 0;
     }
 };
+
+// Runs `body` on a thread of its own that sees, at libcurl's built-in CA
+// folder, a folder trusting `caCert`: the system store as libcurl finds it,
+// changed for that thread's private mount namespace alone, never for the
+// machine. Needs root; returns why it could not when it could not.
+inline std::string RunWithSystemCa(const std::string& caCert, const std::function<void()>& body) {
+    std::string caPath;
+    std::string caBundle;
+    if (CURL* probe = curl_easy_init()) {
+        char* path = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &path) == CURLE_OK && path) caPath = path;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path) caBundle = path;
+        curl_easy_cleanup(probe);
+    }
+    if (caPath.empty()) return "libcurl has no built-in CA folder";
+    // The folder holds the certificate under its subject hash, as c_rehash names it.
+    unsigned long hash = 0;
+    if (std::FILE* f = std::fopen(caCert.c_str(), "r")) {
+        if (X509* x = PEM_read_X509(f, nullptr, nullptr, nullptr)) {
+            hash = X509_subject_name_hash(x);
+            X509_free(x);
+        }
+        std::fclose(f);
+    }
+    ScratchDir store("system-ca");
+    char name[16];
+    std::snprintf(name, sizeof name, "%08lx.0", hash);
+    std::filesystem::copy_file(caCert, store.file(name));
+    // libcurl's built-in bundle, when it lies in that folder, holds it too.
+    const std::filesystem::path bundle(caBundle);
+    if (bundle.parent_path() == std::filesystem::path(caPath))
+        std::filesystem::copy_file(caCert, store.file(bundle.filename().string()));
+    std::string why;
+    std::thread([&] {
+        // The namespace is the thread's alone (CLONE_NEWNS unshares the
+        // thread's file-system context); private propagation keeps the bind
+        // mount from reaching the machine's namespace.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            why = std::string("no private mount namespace: ") + std::strerror(errno);
+            return;
+        }
+        if (::mount(store.path.c_str(), caPath.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            why = "cannot bind a folder over " + caPath + ": " + std::strerror(errno);
+            return;
+        }
+        body();
+        ::umount2(caPath.c_str(), MNT_DETACH);
+    }).join();
+    return why;
+}

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/posix/journal_test_hooks.h"
 #include "platform/posix/journal_volume.h"
 #include "tests/platform/journal/journal_fixture.h"
 

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "platform/posix/journal_internal.h"
+#include "platform/posix/journal_test_hooks.h"
 #include "tests/platform/journal/journal_fixture.h"
 
 using namespace platform;
@@ -277,11 +279,21 @@ TEST_F(JournalService, FileSystemNamesTellWhatCanCarryAJournal) {
     EXPECT_EQ(getVolumeFileSystemName("R:\\", &name), kErrorPathNotFound);
 }
 
-TEST_F(JournalService, AFaultFileForcesAnswersForAGivenNumberOfCalls) {
+// Forced answers come from a hook the test installs: a step answers with its
+// code for the given number of calls (every call for -1).
+TEST_F(JournalService, AFaultHookForcesAnswersForAGivenNumberOfCalls) {
     auto h = open();
     createJournal(h);
-    fs::create_directories(journalDir);
-    std::ofstream(journalDir / "C.faults") << "# forced answers\nquery 1178 2\nread 5\n";
+    std::mutex lock;
+    std::map<std::string, std::pair<long, int>> forced{{"query", {kErrorJournalDeleteInProgress, 2}},
+                                                        {"read", {kErrorAccessDenied, -1}}};
+    usnjournal::setJournalFaultHook([&](const std::string&, char letter, const std::string& step) -> long {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = forced.find(step);
+        if (letter != 'C' || it == forced.end() || it->second.second == 0) return kErrorSuccess;
+        if (it->second.second > 0) --it->second.second;
+        return it->second.first;
+    });
     UsnJournalData data{};
     EXPECT_EQ(queryUsnJournal(h, &data), kErrorJournalDeleteInProgress);
     EXPECT_EQ(queryUsnJournal(h, &data), kErrorJournalDeleteInProgress);
@@ -289,10 +301,21 @@ TEST_F(JournalService, AFaultFileForcesAnswersForAGivenNumberOfCalls) {
     std::vector<std::uint8_t> out;
     EXPECT_EQ(read(h, 0, data.UsnJournalID, &out), kErrorAccessDenied);
     EXPECT_EQ(read(h, 0, data.UsnJournalID, &out), kErrorAccessDenied);
-    std::ofstream(journalDir / "C.faults") << "open 5 1\n";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        forced = {{"open", {kErrorAccessDenied, 1}}};
+    }
     VolumeHandle other;
     EXPECT_EQ(openVolume("\\\\.\\C:", &other), kErrorAccessDenied);
     EXPECT_EQ(openVolume("\\\\.\\C:", &other), kErrorSuccess);
+    usnjournal::setJournalFaultHook({});
+
+    // A file in the journal folder is no switch of the shipped program.
+    fs::create_directories(journalDir);
+    std::ofstream(journalDir / "C.faults") << "query 1178\nopen 5\n";
+    EXPECT_EQ(queryUsnJournal(h, &data), kErrorSuccess);
+    VolumeHandle third;
+    EXPECT_EQ(openVolume("\\\\.\\C:", &third), kErrorSuccess);
 }
 
 TEST_F(JournalService, ADamagedJournalFileIsNoJournalAndCanBeCreatedAgain) {
