@@ -24,35 +24,10 @@ for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver";
   [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
 done
 
-WORK="$(mktemp -d /tmp/ambrik-fimmemory.XXXXXX)"
-MOUNTED=""
-if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=2g,mode=0700 ambrik-bench "$WORK"; then MOUNTED=1; fi
-SERVER_PID=""
-AGENT_PID=""
-stop_agent() {
-  if [ -n "$AGENT_PID" ] && kill -0 "$AGENT_PID" 2>/dev/null; then
-    kill -INT "$AGENT_PID" 2>/dev/null || true
-    for _ in $(seq 1 300); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$AGENT_PID" 2>/dev/null || true
-  fi
-  AGENT_PID=""
-}
-cleanup() {
-  stop_agent
-  if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
-    kill -TERM "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-  fi
-  if [ -n "$MOUNTED" ]; then umount -l "$WORK" || true; fi
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-SCENARIO="$WORK/scenario"
-mkdir -p "$SCENARIO" "$WORK/server"
-cp -r "$ROOT/testserver/scenarios/default/." "$SCENARIO/"
-rm -rf "$SCENARIO/wmi-hosts"
+# shellcheck source=support/fim_agent.sh
+source "$ROOT/bench/support/fim_agent.sh"
+bench_scratch fimmemory 2g
+bench_fim_scenario 'c:\\\\watched'
 # HOSTS=N: the server lists N Windows hosts, each with the scenario's filter
 # and notification rules (none answers, so their collections fail and retry).
 {
@@ -65,38 +40,17 @@ rm -rf "$SCENARIO/wmi-hosts"
   done
   echo '</HostList>'
 } > "$SCENARIO/hostdetails.xml"
-echo '<?xml version="1.0"?><MonitorRequests><FIM_AgentRequest INCL_LOC="c:\\\\watched" CHECKSUM="" LOC_ID="1"/></MonitorRequests>' \
-  > "$SCENARIO/monitorrequests-agent.xml"
-
-"$BUILD/testserver/orbisk-testserver" --scenario "$SCENARIO" --http-port 0 --https-port -1 \
-  --output "$WORK/server" > "$WORK/server.out" 2> "$WORK/server.err" &
-SERVER_PID=$!
-for _ in $(seq 1 100); do grep -q '^ready' "$WORK/server.out" 2>/dev/null && break; sleep 0.1; done
-PORT="$(sed -n 's/^http_port=//p' "$WORK/server.out")"
-[ -n "$PORT" ] || { echo "the test server did not start:" >&2; cat "$WORK/server.err" >&2; exit 1; }
+bench_start_server
 
 # Runs the agent over volume $1 until its monitor waits; prints "rss_kib peak_kib start_s".
 measure() {
   local volume="$1" run="$WORK/run-$(basename "$1")"
-  mkdir -p "$run/inst/bin/data" "$run/inst/logs" "$run/journal"
-  cp "$ROOT/data/data-dictionary.xml" "$ROOT/data/EventIdParserRules.xml" "$run/inst/bin/data/"
-  agent_registry "$PORT" "$run/inst" '' \
-    '[HKEY_LOCAL_MACHINE\Software\Vardo Corp\Orbisk\Ambrik\Volumes]' \
-    "\"C\"=\"$volume\"" "\"JournalDir\"=\"$run/journal/\"" > "$run/registry.reg"
   local start; start=$(date +%s.%N)
-  ORBISK_REGISTRY="$run/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
-    "$BUILD/agent/service/ambrik" console > "$run/agent.out" 2>&1 &
-  AGENT_PID=$!
-  local deadline=$(( $(date +%s) + TIMEOUT ))
-  until grep -q 'Initiating WAIT' "$run/inst/logs/agentlog.out" 2>/dev/null; do
-    kill -0 "$AGENT_PID" 2>/dev/null || { echo "the agent ended early" >&2; tail -20 "$run/agent.out" >&2; exit 1; }
-    [ "$(date +%s)" -lt "$deadline" ] || { echo "the monitor did not start in ${TIMEOUT}s" >&2; exit 1; }
-    sleep 0.1
-  done
+  bench_start_agent "$run" "$volume" "$BUILD/agent/service/ambrik"
   local took; took=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b - a}')
   sleep 2  # the first poll of the journal
   echo "$(awk '/VmRSS/ {print $2}' "/proc/$AGENT_PID/status") $(awk '/VmHWM/ {print $2}' "/proc/$AGENT_PID/status") $took"
-  stop_agent
+  bench_stop_agent
 }
 
 mkdir -p "$WORK/empty/watched" "$WORK/full/watched"

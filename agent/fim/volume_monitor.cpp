@@ -1,5 +1,6 @@
 #include "agent/fim/volume_monitor.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -169,6 +170,23 @@ void logErrorDetails(long code) {
     LogError("\n Error Details: %s", text);
 }
 
+namespace {
+
+std::atomic<long> g_journalGaps{0};
+
+// The journal dropped records the monitor had not read yet: what changed
+// in them is lost. Logged once per gap, with the lost USN range, and counted.
+void reportJournalGap(const VolumeMonitor& monitor, std::int64_t from, std::int64_t to) {
+    g_journalGaps.fetch_add(1);
+    LogError("\n Change journal of drive %c: the records from USN 0x%016llX to 0x%016llX were dropped before "
+             "they were read; changes in between are not reported",
+             driveChar(monitor), static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
+}
+
+}  // namespace
+
+long journalGapCount() { return g_journalGaps.load(); }
+
 std::string backupFilePath(char driveLetter) {
     std::error_code ec;
     const std::filesystem::path dir = std::filesystem::current_path(ec);
@@ -209,8 +227,10 @@ std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor) {
             LogError("\n EnumerateFailed!!");
             logErrorDetails(queryError);
         }
-        if (error == platform::kErrorJournalEntryDeleted && queryError == 0)
+        if (error == platform::kErrorJournalEntryDeleted && queryError == 0) {
+            reportJournalGap(monitor, monitor.readState.StartUsn, data.FirstUsn);
             setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+        }
         return std::nullopt;
     }
     monitor.bytesReturned = returned;
@@ -269,6 +289,7 @@ void PollJournal(VolumeMonitor& monitor) {
         LogError("\n PollJournal: READ_USN_JOURNAL failed..Polling again..");
         logErrorDetails(error);
         if (error == platform::kErrorJournalEntryDeleted && queryError == 0) {
+            reportJournalGap(monitor, monitor.readState.StartUsn, data.FirstUsn);
             setReadState(monitor, data.FirstUsn, data.UsnJournalID);
         } else if (error == platform::kErrorInvalidParameter && queryError == 0 &&
                    data.UsnJournalID != monitor.readState.UsnJournalID) {

@@ -59,6 +59,9 @@ std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor);
 
 // Hands on every closed change up to the end of the journal (or a stop).
 void processJournalRecords(VolumeMonitor& monitor);
+// How many times a journal dropped records before a monitor read them
+// (each such gap is logged once with its USN range), since the start.
+long journalGapCount();
 
 // Waits until the journal has records beyond the read state, then signals
 // the wake event (also on a stop).

@@ -4,8 +4,9 @@
 // files in the watched folder and in its excluded sub-folder, and checks
 // the decoded change uploads against what it did: every change once,
 // nothing from the excluded folder, the removed file in the rename list.
-// Then it stops the agent, changes files while it is stopped, starts it
-// again and checks that those changes arrive once too.
+// Then it stops the agent, changes files while it is stopped (one rewritten
+// with its modification time put back), starts it again and checks that
+// those changes arrive once too.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -76,6 +77,7 @@ protected:
         writeFile(volume / "watched" / "b.txt", "before\n");
         writeFile(volume / "watched" / "c.txt", "to be renamed\n");
         writeFile(volume / "watched" / "e.txt", "to be deleted\n");
+        writeFile(volume / "watched" / "g.txt", "same size\n");
     }
     void TearDown() override {
         stopAgent();
@@ -134,8 +136,13 @@ TEST_F(FimEndToEnd, ChangesArriveOnceAcrossARestart) {
     stopAgent();
     writeFile(watched / "f.txt", "made while stopped\n");
     { std::ofstream(watched / "a.txt", std::ios::app) << "changed while stopped\n"; }
+    // Rewritten with the same size and its modification time put back.
+    const auto sameTime = fs::last_write_time(watched / "g.txt");
+    writeFile(watched / "g.txt", "SAME SIZE\n");
+    fs::last_write_time(watched / "g.txt", sameTime);
     startAgent(server.httpPort());
-    const std::vector<std::string> second = {"CREATED c:\\watched\\f.txt", "MODIFIED c:\\watched\\a.txt"};
+    const std::vector<std::string> second = {"CREATED c:\\watched\\f.txt", "MODIFIED c:\\watched\\a.txt",
+                                             "MODIFIED c:\\watched\\g.txt"};
     ASSERT_TRUE(waitUntil([&] { return arrived(server, second); }, 60)) << agentLog();
     stopAgent();
 

@@ -151,8 +151,10 @@ TEST_F(VolumeMonitorTest, AnOverwrittenPositionRestartsAtTheFirstRecord) {
     journal_.add(31, 2, u"kept.txt", kExtend | kClose);
     setReadState(monitor_, 0x1000, journal_.id);
     journal_.dropBefore(kept);
+    const long gaps = journalGapCount();
     processJournalRecords(monitor_);  // 1181: position moves to FirstUsn
     EXPECT_TRUE(changes().empty());
+    EXPECT_EQ(journalGapCount(), gaps + 1);  // counted once, and logged with its range
     EXPECT_EQ(monitor_.readState.StartUsn, kept);
     processJournalRecords(monitor_);
     EXPECT_EQ(changes(), (std::vector<std::string>{"MODIFIED c:\\data\\kept.txt"}));
