@@ -69,7 +69,9 @@ void PollJournal(VolumeMonitor& monitor);
 
 // Prepares the read state from the back-up file, or from the journal.
 bool SetEnv(VolumeMonitor& monitor);
-// Builds the map from the volume's directories and writes the back-up file.
+// Builds the map from the volume's directories and writes the back-up file;
+// false when the journal cannot be queried or a stop ended the walk (then
+// nothing is written).
 bool populateDirectoryMap(VolumeMonitor& monitor);
 
 // The per-drive thread body.
