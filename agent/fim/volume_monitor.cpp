@@ -475,7 +475,7 @@ void saveAllBackups() {
     }
 }
 
-void stopAllMonitors() {
+std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
     std::vector<std::shared_ptr<VolumeMonitor>> monitors;
     std::vector<ThreadHandle> threads;
     {
@@ -506,6 +506,7 @@ void stopAllMonitors() {
     std::lock_guard lock(g_monitorsLock);
     g_monitors.clear();
     g_driveThreads.clear();
+    return monitors;
 }
 
 std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors() {
