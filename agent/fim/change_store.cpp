@@ -13,7 +13,7 @@
 #include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
-#include "agent/store/zip_directory.h"
+#include "agent/store/transfer_pipeline.h"
 #include "common/log.h"
 #include "common/text_format.h"
 #include "platform/clock.h"
@@ -81,10 +81,13 @@ void writeRenameConfig() {
     }
 }
 
-void sendChangeData() {
-    sendDataSetFolder(kChangeDataDir, "changedata", "\n Transfer done. Deleting change data files",
-                      "\n Transfer failed for change data. ");
-}
+const FolderDataSet kChangeSet{DataSet::Change, kChangeDataDir, "changedata",
+                               "\n Transfer done. Deleting change data files",
+                               "\n Transfer failed for change data. ", {}};
+
+// Hands the change folder to the transfer worker; a change batch still under
+// way keeps the new files in the folder for the next transfer.
+void sendChangeData() { handOverFolder(kChangeSet); }
 
 }  // namespace
 
@@ -144,29 +147,6 @@ bool folderIsEmpty(const std::string& folder) {
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
     return ec || it == std::filesystem::directory_iterator();
-}
-
-bool sendDataSetFolder(const std::string& folder, const std::string& zipPrefix,
-                       const char* successMessage, const char* failureMessage) {
-    const std::string zipName =
-        zipPrefix + "_" + std::to_string(static_cast<long long>(AgentId())) + ".zip";
-    LogInfo("\n Zip Name: %s", zipName.c_str());
-    std::vector<std::string> zipped;
-    if (zipDirectory(folder, zipName, &zipped) != 1) {
-        LogError("\n Could not zip %s completely; its files stay for the next transfer",
-                 folder.c_str());
-        std::remove(zipName.c_str());
-        return false;
-    }
-    const bool uploaded = HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0;
-    if (uploaded) {
-        LogInfo("%s", successMessage);
-        for (const std::string& path : zipped) std::remove(path.c_str());
-    } else {
-        LogInfo("%s", failureMessage);
-    }
-    std::remove(zipName.c_str());
-    return uploaded;
 }
 
 void changeTransfer() {

@@ -1,4 +1,4 @@
-// The file integrity data sets' common store and send steps, and the change
+// The file integrity data sets' row counts, and the change
 // data set: FileChanges in the change database, the hourly trend file, the
 // rename configuration and the change transfer.
 #pragma once
@@ -23,18 +23,10 @@ void dumpChangeRecords(const std::vector<ChangeRecord>& records);
 // counts as empty).
 bool folderIsEmpty(const std::string& folder);
 
-// Zips a data set folder ("data/changedata/") into "<zipPrefix>_<agent id>.zip",
-// uploads it to agentUpload and, when the upload succeeded, deletes exactly
-// the files that went into the zip; the zip is always deleted. A zip that
-// could not take every file is not sent and the files stay. Logs
-// "\n Zip Name: %s", then successMessage or failureMessage. true when the
-// upload succeeded.
-bool sendDataSetFolder(const std::string& folder, const std::string& zipPrefix,
-                       const char* successMessage, const char* failureMessage);
-
 // The change transfer: exports FileChanges to the trend file, recreates the
 // change database, appends the RemovedItemList to the rename configuration
-// and sends data/changedata/ when the server is up. Takes changeListLock.
+// and hands data/changedata/ to the transfer worker when the server is up.
+// Takes changeListLock.
 void changeTransfer();
 
 inline constexpr const char* kChangeDataDir = "data/changedata/";

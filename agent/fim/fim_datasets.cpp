@@ -27,6 +27,7 @@
 #include "agent/server/http_client.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
+#include "agent/store/transfer_pipeline.h"
 #include "common/log.h"
 #include "platform/clock.h"
 
@@ -42,46 +43,40 @@ constexpr const char* kAttributeColumns =
 constexpr const char* kTreeViewExport =
     "SELECT NULL,LOC_ID,TEMPL_ID,AGENT_ID,FILENAME,ISFILE,HASCHILD,PARENT_FILENAME from TreeView;";
 
-// One attribute data set: its table, folder, files and messages.
+// One attribute data set: its table, files, and its folder as the transfer
+// worker sends it. The files written with "w" (a truncated config and the
+// tree view) are snapshots: a newer one replaces one left by a failed upload.
 struct AttributeDataSet {
     FimDataSet counted;
     const char* table;
-    const char* folder;         // "data/basedata/"
     const char* configFile;
     bool truncateConfig;
     const char* treeViewFile;
-    const char* zipPrefix;
-    const char* successMessage;
-    const char* failureMessage;
+    FolderDataSet sent;
 };
 
-constexpr AttributeDataSet kBase{FimDataSet::Base,
-                                 "FileAttributes",
-                                 "data/basedata/",
-                                 "data/basedata/baseconfig",
-                                 false,
-                                 "data/basedata/treeviewconfig",
-                                 "basedata",
-                                 "\n Transfer done for initial. Deleting files",
-                                 "\n Transfer failed for initial. "};
-constexpr AttributeDataSet kPeriodic{FimDataSet::Periodic,
-                                     "PeriodicFileAttributes",
-                                     "data/periodicdata/",
-                                     "data/periodicdata/periodicconfig",
-                                     true,
-                                     "data/periodicdata/treeviewconfig",
-                                     "periodicdata",
-                                     "\n Transfer done. Deleting periodic data files",
-                                     ""};
-constexpr AttributeDataSet kNew{FimDataSet::New,
-                                "NewFileAttributes",
-                                "data/newdata/",
-                                "data/newdata/newconfig",
-                                false,
-                                "data/newdata/treeviewconfig",
-                                "newdata",
-                                "\n Transfer done. Deleting new data files",
-                                "\n Transfer failed for new data. "};
+const AttributeDataSet kBase{FimDataSet::Base,
+                             "FileAttributes",
+                             "data/basedata/baseconfig",
+                             false,
+                             "data/basedata/treeviewconfig",
+                             {DataSet::Base, "data/basedata/", "basedata", "\n Transfer done for initial. Deleting files",
+                              "\n Transfer failed for initial. ", {"treeviewconfig"}}};
+const AttributeDataSet kPeriodic{FimDataSet::Periodic,
+                                 "PeriodicFileAttributes",
+                                 "data/periodicdata/periodicconfig",
+                                 true,
+                                 "data/periodicdata/treeviewconfig",
+                                 {DataSet::Periodic, "data/periodicdata/", "periodicdata",
+                                  "\n Transfer done. Deleting periodic data files", "",
+                                  {"periodicconfig", "treeviewconfig"}}};
+const AttributeDataSet kNew{FimDataSet::New,
+                            "NewFileAttributes",
+                            "data/newdata/newconfig",
+                            false,
+                            "data/newdata/treeviewconfig",
+                            {DataSet::New, "data/newdata/", "newdata", "\n Transfer done. Deleting new data files",
+                             "\n Transfer failed for new data. ", {"treeviewconfig"}}};
 
 // Fixed statement on the event database, then the spare memory handed back.
 void runAndRelease(const std::string& statement) {
@@ -106,7 +101,7 @@ void exportDataSet(const AttributeDataSet& set) {
 
 void send(const AttributeDataSet& set) {
     if (set.counted == FimDataSet::Base) LogInfo("\n About 2 TransferInialData");
-    sendDataSetFolder(set.folder, set.zipPrefix, set.successMessage, set.failureMessage);
+    handOverFolder(set.sent);
 }
 
 // Steps 2 and 3 of every attribute transfer.
@@ -116,9 +111,9 @@ void transferDataSet(const AttributeDataSet& set) {
         exportDataSet(set);
         if (!ServerIsUp())
             LogInfo("\n Server down or no data present.");
-        else if (!folderIsEmpty(set.folder))
+        else if (!folderIsEmpty(set.sent.folder))
             send(set);
-    } else if (ServerIsUp() && !folderIsEmpty(set.folder)) {
+    } else if (ServerIsUp() && !folderIsEmpty(set.sent.folder)) {
         send(set);  // files left by a failed upload or an earlier run
     }
 }

@@ -318,6 +318,13 @@ bool populateDirectoryMap(VolumeMonitor& monitor) {
     platform::MftEnumData in{0, 0, data.NextUsn};
     std::vector<std::uint8_t> out(kEnumBufferSize);
     for (;;) {
+        // A whole drive takes a while, and the stop waits for this lock to
+        // save the positions: a stop ends the walk, and the half-built map
+        // is not saved, so the next start builds it again.
+        if (monitor.stop != 0) {
+            LogInfo("\n Populating File DB stopped for Drive: %c; it is built again at the next start", letter);
+            return false;
+        }
         std::uint32_t returned = 0;
         if (platform::enumUsnData(monitor.volume, in, out.data(), kEnumBufferSize, &returned) != 0)
             break;
@@ -381,8 +388,9 @@ bool SetEnv(VolumeMonitor& monitor) {
     setReadState(monitor, data.NextUsn, data.UsnJournalID);
     commitPosition(monitor, data.NextUsn);
     std::lock_guard lock(pathMapLock());
-    populateDirectoryMap(monitor);
-    return true;
+    // A drive whose journal cannot be queried is still watched; a stop
+    // during the walk leaves nothing to watch or save.
+    return populateDirectoryMap(monitor) || monitor.stop == 0;
 }
 
 void StartJournal(char driveLetter) {
@@ -420,7 +428,8 @@ void StartJournal(char driveLetter) {
         g_monitors.push_back(monitor);
     }
     if (!SetEnv(*monitor)) {
-        LogError("\n StartJournal:: Unable to Set Env for Journalling for drive %c..Exiting..", driveLetter);
+        if (monitor->stop == 0)
+            LogError("\n StartJournal:: Unable to Set Env for Journalling for drive %c..Exiting..", driveLetter);
         // A monitor that never read its journal has no position to save.
         std::lock_guard lock(g_monitorsLock);
         std::erase(g_monitors, monitor);
@@ -466,7 +475,7 @@ void saveAllBackups() {
     }
 }
 
-void stopAllMonitors() {
+std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
     std::vector<std::shared_ptr<VolumeMonitor>> monitors;
     std::vector<ThreadHandle> threads;
     {
@@ -497,6 +506,7 @@ void stopAllMonitors() {
     std::lock_guard lock(g_monitorsLock);
     g_monitors.clear();
     g_driveThreads.clear();
+    return monitors;
 }
 
 std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors() {

@@ -69,7 +69,9 @@ void PollJournal(VolumeMonitor& monitor);
 
 // Prepares the read state from the back-up file, or from the journal.
 bool SetEnv(VolumeMonitor& monitor);
-// Builds the map from the volume's directories and writes the back-up file.
+// Builds the map from the volume's directories and writes the back-up file;
+// false when the journal cannot be queried or a stop ended the walk (then
+// nothing is written).
 bool populateDirectoryMap(VolumeMonitor& monitor);
 
 // The per-drive thread body.
@@ -80,8 +82,11 @@ void startDriveMonitors();
 void startDriveMonitor(char driveLetter);
 // The stop path: ends the monitor threads, stores the changes they queued,
 // writes every back-up file, runs the periodic, new, change and base
-// transfers and releases the monitors.
-void stopAllMonitors();
+// transfers and takes the monitors off the list. It gives them back: the
+// last reference to go closes a monitor's volume, which on POSIX saves the
+// catalogue of the whole drive and can take seconds, so the caller lets them
+// go after what must not wait (ServiceStop).
+std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors();
 // Writes every monitor's back-up file (under pathMapLock; the caller holds
 // changeListLock so the saved positions are stable).
 void saveAllBackups();

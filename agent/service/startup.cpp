@@ -23,6 +23,7 @@
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
 #include "agent/store/transfer.h"
+#include "agent/store/transfer_pipeline.h"
 #include "agent/tablestore/data_dict.h"
 #include "common/threads.h"
 #include "agent/settings/agent_log.h"
@@ -36,6 +37,10 @@
 #include "platform/security.h"
 
 namespace {
+
+// How long the stop waits for the transfers it handed over before it sends
+// ServiceStop: the whole stop must end within 20 s.
+constexpr std::int64_t kStopTransferBudgetMillis = 18000;
 
 // The rules of file integrity monitoring, and the hooks that let the event
 // transfer and the update poll reach them.
@@ -147,6 +152,7 @@ void RunAgent() {
     // 1. The core.
     initScheduler();
     startSchedulerThread();
+    startTransferWorker();
     // The first upgrade check may run at once on the scheduler thread: the
     // protocol flag and the HTTP library must be ready before it is scheduled.
     SetProtocolFlag();
@@ -193,12 +199,23 @@ void RunAgent() {
 }
 
 void InvokeShutdown() {
+    const std::int64_t began = platform::nowMillis();
     LogEssential("\n InvokeShutdown : Ambrik service shutting down");
     RequestAgentStop();
     StopObtainAgentId();
     if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
+    // The last transfer, then periodic, new, change and base: the worker
+    // sends them in that order after an upload already under way.
     transferEventData();
-    stopAllMonitors();
+    std::vector<std::shared_ptr<VolumeMonitor>> stopped = stopAllMonitors();
     deleteAllHosts();
+    // A stalled upload may not keep ServiceStop from going out within the
+    // stop's 20 s; what it carried stays staged for the next start.
+    const std::int64_t left = kStopTransferBudgetMillis - (platform::nowMillis() - began);
+    if (!waitForTransfers(left > 0 ? left : 0))
+        LogInfo("\n Transfers still under way at the stop; their files wait for the next start");
     SendServiceStop();
+    // Closing the volumes saves their state for the next start; it may take
+    // seconds and is the one part of the stop the 20 s limit can cut short.
+    stopped.clear();
 }

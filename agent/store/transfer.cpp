@@ -14,6 +14,7 @@
 #include "agent/settings/settings.h"
 #include "agent/store/data_files.h"
 #include "agent/store/event_store.h"
+#include "agent/store/transfer_pipeline.h"
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
 #include "platform/clock.h"
@@ -49,25 +50,6 @@ std::string sendingPath(const std::string& dataPath) {
     return kSendingDir + std::filesystem::path(dataPath).filename().string();
 }
 
-// Appends the bytes of `from` to `to`; false when not all could be written.
-bool appendFile(const std::string& from, const std::string& to) {
-    std::FILE* in = platform::openRegularFile(from, "rb");
-    if (!in) return false;
-    std::FILE* out = platform::openRegularFile(to, "ab");
-    if (!out) {
-        std::fclose(in);
-        return false;
-    }
-    char buffer[64 * 1024];
-    bool ok = true;
-    for (std::size_t n; ok && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
-        ok = std::fwrite(buffer, 1, n, out) == n;
-    ok = !std::ferror(in) && ok;
-    ok = std::fclose(out) == 0 && ok;
-    std::fclose(in);
-    return ok;
-}
-
 // Puts the files of an upload that failed (or was cut short by a stop or a
 // crash) back into serverdata/, before what collectors wrote meanwhile, so
 // the next zip holds both in their order. The caller holds eventDataMutex.
@@ -77,7 +59,7 @@ void restoreSendingFiles() {
     for (const auto& entry : std::filesystem::directory_iterator(kSendingDir, ec)) {
         const std::string waiting = entry.path().string();
         const std::string target = kServerDataDir + entry.path().filename().string();
-        if (std::filesystem::exists(target, ec) && !appendFile(target, waiting)) {
+        if (std::filesystem::exists(target, ec) && !appendFileTo(target, waiting)) {
             LogError("\n Could not join %s to %s: %s; both are kept", target.c_str(), waiting.c_str(),
                      std::strerror(errno));
             continue;
@@ -120,8 +102,9 @@ bool zipServerData(const std::string& zipName, std::vector<std::string>& moved) 
 // Uploads the zip outside eventDataMutex: a server that accepts and then
 // stalls holds up the transfer, not the collectors. Exactly the files that
 // went into a successful upload are deleted.
-void uploadServerData(const std::string& zipName, const std::vector<std::string>& moved) {
-    if (HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0) {
+bool uploadServerData(const std::string& zipName, const std::vector<std::string>& moved) {
+    const bool uploaded = HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0;
+    if (uploaded) {
         LogInfo("\n Transfer done. Deleting files");
         for (const std::string& path : moved) std::remove(path.c_str());
         std::lock_guard dataLock(eventDataMutex);
@@ -132,6 +115,51 @@ void uploadServerData(const std::string& zipName, const std::vector<std::string>
         restoreSendingFiles();
     }
     std::remove(zipName.c_str());
+    recordStagedFiles(DataSet::Events, kSendingDir);
+    return uploaded;
+}
+
+// The batch the transfer worker runs: rotation and zip under the locks,
+// then the upload outside them.
+BatchResult runEventTransfer() {
+    LogInfo("\n Transfer data engaged");
+    char zipName[64];
+    std::vector<std::string> moved;
+    {
+        std::lock_guard dataLock(eventDataMutex);
+        std::unique_lock<std::mutex> driveLock;
+        if (std::mutex* lock = driveSetLock()) driveLock = std::unique_lock<std::mutex>(*lock);
+        restoreSendingFiles();
+
+        if (!ServerIsUp()) {
+            LogInfo("\n Server down or no data present.");
+            return BatchResult::Nothing;
+        }
+        if (!HaveAgentId()) {
+            // The zip is named after the agent and the server files it under
+            // that id: until registration has given one, everything waits.
+            LogInfo("\n No agent id yet; the data waits for the next transfer.");
+            return BatchResult::Nothing;
+        }
+        std::snprintf(zipName, sizeof zipName, "logdata_%lld.zip", static_cast<long long>(AgentId()));
+
+        if (countCurrentEvents() > 0) {
+            LogInfo("\n Zip Name: %s", zipName);
+            rotateAndAggregate();
+        } else if (serverDataLeft()) {
+            // No new events, but an earlier upload failed: send what it left
+            // rather than let it wait for the next event (or be dropped by a
+            // restart).
+            LogInfo("\n Data files left by an earlier transfer; sending them");
+            LogInfo("\n Zip Name: %s", zipName);
+        } else {
+            LogInfo("\n Server down or no data present.");
+            return BatchResult::Nothing;
+        }
+        if (!zipServerData(zipName, moved)) return BatchResult::Failed;
+        recordStagedFiles(DataSet::Events, kSendingDir);
+    }
+    return uploadServerData(zipName, moved) ? BatchResult::Uploaded : BatchResult::Failed;
 }
 
 }  // namespace
@@ -163,45 +191,6 @@ int scheduleTransfer() {
 }
 
 void transferEventData(void* /*userArgument*/) {
-    LogInfo("\n Transfer data engaged");
-    // One transfer at a time: the stop path's last transfer waits for an
-    // upload of the timer's that is still under way.
-    static std::mutex transferRunning;
-    std::lock_guard running(transferRunning);
-    char zipName[64];
-    std::vector<std::string> moved;
-    {
-        std::lock_guard dataLock(eventDataMutex);
-        std::unique_lock<std::mutex> driveLock;
-        if (std::mutex* lock = driveSetLock()) driveLock = std::unique_lock<std::mutex>(*lock);
-        restoreSendingFiles();
-
-        if (!ServerIsUp()) {
-            LogInfo("\n Server down or no data present.");
-            return;
-        }
-        if (!HaveAgentId()) {
-            // The zip is named after the agent and the server files it under
-            // that id: until registration has given one, everything waits.
-            LogInfo("\n No agent id yet; the data waits for the next transfer.");
-            return;
-        }
-        std::snprintf(zipName, sizeof zipName, "logdata_%lld.zip", static_cast<long long>(AgentId()));
-
-        if (countCurrentEvents() > 0) {
-            LogInfo("\n Zip Name: %s", zipName);
-            rotateAndAggregate();
-        } else if (serverDataLeft()) {
-            // No new events, but an earlier upload failed: send what it left
-            // rather than let it wait for the next event (or be dropped by a
-            // restart).
-            LogInfo("\n Data files left by an earlier transfer; sending them");
-            LogInfo("\n Zip Name: %s", zipName);
-        } else {
-            LogInfo("\n Server down or no data present.");
-            return;
-        }
-        if (!zipServerData(zipName, moved)) return;
-    }
-    uploadServerData(zipName, moved);
+    // A batch that still waits for the worker takes the newest data too.
+    handOverBatch(DataSet::Events, runEventTransfer);
 }

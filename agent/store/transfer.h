@@ -11,7 +11,9 @@
 // success, 0 when the entry could not be made.
 int scheduleTransfer();
 
-// The timer's callback; the stop path calls it once directly. Holds
+// The timer's callback; the stop path calls it once directly. Hands the
+// transfer to the transfer worker (transfer_pipeline.h), which runs it on its
+// own thread; refused while an event batch still waits there. The batch holds
 // eventDataMutex (and the drive-set lock when one is registered) while the
 // data files are rotated and zipped; the files of the zip wait in
 // "serverdata/sending/" during the upload, which runs without the locks, and

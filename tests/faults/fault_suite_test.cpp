@@ -22,21 +22,37 @@ TEST_F(FaultRun, RefusedUploadsLoseNothing) {
     EXPECT_EQ(t.doubled, 0u) << t.describe();
 }
 
-// An upload that stalls for a while: events fed during the stall are
-// collected and go out with a later transfer, nothing twice. (New runs of
-// the hosts start when the scheduler thread, which carries the transfer,
-// is free again; runs already under way are not held up by the upload.)
+// An upload that stalls for a while holds up only the transfer worker: the
+// host timers keep their interval (three hosts every two minutes of agent
+// time, about 1.5 status reports a second of real time at x60) and events
+// fed during the stall are collected and go out with a later transfer,
+// nothing twice.
 TEST_F(FaultRun, StalledUploadLosesNothing) {
     startServer();
     feed(kPerFeed);
     ASSERT_TRUE(server->delayRequests("agentUpload", 20000, 1));
     startAgent();
     ASSERT_TRUE(server->waitForRequests("agentUpload", 1, 60000));
+    const auto stallBegan = Clock::now();
+    const std::size_t reportsBefore = server->countRequests("mode=hoststatus");
     feed(kPerFeed);
+    // Half of the reports due in 15 s, while the upload is still held.
+    EXPECT_TRUE(server->waitForRequests("mode=hoststatus", reportsBefore + 12, 15000))
+        << server->countRequests("mode=hoststatus") - reportsBefore << " host status reports during the stall";
+    EXPECT_LT(Clock::now() - stallBegan, std::chrono::seconds(20));
     const Tally t = waitForAll(90);
     report("upload stalled 20 s", t);
     EXPECT_EQ(t.lost, 0u) << t.describe();
     EXPECT_EQ(t.doubled, 0u) << t.describe();
+
+    // A stop during a stalled upload still sends ServiceStop and ends within 20 s.
+    const std::size_t uploads = server->countRequests("agentUpload");
+    ASSERT_TRUE(server->delayRequests("agentUpload", 60000, 1));
+    feed(kPerFeed);
+    ASSERT_TRUE(server->waitForRequests("agentUpload", uploads + 1, 30000));
+    kill(agent, SIGINT);
+    EXPECT_EQ(waitForExit(20), 0);
+    EXPECT_EQ(server->countRequests("status=ServiceStop"), 1u);
 }
 
 // The server is down when the agent starts and again in the middle of a run.

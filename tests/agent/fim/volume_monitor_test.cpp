@@ -186,6 +186,16 @@ TEST_F(VolumeMonitorTest, ResumesFromTheBackupAndProcessesTheDowntime) {
     EXPECT_TRUE(log_->has("\n Processing CJ records during service downtime..."));
 }
 
+// The stop waits for the map's lock to save the positions: a stop ends the
+// first walk of a drive, and the half-built map is not saved as complete.
+TEST_F(VolumeMonitorTest, AStopEndsTheFirstMapBuildAndSavesNothing) {
+    std::filesystem::create_directories("data");
+    monitor_.stop = 1;
+    EXPECT_FALSE(SetEnv(monitor_));
+    EXPECT_FALSE(std::filesystem::exists(monitor_.backupPath));
+    EXPECT_TRUE(log_->has("\n Populating File DB stopped for Drive: C; it is built again at the next start"));
+}
+
 TEST_F(VolumeMonitorTest, TheChangeJobSavesOnlyPositionsWhoseChangesAreStored) {
     journal_.add(30, 2, u"a.txt", kExtend | kClose);
     processJournalRecords(monitor_);

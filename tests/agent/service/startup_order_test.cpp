@@ -165,7 +165,7 @@ TEST_F(StartupOrderTest, ServerSeesTheStartUpRequestsInOrderThenAnUpdatePollEver
         ASSERT_NE(found, std::string::npos) << step << "\n--- log ---\n" << text.substr(0, 4000);
         pos = found;
     }
-    EXPECT_GE(server.countRequests("status=ServiceStop"), 1u);
+    EXPECT_GE(server.countRequests("status=ServiceStop"), 1u) << text;
 }
 
 // Over https without a pin: the first version check already talks https (the

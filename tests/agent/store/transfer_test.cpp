@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <thread>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "agent/server/http_client.h"
 #include "agent/store/data_files.h"
 #include "agent/store/transfer.h"
+#include "agent/store/transfer_pipeline.h"
 #include "agent/store/zip_directory.h"
+#include "platform/threads.h"
 #include "store_fixture.h"
 #include "testserver/decoders/decoders.h"
 
@@ -79,6 +82,7 @@ protected:
         SetHttpTransferLimits(limits);
     }
     void TearDown() override {
+        stopTransferWorker();
         setTransferDriveSetLock(nullptr);
         StoreTest::TearDown();
     }
@@ -439,4 +443,69 @@ TEST_F(TransferTest, EventsStoredWhileTransfersRunAreNeitherLostNorSentTwice) {
     EXPECT_EQ(records, std::size_t{kThreads * kBuffers * kPerBuffer});
     EXPECT_EQ(counted, kThreads * kBuffers * kPerBuffer);
     EXPECT_FALSE(std::filesystem::exists("serverdata/rawlogs"));
+}
+
+// The transfer worker: the caller goes on while an upload is held; batches go
+// out in hand-over order, a repeated hand-over joins the batch that waits,
+// and a folder's files left by a failed upload go out before the newer ones
+// (a snapshot file is replaced by its newer copy).
+TEST_F(TransferTest, TheWorkerSendsInHandOverOrderWhileTheCallerGoesOn) {
+    const FolderDataSet change{DataSet::Change, "changes/", "changedata", "\n Change sent", "\n Change failed",
+                               {"snapshot"}};
+    std::filesystem::create_directories("changes");
+    std::ofstream("changes/trend") << "old\n";
+    std::ofstream("changes/snapshot") << "old\n";
+    server_.status = 500;
+    ASSERT_TRUE(handOverFolder(change));  // no worker yet: runs here and fails
+    EXPECT_TRUE(std::filesystem::exists("changes/sending/trend"));
+    EXPECT_EQ(transferStates()[static_cast<std::size_t>(DataSet::Change)].consecutiveFailures, 1);
+    EXPECT_EQ(transferStates()[static_cast<std::size_t>(DataSet::Change)].pendingFiles, 2u);
+    server_.status = 200;
+    std::ofstream("changes/trend") << "new\n";
+    std::ofstream("changes/snapshot") << "new\n";
+
+    ASSERT_TRUE(startTransferWorker());
+    platform::Event entered(true), release(true);
+    server_.onUpload = [&] {
+        entered.set();
+        release.wait(-1);
+    };
+    collect(3, 528);
+    transferEventData(nullptr);
+    ASSERT_TRUE(entered.wait(-1));  // the first upload is held by the server
+    collect(2, 4624);
+    EXPECT_TRUE(handOverFolder(change));
+    transferEventData(nullptr);
+    transferEventData(nullptr);  // joins the event batch that waits
+    const auto held = transferStates();
+    EXPECT_TRUE(held[static_cast<std::size_t>(DataSet::Events)].running);
+    EXPECT_TRUE(held[static_cast<std::size_t>(DataSet::Events)].waiting);
+    EXPECT_TRUE(held[static_cast<std::size_t>(DataSet::Change)].waiting);
+    release.set();
+    ASSERT_TRUE(waitForTransfers(-1));
+    stopTransferWorker();
+
+    // (the server keeps the refused upload too: the first of four)
+    ASSERT_EQ(uploadCount(), 4u);
+    EXPECT_EQ(rawLogCount(upload(1)[1].data), 3u);
+    EXPECT_EQ(rawLogCount(upload(3)[1].data), 2u);
+    {
+        std::lock_guard lock(server_.mutex_);
+        EXPECT_EQ(server_.uploads[2].filename, "changedata_42.zip");
+        std::ofstream("change.zip", std::ios::binary) << server_.uploads[2].content;
+    }
+    const auto entries = zipEntries("change.zip");
+    std::map<std::string, std::string> byName;
+    for (const auto& e : entries) byName[e.name] = e.data;
+    EXPECT_EQ(byName["trend"], "old\nnew\n");
+    EXPECT_EQ(byName["snapshot"], "new\n");
+    EXPECT_FALSE(std::filesystem::exists("changes/sending"));
+    const auto done = transferStates();
+    for (DataSet set : {DataSet::Events, DataSet::Change}) {
+        const DataSetTransferState& s = done[static_cast<std::size_t>(set)];
+        EXPECT_EQ(s.lastResult, 0);
+        EXPECT_EQ(s.consecutiveFailures, 0);
+        EXPECT_EQ(s.pendingFiles, 0u);
+        EXPECT_FALSE(s.waiting || s.running);
+    }
 }
