@@ -27,8 +27,8 @@ for tool in "$AGENT" "$BUILD/testserver/orbisk-testserver" "$INSPECT"; do
   [ -x "$tool" ] || { echo "missing $tool: build ambrik, orbisk-testserver and ambrik-inspect" >&2; exit 2; }
 done
 
-# shellcheck source=support/fim_agent.sh
-source "$ROOT/bench/support/fim_agent.sh"
+# shellcheck source=support/agent_run.sh
+source "$ROOT/bench/support/agent_run.sh"
 bench_scratch fimburst 3g
 bench_fim_scenario 'c:\\watched'
 bench_start_server

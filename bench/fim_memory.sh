@@ -24,8 +24,8 @@ for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver";
   [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
 done
 
-# shellcheck source=support/fim_agent.sh
-source "$ROOT/bench/support/fim_agent.sh"
+# shellcheck source=support/agent_run.sh
+source "$ROOT/bench/support/agent_run.sh"
 bench_scratch fimmemory 2g
 bench_fim_scenario 'c:\\\\watched'
 # HOSTS=N: the server lists N Windows hosts, each with the scenario's filter

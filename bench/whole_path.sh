@@ -32,6 +32,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=../scripts/lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=support/agent_run.sh
+source "$ROOT/bench/support/agent_run.sh"
 BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
 EVENTS="${EVENTS:-100000}"
 HOSTS="${HOSTS:-25}"
@@ -50,24 +52,9 @@ command -v xmllint >/dev/null || { echo "xmllint is missing (package libxml2-uti
 WORK="$(mktemp -d /tmp/ambrik-wholepath.XXXXXX)"
 SERVER_PID=""
 AGENT_PID=""
-stop_agent() {
-  if [ -n "$AGENT_PID" ] && kill -0 "$AGENT_PID" 2>/dev/null; then
-    kill -INT "$AGENT_PID" 2>/dev/null || true
-    for _ in $(seq 1 300); do kill -0 "$AGENT_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$AGENT_PID" 2>/dev/null || true
-  fi
-  AGENT_PID=""
-}
-stop_server() {
-  if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
-    kill -TERM "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-  fi
-  SERVER_PID=""
-}
 cleanup() {
-  stop_agent
-  stop_server
+  bench_stop_agent
+  bench_stop_server
   if [ -z "${KEEP:-}" ]; then rm -rf "$WORK"; else echo "kept $WORK" >&2; fi
 }
 trap cleanup EXIT
@@ -281,7 +268,7 @@ background() {
   t1=$(ticks "$AGENT_PID"); n1=$(thread_ns "$AGENT_PID"); w1=$(now)
   BACKGROUND=$(awk -v c="$(cpu_seconds "$n0" "$n1" "$t0" "$t1")" -v a="$w0" -v b="$w1" 'BEGIN{printf "%.6f", c / (b - a)}')
   echo "background hosts=0 clock_scale=$2 seconds=$3 core_fraction=$BACKGROUND"
-  stop_agent; stop_server
+  bench_stop_agent; bench_stop_server
 }
 
 # idle_real HOSTS XMLLINT_S: the share of a core HOSTS hosts polled once a
@@ -307,9 +294,9 @@ if [ "$ONLY" != hosts ]; then
   shipped single 3 1 "$EVENTS" "$XML1"
   empty_poll single 1 "$EVENTS" "$XML1"
   echo "peak_rss run=single_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
-  stop_agent; stop_server
+  bench_stop_agent; bench_stop_server
   shipped single2 2 1 "$EVENTS" "$XML1"
-  stop_agent; stop_server
+  bench_stop_agent; bench_stop_server
 fi
 if [ "$ONLY" != shipped ]; then
   setup hosts "$HOSTS" "$HOST_EVENTS"
@@ -317,6 +304,6 @@ if [ "$ONLY" != shipped ]; then
   shipped hosts 3 "$HOSTS" "$HOST_EVENTS" "$XMLN"
   empty_poll hosts "$HOSTS" "$HOST_EVENTS" "$XMLN"
   echo "peak_rss run=hosts_level3 peak_rss_mib=$(awk -v k="$(peak_kib)" 'BEGIN{printf "%.1f", k / 1024}')"
-  stop_agent; stop_server
+  bench_stop_agent; bench_stop_server
   idle_real "$HOSTS" "$XMLN"
 fi

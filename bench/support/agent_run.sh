@@ -1,4 +1,5 @@
-# Shell helpers of the whole-program file-change benchmarks: a scratch
+# Shell helpers of the whole-program benchmarks: the orderly stop of the
+# agent and of the test server; for the file-change benchmarks also a scratch
 # folder (a tmpfs as root), the test server with a scenario that watches one
 # location, and the agent run over a folder mapped as drive C until its
 # volume monitor waits on the journal. Source this file after
@@ -26,12 +27,17 @@ bench_stop_agent() {
   AGENT_PID=""
 }
 
-bench_cleanup() {
-  bench_stop_agent
+bench_stop_server() {
   if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
     kill -TERM "$SERVER_PID" 2>/dev/null || true
     wait "$SERVER_PID" 2>/dev/null || true
   fi
+  SERVER_PID=""
+}
+
+bench_cleanup() {
+  bench_stop_agent
+  bench_stop_server
   if [ -n "$MOUNTED" ]; then umount -l "$WORK" || true; fi
   [ -n "${KEEP:-}" ] || rm -rf "$WORK"
 }
