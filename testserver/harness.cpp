@@ -254,10 +254,12 @@ bool TestServer::failRequests(const std::string& pattern, int status, int count,
                    body.value_or(""));
 }
 
-bool TestServer::answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count) {
+bool TestServer::answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count,
+                                long long pauseMillis) {
     return control("POST",
                    "/control/status?pattern=" + encodeQueryValue(pattern) + "&code=200&withbody=1&chunks=" +
-                       std::to_string(chunks) + "&count=" + (count < 0 ? std::string("all") : std::to_string(count)),
+                       std::to_string(chunks) + "&count=" + (count < 0 ? std::string("all") : std::to_string(count)) +
+                       "&pause=" + std::to_string(pauseMillis),
                    body);
 }
 

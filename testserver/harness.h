@@ -85,8 +85,10 @@ public:
     // count -1 = every matching request. The pattern is a plain substring of the target.
     bool failRequests(const std::string& pattern, int status, int count = -1,
                       const std::optional<std::string>& body = std::nullopt);
-    // A 200 answer whose body goes out with chunked transfer in `chunks` pieces.
-    bool answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count = 1);
+    // A 200 answer whose body goes out with chunked transfer in `chunks` pieces,
+    // pauseMillis apart (a dripping answer: one byte a chunk, long pauses).
+    bool answerInChunks(const std::string& pattern, const std::string& body, int chunks, int count = 1,
+                        long long pauseMillis = 20);
     bool delayRequests(const std::string& pattern, long long millis, int count = -1);
     bool clearStatusRules();
     bool clearDelays();

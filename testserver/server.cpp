@@ -460,12 +460,13 @@ bool Server::State::forcedAnswer(const httplib::Request& req, httplib::Response&
     res.status = forced->status;
     const std::size_t pieces = static_cast<std::size_t>(forced->chunks);
     const std::size_t step = std::max<std::size_t>(1, (text.size() + pieces - 1) / pieces);
-    res.set_chunked_content_provider("text/plain", [this, text, step](std::size_t offset, httplib::DataSink& sink) {
+    const std::int64_t pause = forced->pauseMillis;
+    res.set_chunked_content_provider("text/plain", [this, text, step, pause](std::size_t offset, httplib::DataSink& sink) {
         if (offset >= text.size()) {
             sink.done();
             return true;
         }
-        if (offset > 0) hold(20);
+        if (offset > 0) hold(pause);
         const std::size_t n = std::min(step, text.size() - offset);
         return sink.write(text.data() + offset, n);
     });
@@ -545,6 +546,7 @@ void Server::State::routeControl(httplib::Server& s) {
         rule.status = static_cast<int>(numberParam(req, "code", 0));
         rule.remaining = static_cast<int>(numberParam(req, "count", -1));
         rule.chunks = static_cast<int>(std::clamp<std::int64_t>(numberParam(req, "chunks", 1), 1, 1000));
+        rule.pauseMillis = std::clamp<std::int64_t>(numberParam(req, "pause", 20), 1, 60000);
         if (!req.body.empty() || req.has_param("withbody")) rule.body = req.body;
         if (rule.status < 100 || rule.status > 599 || rule.remaining == 0)
             return answer(res, 400, "status needs code=100..599 and count=N (N>0) or all\n");

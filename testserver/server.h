@@ -36,6 +36,7 @@ struct OverrideRule {
     std::int64_t delayMillis = 0;       // -1 = hold until cleared or stopped
     int remaining = -1;
     int chunks = 1;                     // >1: the body goes out chunked in this many pieces
+    std::int64_t pauseMillis = 20;      // between two chunks (a dripping answer: long pauses)
 };
 
 // The rule list: the first rule that matches a target is used and counted.

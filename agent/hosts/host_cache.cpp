@@ -210,7 +210,7 @@ std::optional<std::int64_t> readInteger(const ResultData* result, const char* co
 
 bool fetchTables(const std::string& url, bool* emptyAnswer) {
     ResponseBuffer response;
-    if (HttpGetToBuffer(url, response) != 0) return false;
+    if (HttpGetToBuffer(url, response, HttpRequestKind::TableDump) != 0) return false;
     if (emptyAnswer) *emptyAnswer = response.data.empty();
     if (response.data.empty()) return true;
     LogInfo("\n Got response of size %d", response.length());

@@ -16,8 +16,8 @@ HttpTlsOptions agentTlsOptions() {
 
 }  // namespace
 
-int HttpGetToBuffer(const std::string& url, ResponseBuffer& response) {
-    return HttpGetToBufferWith(url, response, agentTlsOptions(), AgentHttpMessages());
+int HttpGetToBuffer(const std::string& url, ResponseBuffer& response, HttpRequestKind kind) {
+    return HttpGetToBufferWith(url, response, agentTlsOptions(), AgentHttpMessages(), {}, kind);
 }
 
 int HttpGetToBufferCancellable(const std::string& url, ResponseBuffer& response,
@@ -44,7 +44,7 @@ void WarnIfHttpsUnpinned() {
 
 void FetchTableData(const std::string& url) {
     ResponseBuffer response;
-    if (HttpGetToBuffer(url, response) != 0 || response.data.empty()) return;
+    if (HttpGetToBuffer(url, response, HttpRequestKind::TableDump) != 0 || response.data.empty()) return;
     LogInfo("\n Got response of size %d", response.length());
     LoadServerTableData(response.data.c_str(), response.length());
 }

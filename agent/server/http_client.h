@@ -3,8 +3,11 @@
 //
 // Results are 0 on success and 1 on failure; a transfer succeeds only when it
 // completed and the server answered 200. Every transfer has its own handle, a
-// 10 s connect time-out and a low-speed abort (no byte for 120 s), so a server
-// that accepts a connection and never answers cannot hold a thread for ever.
+// 10 s connect time-out, a low-speed abort (no byte for 120 s) and a total
+// time limit fitting the request's kind (HttpTransferLimits), so a server that
+// never answers, or answers a byte now and then, cannot hold a thread for ever.
+// Total limits are clock time: on an accelerated clock they shrink with it,
+// but never below one second of real time.
 //
 // The process-wide server status flag is 1 (up) or 2 (down): a GET into
 // memory that completes sets it to 1 whatever the HTTP status, one that cannot
@@ -41,10 +44,18 @@ inline bool ServerIsUp() { return ServerStatus() == kServerUp; }
 bool HttpGlobalInit();
 void HttpGlobalCleanup();
 
+// What a GET into memory asks for, which chooses its total time limit.
+enum class HttpRequestKind {
+    Control,     // a line or two: registration, status reports, version, facility
+    TableDump,   // an XML table dump: host lists, filters, updates, monitor requests
+    StopReport,  // ServiceStop, sent at the end of the 20 s stop
+};
+
 // The agent's transfers. TLS: the REG_SZ setting ServerCACertFile, when set,
 // turns peer verification on against that CA file; otherwise protocol flag 1
 // turns peer verification off.
-[[nodiscard]] int HttpGetToBuffer(const std::string& url, ResponseBuffer& response);
+[[nodiscard]] int HttpGetToBuffer(const std::string& url, ResponseBuffer& response,
+                                  HttpRequestKind kind = HttpRequestKind::Control);
 [[nodiscard]] int HttpGetToFile(const std::string& url, const std::string& filePath);
 [[nodiscard]] int HttpUploadFile(const std::string& url, const std::string& filePath);
 // GET into a file the caller has opened (and closes): a body larger than
@@ -72,6 +83,11 @@ struct HttpTransferLimits {
     long lowSpeedTimeSeconds = 120;       // abort when slower than lowSpeedBytesPerSecond this long
     long lowSpeedBytesPerSecond = 1;
     std::size_t maxResponseBytes = 256u << 20;  // a larger body fails the GET (libcurl code 23)
+    // Total time limits in seconds by kind (libcurl code 28 when reached).
+    long controlTotalSeconds = 10;
+    long tableDumpTotalSeconds = 120;
+    long stopReportTotalSeconds = 2;  // the stop gives its transfers 18 s of its 20
+    long uploadTotalSeconds = 600;    // on the transfer worker, which the stop does not wait for
     bool verbose = true;                  // libcurl's trace on the standard error stream
 };
 void SetHttpTransferLimits(const HttpTransferLimits& limits);
@@ -95,7 +111,8 @@ struct HttpGetMessages {
 const HttpGetMessages& AgentHttpMessages();
 [[nodiscard]] int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
                                       const HttpTlsOptions& tls, const HttpGetMessages& messages,
-                                      const std::function<bool()>& cancelled = {});
+                                      const std::function<bool()>& cancelled = {},
+                                      HttpRequestKind kind = HttpRequestKind::Control);
 [[nodiscard]] int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                                     const HttpTlsOptions& tls);
 [[nodiscard]] int HttpGetToStreamWith(const std::string& url, std::FILE* file, const HttpTlsOptions& tls,

@@ -3,12 +3,14 @@
 // registry reads).
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 
 #include "agent/server/http_client.h"
 #include "common/log.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -47,6 +49,28 @@ void setCommonOptions(CURL* handle, const std::string& url, char* errorBuffer,
     } else if (tls.verifyPeerOff) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     }
+}
+
+// A total limit of clock seconds as libcurl's real milliseconds: an
+// accelerated clock shortens it, down to one real second, which no request
+// can be made faster than.
+long realMillis(long clockSeconds) {
+    if (clockSeconds <= 0) return 0;
+    const double millis = static_cast<double>(clockSeconds) * 1000.0 / platform::clockScale();
+    return std::max(1000L, static_cast<long>(millis));
+}
+
+void setTotalLimit(CURL* handle, long clockSeconds) {
+    if (clockSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, realMillis(clockSeconds));
+}
+
+long totalSecondsFor(HttpRequestKind kind, const HttpTransferLimits& limits) {
+    switch (kind) {
+        case HttpRequestKind::TableDump: return limits.tableDumpTotalSeconds;
+        case HttpRequestKind::StopReport: return limits.stopReportTotalSeconds;
+        case HttpRequestKind::Control: break;
+    }
+    return limits.controlTotalSeconds;
 }
 
 struct AppendTarget {
@@ -133,7 +157,7 @@ const HttpGetMessages& AgentHttpMessages() {
 
 int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
                         const HttpTlsOptions& tls, const HttpGetMessages& messages,
-                        const std::function<bool()>& cancelled) {
+                        const std::function<bool()>& cancelled, HttpRequestKind kind) {
     const HttpTransferLimits limits = CurrentHttpTransferLimits();
     EasyHandle handle = newEasyHandle();
     if (!handle) {
@@ -144,6 +168,7 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
     char errorBuffer[CURL_ERROR_SIZE] = {};
     AppendTarget target{&response, limits.maxResponseBytes};
     setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
+    setTotalLimit(handle.get(), totalSecondsFor(kind, limits));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &appendToResponse);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &target);
@@ -256,6 +281,7 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
+    setTotalLimit(handle.get(), limits.uploadTotalSeconds);
     curl_easy_setopt(handle.get(), CURLOPT_MIMEPOST, form.get());
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
 

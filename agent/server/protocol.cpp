@@ -64,9 +64,9 @@ std::optional<long long> leadingInteger(const char* text, long long min, long lo
     return value;
 }
 
-bool getStatusOnly(const std::string& url) {
+bool getStatusOnly(const std::string& url, HttpRequestKind kind = HttpRequestKind::Control) {
     ResponseBuffer response;
-    return HttpGetToBuffer(url, response) == 0;
+    return HttpGetToBuffer(url, response, kind) == 0;
 }
 
 }  // namespace
@@ -190,7 +190,7 @@ bool SendServiceStarted() {
 }
 
 bool SendServiceStop() {
-    const bool ok = getStatusOnly(RequestUrl<Request::ServiceStop>(AgentId()));
+    const bool ok = getStatusOnly(RequestUrl<Request::ServiceStop>(AgentId()), HttpRequestKind::StopReport);
     LogEssential(ok ? "\n Status successfully updated" : "\n Status update failed");
     return ok;
 }

@@ -118,17 +118,26 @@ TEST_F(FaultRun, DamagedRegistryEndsTheAgentWithOneLine) {
 }
 
 // Bad host lists: a host id given twice is refused (its events are not
-// credited to the other host), and a list that cannot be read at start-up
-// is asked for again until one loads.
+// credited to the other host), and a list that cannot be read at start-up,
+// or that drips in a byte every 0.9 s, is asked for again until one loads:
+// the dripping answer ends at the table dumps' time limit (120 s of agent
+// time, 2 s here) although it never falls under the low-speed rule.
 TEST_F(FaultRun, BadHostListsAreRefusedAndAskedForAgain) {
     std::string twice = hostListXml(kHosts);
     twice.replace(twice.find("HOST_ID=\"303\""), 13, "HOST_ID=\"301\"");
     twice.replace(twice.find("HOST_ID=\"303\""), 13, "HOST_ID=\"301\"");
     writeFile(scenario / "hostdetails.xml", "<?xml version=\"1.0\"?>\n<HostList><Hosts HOST_ID=");
     startServer();
+    const std::string dripped = hostListXml(kHosts).substr(0, 200);
+    ASSERT_TRUE(server->answerInChunks("hostdetails?slid=", dripped, static_cast<int>(dripped.size()), 1, 900));
     feed(kPerFeed);
     startAgent();
+    ASSERT_TRUE(server->waitForRequests("hostdetails?slid=", 1, 30000)) << agentLog().substr(0, 20000);
+    const auto dripBegan = Clock::now();
     ASSERT_TRUE(server->waitForRequests("hostdetails?slid=", 2, 30000)) << agentLog().substr(0, 20000);
+    EXPECT_LT(Clock::now() - dripBegan, std::chrono::seconds(15));  // the whole drip takes 180 s
+    EXPECT_NE(agentLog().find("Curl Error: 28"), std::string::npos);
+    ASSERT_TRUE(server->waitForRequests("hostdetails?slid=", 3, 30000)) << agentLog().substr(0, 20000);
     EXPECT_NE(agentLog().find("No hosts were loaded"), std::string::npos);
     ASSERT_TRUE(server->swapFile("hostdetails.xml", twice));
     ASSERT_TRUE(server->waitForRequests("mode=hoststatus&hostid=301", 1, 60000)) << agentLog().substr(0, 20000);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 
 #include "agent/server/http_client.h"
+#include "platform/clock.h"
 #include "tests/agent/server/local_server.h"
 
 namespace {
@@ -210,6 +211,15 @@ TEST_F(HttpClientTest, StallingServerIsAbandonedAtTheLowSpeedLimit) {
     SetServerStatus(kServerUp);
     EXPECT_EQ(HttpGetToBuffer(server.url("/stall"), response), 1);  // code 28: a time-out
     EXPECT_EQ(ServerStatus(), kServerUp);
+    // Under the low-speed rule's time, the request kind's total limit ends it.
+    limits.lowSpeedTimeSeconds = 120;
+    limits.controlTotalSeconds = 1;
+    limits.tableDumpTotalSeconds = 2;
+    SetHttpTransferLimits(limits);
+    const std::int64_t began = platform::nowMillis();
+    EXPECT_EQ(HttpGetToBuffer(server.url("/stall"), response), 1);
+    EXPECT_EQ(HttpGetToBuffer(server.url("/stall"), response, HttpRequestKind::TableDump), 1);
+    EXPECT_LT(platform::nowMillis() - began, 8000);
     {
         std::lock_guard<std::mutex> guard(gate->lock);
         gate->release = true;
