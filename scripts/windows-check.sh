@@ -229,6 +229,7 @@ done
 wine reg query 'HKLM\Software\Vardo Corp\Orbisk\Ambrik' /v "AWS Instance" 2>/dev/null | tr -d '\r' \
   | grep -Eq 'REG_SZ +yes' || fail "confora did not write AWS Instance"
 say "confora: the registry values written"
+bash scripts/windows-msi-install-check.sh "$BUILD_DIR" "$CHECK/agent.reg" "$REQUESTS" || fail "the package under wine"
 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
