@@ -182,7 +182,7 @@ private:
 class WinEnumerator : public Enumerator {
 public:
     WinEnumerator(IEnumWbemClassObject* e, std::shared_ptr<Identity> servicesIdentity)
-        : enumerator_(e), servicesIdentity_(std::move(servicesIdentity)) {}
+        : servicesIdentity_(std::move(servicesIdentity)), enumerator_(e) {}
     HResult setProxyBlanket(const ProxyBlanket& blanket) override {
         return setBlanket(enumerator_.get(), blanket, identity_);
     }
@@ -196,9 +196,12 @@ public:
     }
 
 private:
-    ComPtr<IEnumWbemClassObject> enumerator_;
+    // The identities are declared before the proxy so that they outlive it:
+    // members are destroyed in reverse order and COM reads the identity until
+    // the proxy is released.
     std::shared_ptr<Identity> identity_;
     std::shared_ptr<Identity> servicesIdentity_;  // the proxy it came from may still use it
+    ComPtr<IEnumWbemClassObject> enumerator_;
 };
 
 class WinServices : public Services {
@@ -219,8 +222,8 @@ public:
     }
 
 private:
+    std::shared_ptr<Identity> identity_;  // declared first: outlives the proxy below
     ComPtr<IWbemServices> services_;
-    std::shared_ptr<Identity> identity_;
 };
 
 class WinLocator : public Locator {
