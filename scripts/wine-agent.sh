@@ -25,7 +25,8 @@ REG="$2"
 [ -f "$REG" ] || fail "no registry file $REG"
 [ -f "$BUILD_DIR/agent/service/ambrik.exe" ] || fail "$BUILD_DIR holds no ambrik.exe (a cross build is needed)"
 command -v wine >/dev/null || fail "wine is not installed (scripts/windows-deps.sh installs it)"
-wine_prefix "$BUILD_DIR" || fail "wineboot could not make $WINEPREFIX"
+# A wineserver this script starts ends 5 s after the agent.
+wine_prefix "$BUILD_DIR" 5 || fail "wineboot could not make $WINEPREFIX"
 
 WORK="$(mktemp -d /tmp/ambrik-wine-agent.XXXXXX)"
 agent_pid=""
