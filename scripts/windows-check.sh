@@ -65,6 +65,7 @@ fi
 for exe in agent/service/ambrik.exe statustool/statusnote.exe wizard/confora.exe; do
   [ -f "$BUILD_DIR/$exe" ] || fail "$exe was not built"
 done
+bash scripts/windows-msi-check.sh "$BUILD_DIR" || fail "the Windows package"
 
 say "contract tests under wine"
 # A failed test runs once more before it counts, as in scripts/test.sh.

@@ -25,9 +25,10 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 say() { echo "windows-deps: $*" >&2; }
 
 install_tools() {
-  # wine runs the programs afterwards (scripts/windows-check.sh).
+  # wine runs the programs afterwards (scripts/windows-check.sh); wixl and
+  # msitools build and read the package (scripts/windows-msi.sh).
   local want=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev cmake ninja-build
-              make tcl gcc xz-utils bzip2 wine wine64)
+              make tcl gcc xz-utils bzip2 wine wine64 wixl msitools)
   local missing=()
   for p in "${want[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

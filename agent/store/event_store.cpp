@@ -242,14 +242,20 @@ void rotateAndAggregate() {
         // aggregated at a later transfer rather than dropped now.
         return;
     }
+    const std::string previous = g_currentName;
+    std::string query = kAggregateQuery;
+    query.replace(query.find("%s"), 2, previous);
+    if (!exportQueryRows(StoreDb::Event, query, kAggregateFilePath, false)) {
+        // The events are not in the aggregate file yet: the old table stays
+        // current (no insert reached the new one, the lock is held) and is
+        // aggregated at a later transfer; the empty new table goes.
+        std::string dropNew = "DROP TABLE " + snapshotName(suffix) + ";";
+        execSql(dropNew.c_str(), StoreDb::Event);
+        return;
+    }
     g_previousSuffix = g_currentSuffix;
     g_currentSuffix = suffix;
     g_currentName = snapshotName(suffix);
-
-    const std::string previous = snapshotName(g_previousSuffix);
-    std::string query = kAggregateQuery;
-    query.replace(query.find("%s"), 2, previous);
-    exportQueryRows(StoreDb::Event, query, kAggregateFilePath, false);
 
     std::string drop = "DROP TABLE " + previous + ";";
     execSql(drop.c_str(), StoreDb::Event);

@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "agent/store/data_files.h"
@@ -101,6 +102,28 @@ TEST_F(StoreTest, RotationMovesInsertsToNewSnapshotAndDropsOldOne) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(*rows[0].values[13], "1");
     EXPECT_EQ(*rows[1].values[13], "2");
+}
+
+TEST_F(StoreTest, FailedAggregateWriteKeepsTheSnapshotForTheNextRotation) {
+    const std::string first = currentSnapshotName();
+    std::vector<EventRecord> events = {event(1, 4624, 4)};
+    storeEvents(events.data(), 1);
+
+    // A directory where the aggregate file belongs makes its write fail.
+    std::filesystem::create_directories("serverdata/aggregate");
+    platform::advanceClock(180'000);
+    rotateAndAggregate();
+    EXPECT_EQ(currentSnapshotName(), first);
+    EXPECT_TRUE(tableExists(first));
+    EXPECT_EQ(countCurrentEvents(), 1);
+
+    std::filesystem::remove("serverdata/aggregate");
+    platform::advanceClock(180'000);
+    rotateAndAggregate();
+    EXPECT_FALSE(tableExists(first));
+    auto rows = aggregateRows(readFile("serverdata/aggregate"), decoders::RowFormat::Enclosed);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(*rows[0].values[13], "1");
 }
 
 TEST_F(StoreTest, RotationsInTheSameSecondNeverReuseATableName) {
