@@ -73,6 +73,13 @@ mkdir -p "$WATCHED/reports"
 # attributes and checksums the base data set carries.
 printf 'quarterly figures\n' > $WATCHED/reports/q3.txt
 printf 'settings=1\n' > $WATCHED/app.ini
+# Under wine drive C is the prefix's drive_c: the watched folder is linked
+# into it, so the base data set covers the same files.
+if [ -n "$WINDOWS" ]; then
+  mkdir -p "$WINBUILD/wineprefix/drive_c/tmp"
+  rm -f "$WINBUILD/wineprefix/drive_c/tmp/ambrik-demo"
+  ln -s "$CDRIVE/tmp/ambrik-demo" "$WINBUILD/wineprefix/drive_c/tmp/ambrik-demo"
+fi
 # The server of this run has no base configuration yet, so the agent builds it.
 cp -r "$SCENARIO" "$WORK/scenario"
 sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$WORK/scenario/scenario.conf"
