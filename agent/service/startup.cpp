@@ -28,6 +28,7 @@
 #include "common/threads.h"
 #include "agent/settings/agent_log.h"
 #include "agent/service/service.h"
+#include "agent/service/status_file.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
@@ -150,6 +151,7 @@ void detectAws() {
 
 void RunAgent() {
     // 1. The core.
+    NoteAgentStarted();
     initScheduler();
     startSchedulerThread();
     startTransferWorker();
@@ -166,6 +168,7 @@ void RunAgent() {
     createEventTables();
     createDataDirectories();
     scheduleTransfer();
+    ScheduleStatusFile();
     ResetLogTypeMapping();
     removeServerDataFiles();
     // 2-5. Identity, flags, install-bin text.
@@ -203,7 +206,10 @@ void InvokeShutdown() {
     LogEssential("\n InvokeShutdown : Ambrik service shutting down");
     RequestAgentStop();
     StopObtainAgentId();
-    if (!HaveAgentId()) return;  // stopped during registration: nothing was collected or sent
+    if (!HaveAgentId()) {  // stopped during registration: nothing was collected or sent
+        WriteStatusFile();
+        return;
+    }
     // The last transfer, then periodic, new, change and base: the worker
     // sends them in that order after an upload already under way.
     transferEventData();
@@ -215,6 +221,7 @@ void InvokeShutdown() {
     if (!waitForTransfers(left > 0 ? left : 0))
         LogInfo("\n Transfers still under way at the stop; their files wait for the next start");
     SendServiceStop();
+    WriteStatusFile();
     // Closing the volumes saves their state for the next start; it may take
     // seconds and is the one part of the stop the 20 s limit can cut short.
     stopped.clear();

@@ -113,9 +113,11 @@ bool uploadServerData(const std::string& zipName, const std::vector<std::string>
         LogInfo("\n Transfer failed. ");
         std::lock_guard dataLock(eventDataMutex);
         restoreSendingFiles();
+        // What the refused upload carried waits in serverdata/ again.
+        recordStagedFiles(DataSet::Events, kServerDataDir);
     }
     std::remove(zipName.c_str());
-    recordStagedFiles(DataSet::Events, kSendingDir);
+    if (uploaded) recordStagedFiles(DataSet::Events, kSendingDir);
     return uploaded;
 }
 

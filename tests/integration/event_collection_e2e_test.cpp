@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -389,6 +391,48 @@ void expectRecordsMatch(const std::vector<const decoders::PackedRecord*>& record
     }
 }
 
+// True when the text is one JSON value and nothing else (white space aside).
+bool parsesAsJson(const std::string& text) {
+    std::size_t i = 0;
+    auto skip = [&] { while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i; };
+    std::function<bool()> value = [&]() -> bool {
+        skip();
+        if (i >= text.size()) return false;
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            const char close = c == '{' ? '}' : ']';
+            ++i;
+            skip();
+            if (i < text.size() && text[i] == close) return ++i, true;
+            for (;;) {
+                if (c == '{') {
+                    skip();
+                    if (i >= text.size() || text[i] != '"' || !value()) return false;
+                    skip();
+                    if (i >= text.size() || text[i++] != ':') return false;
+                }
+                if (!value()) return false;
+                skip();
+                if (i < text.size() && text[i] == ',') { ++i; continue; }
+                return i < text.size() && text[i++] == close;
+            }
+        }
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i)
+                if (text[i] == '\\') ++i;
+            return i++ < text.size();
+        }
+        for (const char* word : {"true", "false", "null"})
+            if (text.compare(i, std::strlen(word), word) == 0) return i += std::strlen(word), true;
+        const std::size_t begin = i;
+        while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || std::strchr("+-.eE", text[i]))) ++i;
+        return i > begin;
+    };
+    if (!value()) return false;
+    skip();
+    return i == text.size();
+}
+
 // ------------------------------------------------------------------ the test
 
 class EventCollectionEndToEnd : public ::testing::Test {
@@ -451,6 +495,20 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         return false;
+    }
+    // The line of one data set in logs/status.json, once the file shows it
+    // with `wanted` in it.
+    std::string waitForTransferStatus(const std::string& set, const std::string& wanted, int seconds) const {
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        std::string line;
+        do {
+            const std::string text = readFile(inst / "logs" / "status.json");
+            const std::size_t at = text.find("\"" + set + "\": {");
+            line = at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+            if (line.find(wanted) != std::string::npos) return line;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } while (Clock::now() < deadline);
+        return line;
     }
     bool serverDataEmpty() const {
         std::error_code ec;
@@ -534,6 +592,11 @@ TEST_F(EventCollectionEndToEnd, KeptEventsArriveWhole_AndAFailedUploadIsSentWith
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(fs::exists(inst / "bin" / "serverdata" / "rawlogs"));
     EXPECT_TRUE(fs::exists(inst / "bin" / "serverdata" / "aggregate"));
+    // The status file shows the refused upload and what waits.
+    const std::string failing = waitForTransferStatus("events", "\"lastResult\": 1,", 10);
+    EXPECT_NE(failing.find("\"lastResult\": 1,"), std::string::npos) << failing;
+    EXPECT_EQ(failing.find("\"consecutiveFailures\": 0,"), std::string::npos) << failing;
+    EXPECT_EQ(failing.find("\"pendingBytes\": 0}"), std::string::npos) << failing;
 
     // Period 3: the server takes uploads again; new events bring a transfer
     // that carries both periods in one zip.
@@ -558,6 +621,16 @@ TEST_F(EventCollectionEndToEnd, KeptEventsArriveWhole_AndAFailedUploadIsSentWith
     stopAgent();
     EXPECT_EQ(exitStatus, 0) << readFile(dir / "agent.out").substr(0, 20000);
     EXPECT_GE(server.countRequests("status=ServiceStop"), 1u);
+    // Written at the stop too, whole and for the agent's user only.
+    const fs::path status = inst / "logs" / "status.json";
+    const std::string text = readFile(status);
+    EXPECT_TRUE(parsesAsJson(text)) << text;
+    EXPECT_NE(text.find("\"agentId\": 1001,"), std::string::npos) << text;
+    const std::string sent = waitForTransferStatus("events", "\"lastResult\": 0, \"consecutiveFailures\": 0,", 0);
+    EXPECT_NE(sent.find("\"pendingFiles\": 0, \"pendingBytes\": 0}"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("\"lastSuccess\": 0,"), std::string::npos) << sent;
+    EXPECT_EQ(fs::status(status).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(fs::exists(inst / "logs" / "status.json.new"));
 }
 
 }  // namespace
