@@ -112,7 +112,7 @@ void putBigEndian16(std::vector<std::uint8_t>& out, std::size_t at, std::size_t 
 
 // Appends the records to the change index in one write; a short write is
 // cut back, so the index never ends in half a record.
-bool appendChangeIndex(const std::vector<ChangeRecord>& records) {
+bool appendChangeIndex(const std::vector<ChangeRecord>& records, const ChangeIndexMark& markStored) {
     std::vector<std::uint8_t> bytes;
     const std::string hostName = AgentHostName();
     const std::int64_t hostId = ownHostId();
@@ -125,6 +125,10 @@ bool appendChangeIndex(const std::vector<ChangeRecord>& records) {
     const auto before = std::filesystem::exists(kChangeIndexPath, ec)
                             ? std::filesystem::file_size(kChangeIndexPath, ec)
                             : 0;
+    if (markStored && !markStored(before + bytes.size(), false)) {
+        LogError("\n Unable to record the stored read positions; the changes wait for the next run");
+        return false;
+    }
     std::FILE* file = platform::openRegularFile(kChangeIndexPath, "ab");
     if (file == nullptr) {
         LogError("\n Unable to open %s (errno %d); the changes wait for the next run",
@@ -133,7 +137,10 @@ bool appendChangeIndex(const std::vector<ChangeRecord>& records) {
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
-    if (written && closed) return true;
+    if (written && closed) {
+        if (markStored) markStored(before + bytes.size(), true);
+        return true;
+    }
     std::filesystem::resize_file(kChangeIndexPath, before, ec);
     LogError("\n Unable to write %s; the changes wait for the next run", kChangeIndexPath);
     return false;
@@ -290,7 +297,7 @@ void processChange(const ChangeInput& change, const std::function<void()>& onQue
         addNewItem(path, change.parentPath, isFile);
     }
     std::lock_guard lock(changeListLock());
-    changeList().push_back(record);
+    if (!change.alreadyIndexed) changeList().push_back(record);
     if (onQueued) onQueued();
     LogInfo("\n Change on : %s  ChangeType: %s\n", path.c_str(), changeType.c_str());
 }
@@ -326,12 +333,12 @@ std::vector<std::uint8_t> changeIndexRecord(const ChangeRecord& record, const st
     return out;
 }
 
-bool storeQueuedChanges() {
+bool storeQueuedChanges(const ChangeIndexMark& markStored) {
     std::vector<ChangeRecord>& list = changeList();
     if (list.empty()) return true;
     g_indexTotal += static_cast<long>(list.size());
     LogInfo("\n total index changes detected so far is %ld", g_indexTotal);
-    if (!appendChangeIndex(list)) {
+    if (!appendChangeIndex(list, markStored)) {
         g_indexTotal -= static_cast<long>(list.size());
         return false;
     }
@@ -342,10 +349,10 @@ bool storeQueuedChanges() {
     return true;
 }
 
-void changeJob(const std::function<void()>& saveBackups) {
+void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& markStored) {
     LogInfo("\nGoing to Copy Change Data to Index File..");
     std::lock_guard lock(changeListLock());
-    storeQueuedChanges();
+    storeQueuedChanges(markStored);
     changeTransfer();
     LogInfo("\nGoing to Copy Data to DB File..");
     if (saveBackups) saveBackups();

@@ -53,6 +53,10 @@ struct ChangeInput {
     std::uint32_t fileAttributes = 0;
     std::int64_t timeStamp = 0;  // FILETIME, UTC
     bool pathFound = true;   // false: the parent could not be found
+    // Already in the change index (read again after a crash that came
+    // before the read position was saved): the removed and new item lists
+    // get it again, the ChangeList does not.
+    bool alreadyIndexed = false;
 };
 
 // Classifies, checks and records one change. onQueued, when given, runs
@@ -77,17 +81,25 @@ bool classifyChange(const std::string& reasonText, std::string* changeType);
 // paths give the identifier of the location that matched.
 bool checkRules(const std::string& path, std::int64_t* locationId);
 
+// Records which read positions the changes being appended to the index
+// reach: (index size after the append, whether the append is done).
+using ChangeIndexMark = std::function<bool(std::uintmax_t, bool)>;
+
 // The change job: writes the ChangeList to the change index and the change
 // database, runs the change transfer, then saveBackups (the volume monitors'
 // back-up files, under pathMapLock), and empties the list. Holds
-// changeListLock throughout.
-void changeJob(const std::function<void()>& saveBackups);
+// changeListLock throughout. markStored, when given, is passed to
+// storeQueuedChanges.
+void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& markStored = {});
 
 // Appends the ChangeList to the index and the change database and empties
 // it (the first half of the change job; the stop path runs it after the
 // monitors ended). The caller holds changeListLock. false when the index
 // could not be written: the list is then kept for the next run.
-bool storeQueuedChanges();
+// markStored, when given, runs before the append with the index's size
+// once appended and false, and after it with true; when it fails before,
+// nothing is appended and the list is kept.
+bool storeQueuedChanges(const ChangeIndexMark& markStored = {});
 
 // One change index record: 16-bit big-endian total length, then the
 // fields "sslsszzll" (FIM, path, time, type, host name, host id, agent id,

@@ -116,7 +116,10 @@ bool decodeBackup(std::string_view bytes, BackupHeader* header, DirectoryPathMap
 }
 
 bool writeBackupFile(const std::string& path, const BackupHeader& header, const DirectoryPathMap& map) {
-    const std::string bytes = encodeBackup(header, map);
+    return writeFileWhole(path, encodeBackup(header, map));
+}
+
+bool writeFileWhole(const std::string& path, const std::string& bytes) {
     const std::string scratch = path + ".tmp";
     {
         std::ofstream out(scratch, std::ios::binary | std::ios::trunc);

@@ -45,3 +45,6 @@ bool decodeBackup(std::string_view bytes, BackupHeader* header, DirectoryPathMap
 // replaces the back-up only once completely written.
 bool writeBackupFile(const std::string& path, const BackupHeader& header, const DirectoryPathMap& map);
 bool readBackupFile(const std::string& path, BackupHeader* header, DirectoryPathMap* map);
+// Writes bytes to path.tmp and renames it over path, so a crash leaves the
+// old file or the new one, never half of one.
+bool writeFileWhole(const std::string& path, const std::string& bytes);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <span>
 
@@ -109,12 +110,25 @@ void handleRecord(VolumeMonitor& monitor, const platform::UsnRecord& record, std
     change.reason = record.Reason;
     change.fileAttributes = record.FileAttributes;
     change.timeStamp = record.TimeStamp;
+    change.alreadyIndexed = record.Usn < monitor.indexedUpTo;
     processChange(change, [&monitor, after] { monitor.committedUsn = after; });
     commitPosition(monitor, after);
 }
 
 bool queryJournal(VolumeMonitor& monitor, platform::UsnJournalData* data) {
     return monitor.journal.query(data) == 0;
+}
+
+bool markRunningPositions(std::uintmax_t indexSize, bool appended) {
+    std::vector<std::shared_ptr<VolumeMonitor>> monitors;
+    {
+        std::lock_guard lock(g_monitorsLock);
+        monitors = g_monitors;
+    }
+    std::vector<const VolumeMonitor*> ready;
+    for (const auto& monitor : monitors)
+        if (monitor->ready) ready.push_back(monitor.get());
+    return markStoredPositions(ready, indexSize, appended);
 }
 
 void scheduleChangeJobOnce() {
@@ -130,7 +144,8 @@ void scheduleChangeJobOnce() {
         return;
     }
     const auto first = static_cast<std::uint32_t>(platform::nowSeconds() + 60);
-    g_changeJobId = scheduleEntry("DEFAULT", first, [] { changeJob(saveAllBackups); }, std::move(repeat));
+    g_changeJobId = scheduleEntry("DEFAULT", first, [] { changeJob(saveAllBackups, markRunningPositions); },
+                                  std::move(repeat));
     if (g_changeJobId == 0) return;
     g_changeJobCreated = true;
     LogInfo("\n Scheduler for transferring file changes to SNT server created..");
@@ -186,6 +201,35 @@ void reportJournalGap(const VolumeMonitor& monitor, std::int64_t from, std::int6
 }  // namespace
 
 long journalGapCount() { return g_journalGaps.load(); }
+
+bool markStoredPositions(const std::vector<const VolumeMonitor*>& monitors, std::uintmax_t indexSize,
+                         bool appended) {
+    std::string text = std::to_string(indexSize) + (appended ? " 1\n" : " 0\n");
+    for (const VolumeMonitor* monitor : monitors)
+        text += std::to_string(static_cast<unsigned>(monitor->drive)) + ' ' +
+                std::to_string(monitor->readState.UsnJournalID) + ' ' + std::to_string(monitor->committedUsn) + '\n';
+    return writeFileWhole(kStoredPositionsPath, text);
+}
+
+std::int64_t storedPositionOf(const VolumeMonitor& monitor, std::uint64_t journalId) {
+    std::ifstream in(kStoredPositionsPath);
+    std::uintmax_t indexSize = 0;
+    int appended = 0;
+    if (!(in >> indexSize >> appended)) return 0;
+    if (appended == 0) {
+        // Written before the append: it counts only when the index has the
+        // size the append gave it.
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(kChangeIndexPath, ec);
+        if (ec || size != indexSize) return 0;
+    }
+    unsigned drive = 0;
+    std::uint64_t id = 0;
+    std::int64_t usn = 0;
+    while (in >> drive >> id >> usn)
+        if (drive == static_cast<unsigned>(monitor.drive) && id == journalId) return usn;
+    return 0;
+}
 
 std::string backupFilePath(char driveLetter) {
     std::error_code ec;
@@ -357,6 +401,7 @@ bool SetEnv(VolumeMonitor& monitor) {
         LogInfo("\n Reading from back up file...");
         setReadState(monitor, saved.startUsn, saved.journalId);
         commitPosition(monitor, saved.startUsn);
+        monitor.indexedUpTo = storedPositionOf(monitor, saved.journalId);
         LogInfo("\n Processing CJ records during service downtime...");
         processJournalRecords(monitor);
         return true;
@@ -496,7 +541,7 @@ std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
         g_changeJobCreated = false;
         // Changes queued since the last change job reach the index before
         // the positions past them are saved.
-        storeQueuedChanges();
+        storeQueuedChanges(markRunningPositions);
         saveAllBackups();
     }
     periodicTransfer();

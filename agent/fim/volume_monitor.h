@@ -44,6 +44,10 @@ struct VolumeMonitor {
     // saves, so a saved position never skips a change that is not stored.
     // Moved under changeListLock.
     std::int64_t committedUsn = 0;
+    // Records below this USN are already in the change index (a crash came
+    // between the index append and the back-up save): read again for the
+    // map and the item lists, not indexed twice.
+    std::int64_t indexedUpTo = 0;
     // Set once the read state is prepared; only then is the back-up saved.
     std::atomic<bool> ready{false};
 };
@@ -90,6 +94,19 @@ std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors();
 // Writes every monitor's back-up file (under pathMapLock; the caller holds
 // changeListLock so the saved positions are stable).
 void saveAllBackups();
+
+// The file that records, around each change index append, the read
+// positions the appended changes reach (see markStoredPositions).
+inline constexpr const char* kStoredPositionsPath = "data/StoredPositions";
+// Writes kStoredPositionsPath: the index size once appended, whether the
+// append is done, and each monitor's drive, journal and committed USN.
+// The caller holds changeListLock.
+bool markStoredPositions(const std::vector<const VolumeMonitor*>& monitors, std::uintmax_t indexSize,
+                         bool appended);
+// The committed USN recorded for the monitor's drive and journal when that
+// append reached the change index (the append is done, or the index has the
+// recorded size); 0 when none.
+std::int64_t storedPositionOf(const VolumeMonitor& monitor, std::uint64_t journalId);
 
 // Removes the journals and back-up files of an earlier installation.
 void deleteJournalAndDBFile();

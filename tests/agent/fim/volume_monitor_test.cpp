@@ -209,4 +209,45 @@ TEST_F(VolumeMonitorTest, TheChangeJobSavesOnlyPositionsWhoseChangesAreStored) {
     EXPECT_EQ(queuedAt, journal_.nextUsn);
 }
 
+// A kill after the change index append and before the back-up save: the
+// restart reads those records again for the map and the removed items, but
+// indexes only what came after them.
+TEST_F(VolumeMonitorTest, AChangeIndexedBeforeACrashIsNotIndexedAgain) {
+    std::filesystem::create_directories("data/changedata");
+    DirectoryPathMap saved;
+    saved.Add(1, u"C:", 0);
+    saved.Add(2, u"Data", 1);
+    ASSERT_TRUE(writeBackupFile(monitor_.backupPath, {u'C', journal_.id, journal_.nextUsn}, saved));
+    journal_.add(20, 2, u"Sub", kCreate | kClose, kDir);
+    journal_.add(30, 20, u"gone.txt", kDelete | kClose);
+    processJournalRecords(monitor_);
+    {
+        std::lock_guard lock(changeListLock());
+        ASSERT_TRUE(storeQueuedChanges([&](std::uintmax_t size, bool appended) {
+            return markStoredPositions({&monitor_}, size, appended);
+        }));
+    }
+    const std::string indexed = readFile(kChangeIndexPath);
+    journal_.add(31, 20, u"after.txt", kCreate | kClose);  // below the folder the index already has
+    resetChangeListsForTests();
+    VolumeMonitor restarted;
+    restarted.journal = journal_.access();
+    restarted.backupPath = monitor_.backupPath;
+    ASSERT_TRUE(SetEnv(restarted));
+    EXPECT_EQ(changes(), (std::vector<std::string>{"CREATED c:\\data\\sub\\after.txt"}));
+    {
+        std::lock_guard lock(removedListLock());
+        ASSERT_EQ(removedItemList().size(), 1u);  // still reaches the rename configuration
+        EXPECT_EQ(removedItemList()[0].text, "+file+c:\\data\\sub\\gone.txt");
+    }
+    // A mark written before an append that never reached the index counts
+    // for nothing.
+    resetChangeListsForTests();
+    std::lock_guard lock(changeListLock());
+    ASSERT_TRUE(markStoredPositions({&monitor_}, indexed.size() + 1, false));
+    EXPECT_EQ(storedPositionOf(monitor_, journal_.id), 0);
+    ASSERT_TRUE(markStoredPositions({&monitor_}, indexed.size(), false));
+    EXPECT_EQ(storedPositionOf(monitor_, journal_.id), monitor_.committedUsn);
+}
+
 }  // namespace
