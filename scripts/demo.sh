@@ -5,19 +5,32 @@
 # in the console on an accelerated clock, shows its progress, and prints what
 # the server received. Ctrl-C stops both at any time.
 #
-#   scripts/demo.sh [SECONDS]      (default 60 seconds of real time)
+#   scripts/demo.sh [--windows] [SECONDS]      (default 60 seconds of real time)
+# --windows runs ambrik.exe under wine instead (scripts/wine-agent.sh), cross-
+# built into build-windows by scripts/windows-check.sh when it is not there.
+# wine has no provider for the simulated hosts, so they answer nothing there.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+WINDOWS=""
+if [ "${1:-}" = "--windows" ]; then
+  WINDOWS=1
+  shift
+fi
 RUN_SECONDS="${1:-60}"
 SCALE="${AMBRIK_DEMO_SCALE:-60}"
 BUILD="$ROOT/build-demo"
+WINBUILD="$ROOT/build-windows"
 
 bash "$ROOT/scripts/install-deps.sh"
 echo "== building (this takes a few minutes the first time)"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+if [ -n "$WINDOWS" ] && [ ! -f "$WINBUILD/agent/service/ambrik.exe" ]; then
+  echo "== cross-building the Windows programs and checking them (the first time only)"
+  AMBRIK_TESTSERVER="$BUILD/testserver/orbisk-testserver" bash "$ROOT/scripts/windows-check.sh" "$WINBUILD" >/dev/null
+fi
 
 WORK="$(mktemp -d /tmp/ambrik-demo.XXXXXX)"
 INST="$WORK/agent"
@@ -60,6 +73,13 @@ mkdir -p "$WATCHED/reports"
 # attributes and checksums the base data set carries.
 printf 'quarterly figures\n' > $WATCHED/reports/q3.txt
 printf 'settings=1\n' > $WATCHED/app.ini
+# Under wine drive C is the prefix's drive_c: the watched folder is linked
+# into it, so the base data set covers the same files.
+if [ -n "$WINDOWS" ]; then
+  mkdir -p "$WINBUILD/wineprefix/drive_c/tmp"
+  rm -f "$WINBUILD/wineprefix/drive_c/tmp/ambrik-demo"
+  ln -s "$CDRIVE/tmp/ambrik-demo" "$WINBUILD/wineprefix/drive_c/tmp/ambrik-demo"
+fi
 # The server of this run has no base configuration yet, so the agent builds it.
 cp -r "$SCENARIO" "$WORK/scenario"
 sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$WORK/scenario/scenario.conf"
@@ -79,11 +99,20 @@ agent_registry "$PORT" "$INST" '' \
   '[HKEY_LOCAL_MACHINE\Software\Vardo Corp\Orbisk\Ambrik\Volumes]' \
   "\"C\"=\"$CDRIVE\"" "\"JournalDir\"=\"$WORK/journal/\"" > "$WORK/registry.reg"
 
-echo "== starting ambrik in the console; its clock runs ${SCALE}x faster than real time"
+echo "== starting ambrik${WINDOWS:+.exe under wine} in the console; its clock runs ${SCALE}x faster than real time"
 echo "   (the 180-second transfer comes every $((180 / SCALE)) s; the run lasts ${RUN_SECONDS} s)"
-ORBISK_REGISTRY="$WORK/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
-  "$INST/bin/ambrik" console > "$WORK/agent.stdout" 2>"$WORK/agent.stderr" &
-AGENT_PID=$!
+if [ -n "$WINDOWS" ]; then
+  # Started with job control, so the script keeps the signals it forwards.
+  set -m
+  AMBRIK_CLOCK_SCALE="$SCALE" bash "$ROOT/scripts/wine-agent.sh" "$WINBUILD" "$WORK/registry.reg" \
+    > "$WORK/agent.stdout" 2>"$WORK/agent.stderr" &
+  AGENT_PID=$!
+  set +m
+else
+  ORBISK_REGISTRY="$WORK/registry.reg" AMBRIK_CLOCK_SCALE="$SCALE" \
+    "$INST/bin/ambrik" console > "$WORK/agent.stdout" 2>"$WORK/agent.stderr" &
+  AGENT_PID=$!
+fi
 
 LOG="$INST/logs/agentlog.out"
 for _ in $(seq 1 50); do [ -f "$LOG" ] && break; sleep 0.1; done

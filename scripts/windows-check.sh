@@ -11,6 +11,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
+# shellcheck source=lib/wine_prefix.sh
+source scripts/lib/wine_prefix.sh
+# shellcheck source=lib/agent_registry.sh
+source scripts/lib/agent_registry.sh
 BUILD_DIR="${1:-build-windows}"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR="$(cd "$BUILD_DIR" && pwd)"
@@ -26,10 +30,6 @@ DEPS="$(bash scripts/windows-deps.sh | tail -n 1)"
 [ -f "$DEPS/.complete" ] || fail "the Windows libraries are missing ($DEPS)"
 say "libraries in $DEPS"
 
-# A wine prefix of the build's own, made once. No display: the programs run
-# without windows, and wine's own dialogs stay shut.
-export WINEPREFIX="$BUILD_DIR/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
 server_pid=""
 agent_pid=""
 cleanup() {
@@ -38,16 +38,10 @@ cleanup() {
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  say "making the wine prefix"
-  wineboot -i >/dev/null 2>&1 || fail "wineboot could not make $WINEPREFIX"
-fi
-# One persistent wineserver for the whole run (test discovery during the
-# build included), and wine's own background processes started now with
-# their output on /dev/null: started later by a test, they would inherit its
-# pipe and hold ctest (or the discovery) open until they end.
-wineserver -p >/dev/null 2>&1 </dev/null || true
-wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+# The build's own wine prefix, and one wineserver for the whole run (test
+# discovery during the build included).
+say "the wine prefix"
+wine_prefix "$BUILD_DIR" || fail "wineboot could not make $WINEPREFIX"
 
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
@@ -110,20 +104,9 @@ done
 grep -q '^ready' "$CHECK/server.out" || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
 PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
 
-# The registry the installer leaves, written with wine's reg.
-WIN_INST="$(winepath -w "$INST")"
-reg_escape() { printf '%s' "$1" | sed 's/\\/\\\\/g'; }
-{
-  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-  printf '[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\ServerInfo]\r\n'
-  printf '"ServerName"="localhost"\r\n"ServerIPAddress"="127.0.0.1"\r\n"ServerPort"="%s"\r\n' "$PORT"
-  printf '"ServerProtocol"="http"\r\n"ServerDBType"="postgres"\r\n\r\n'
-  printf '[HKEY_LOCAL_MACHINE\\Software\\Vardo Corp\\Orbisk\\Ambrik]\r\n'
-  printf '"AgentInstallDir"="%s\\\\"\r\n' "$(reg_escape "$WIN_INST")"
-  printf '"AgentVersion"="8.0.0"\r\n"AWS Instance"="no"\r\n"AgentLogLevel"=dword:00000003\r\n'
-} >"$CHECK/agent.reg"
-wine reg delete 'HKLM\Software\Vardo Corp' /f >/dev/null 2>&1 || true
-wine reg import "$CHECK/agent.reg" >/dev/null 2>&1 || fail "wine reg import"
+# The registry in the Linux agent's layout; scripts/wine-agent.sh imports it
+# into wine's, with its folders as Windows paths.
+agent_registry "$PORT" "$INST" '"AgentLogLevel"=dword:00000003' >"$CHECK/agent.reg"
 
 count() { grep -c -- "$1" "$REQUESTS" 2>/dev/null || true; }
 show_logs() {
@@ -153,7 +136,7 @@ wait_log() {
 }
 
 # The agent in the console, its minutes run 60 times faster.
-(cd "$INST/bin" && AMBRIK_CLOCK_SCALE=60 exec wine ./ambrik.exe console) >"$CHECK/agent.out" 2>&1 </dev/null &
+AMBRIK_CLOCK_SCALE=60 bash scripts/wine-agent.sh "$BUILD_DIR" "$CHECK/agent.reg" >"$CHECK/agent.out" 2>&1 </dev/null &
 agent_pid=$!
 wait_request "mode=register&name=" 60
 wait_request "status=ServiceStarted&agentId=1001" 30
@@ -168,9 +151,10 @@ wait_log "Transfer data engaged" 90
 wait_log "Unable to Set Env for Journalling for drive C" 60
 kill -0 "$agent_pid" 2>/dev/null || { show_logs; fail "the agent ended after its volume monitor"; }
 
-# Ctrl-C: the console stop path reports ServiceStop and ends within 20 s.
+# SIGTERM, which wine-agent.sh turns into the console's Ctrl-C: the stop path
+# reports ServiceStop and ends within 20 s.
 stop_at=$SECONDS
-kill -INT "$agent_pid"
+kill -TERM "$agent_pid"
 status=0
 for _ in $(seq 1 210); do
   kill -0 "$agent_pid" 2>/dev/null || break
@@ -229,6 +213,7 @@ done
 wine reg query 'HKLM\Software\Vardo Corp\Orbisk\Ambrik' /v "AWS Instance" 2>/dev/null | tr -d '\r' \
   | grep -Eq 'REG_SZ +yes' || fail "confora did not write AWS Instance"
 say "confora: the registry values written"
+bash scripts/windows-msi-install-check.sh "$BUILD_DIR" "$CHECK/agent.reg" "$REQUESTS" || fail "the package under wine"
 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Installs the Windows package silently under wine, upgrades it with a newer
+# one and removes it, against the test server scripts/windows-check.sh runs
+# (which calls this script with its wine prefix in the environment):
+#   scripts/windows-msi-install-check.sh BUILD_DIR REG_FILE REQUESTS_LOG
+# REG_FILE holds the server key pointing at the test server; REQUESTS_LOG is
+# the test server's request log.
+set -euo pipefail
+trap 'echo "windows-msi-install-check: FAILED at line $LINENO" >&2' ERR
+cd "$(dirname "$0")/.."
+BUILD_DIR="$1"
+REG_FILE="$2"
+REQUESTS="$3"
+start=$SECONDS
+say() { echo "windows-msi-install-check: $* ($((SECONDS - start)) s)"; }
+fail() {
+  echo "windows-msi-install-check: FAILED: $*" >&2
+  echo "--- requests.log (tail) ---" >&2
+  tail -n 20 "$REQUESTS" >&2 2>/dev/null || true
+  exit 1
+}
+[ -n "${WINEPREFIX:-}" ] || fail "no wine prefix (run by scripts/windows-check.sh)"
+SERVICE="Quillmark Orbisk 8 - Agent"
+KEY='HKLM\Software\Vardo Corp\Orbisk'
+INSTALLED="$WINEPREFIX/drive_c/Program Files/Orbisk Agent"
+
+MSI="$(bash scripts/windows-msi.sh "$BUILD_DIR" | tail -n 1)"
+VERSION="$(basename "$MSI" | sed -n 's/^ambrik-\(.*\)-x64\.msi$/\1/p')"
+NEXT="${VERSION%.*}.$((${VERSION##*.} + 1))"
+NEXT_MSI="$(AMBRIK_MSI_VERSION="$NEXT" bash scripts/windows-msi.sh "$BUILD_DIR" | tail -n 1)"
+
+count() { grep -c -- "$1" "$REQUESTS" 2>/dev/null || true; }
+# Waits (at most 60 s) for more than $2 requests whose target holds $1.
+wait_request() {
+  local deadline=$((SECONDS + 60))
+  until [ "$(count "$1")" -gt "$2" ]; do
+    [ $SECONDS -lt $deadline ] || fail "no new request with \"$1\""
+    sleep 0.5
+  done
+}
+# msiexec $1 on package $2, silently, its log beside the package; $3 names the step.
+msiexec_run() {
+  local log="${2%.msi}.$3.log" status=0
+  wine msiexec "$1" "$(winepath -w "$2")" /qn /l*v "$(winepath -w "$log")" >/dev/null 2>&1 </dev/null || status=$?
+  [ "$status" -eq 0 ] || { grep -a -B2 -A2 'Return value 3' "$log" >&2 || tail -n 20 "$log" >&2; fail "$3: msiexec ended with $status"; }
+}
+value() { wine reg query "$KEY\\$1" /v "$2" 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$2 \+REG_[A-Z_]\+ \+//p" || true; }
+running() { wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q RUNNING; }
+UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# The Add/Remove Programs entries of the agent: "key version publisher" lines
+# (none: no output).
+products() {
+  local key
+  wine reg query "$UNINSTALL" 2>/dev/null </dev/null | tr -d '\r' | grep -F "\\Uninstall\\" | while read -r key; do
+    wine reg query "$key" 2>/dev/null </dev/null | tr -d '\r' | grep -Eq '^ +DisplayName +REG_SZ +Orbisk Agent$' || continue
+    printf '%s %s %s\n' "${key##*\\}" \
+      "$(wine reg query "$key" /v DisplayVersion 2>/dev/null </dev/null | tr -d '\r' | sed -n 's/^ *DisplayVersion \+REG_SZ \+//p')" \
+      "$(wine reg query "$key" /v Publisher 2>/dev/null </dev/null | tr -d '\r' | sed -n 's/^ *Publisher \+REG_SZ \+//p')"
+  done || true
+}
+check_installed() {
+  local version="$1" f
+  for f in bin/ambrik.exe bin/statusnote.exe bin/confora.exe bin/data/data-dictionary.xml \
+           bin/data/EventIdParserRules.xml; do
+    [ -f "$INSTALLED/$f" ] || fail "$f is not installed"
+  done
+  [ -d "$INSTALLED/logs" ] || fail "logs\\ is not made"
+  [ "$(value Ambrik AgentInstallDir)" = "C:\\Program Files\\Orbisk Agent\\" ] \
+    || fail "AgentInstallDir is \"$(value Ambrik AgentInstallDir)\""
+  [ "$(value Ambrik AgentVersion)" = "$version" ] || fail "AgentVersion is \"$(value Ambrik AgentVersion)\", not $version"
+  [ "$(value Ambrik AgentLogLevel)" = "0x3" ] || fail "AgentLogLevel is \"$(value Ambrik AgentLogLevel)\""
+  running || fail "the service is not running after installing $version"
+  [ "$(products | cut -d' ' -f2-)" = "$version Vardo Corp" ] || fail "Add/Remove Programs shows: $(products)"
+}
+
+# What a run that failed half-way left installed goes first.
+products | while read -r code _; do
+  wine msiexec /x "$code" /qn >/dev/null 2>&1 </dev/null || true
+done
+# The server key as an administrator would have set it; no agent key.
+wine reg delete "$KEY\\Ambrik" /f >/dev/null 2>&1 </dev/null || true
+wine reg import "$REG_FILE" >/dev/null 2>&1 </dev/null || fail "wine reg import"
+wine reg delete "$KEY\\Ambrik" /f >/dev/null 2>&1 </dev/null || true
+port="$(value ServerInfo ServerPort)"
+
+registered="$(count "mode=register&name=")"
+started="$(count "status=ServiceStarted")"
+reported="$(count "mode=agentversion&isSameVersion=check&version=$VERSION")"
+msiexec_run /i "$MSI" install
+check_installed "$VERSION"
+wait_request "mode=register&name=" "$registered"
+wait_request "status=ServiceStarted" "$started"
+wait_request "mode=agentversion&isSameVersion=check&version=$VERSION" "$reported"
+say "installed $VERSION: files, agent key, service running, registered and started"
+
+# The newer package replaces the older; the server key and the agent's data stay.
+touch "$INSTALLED/logs/kept.marker"
+started="$(count "status=ServiceStarted")"
+stopped="$(count "status=ServiceStop")"
+msiexec_run /i "$NEXT_MSI" upgrade
+check_installed "$NEXT"
+[ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the upgrade changed ServerPort"
+[ -f "$INSTALLED/logs/kept.marker" ] || fail "the upgrade removed the logs"
+wait_request "status=ServiceStop" "$stopped"
+wait_request "status=ServiceStarted" "$started"
+say "upgraded to $NEXT: the service restarted, the server key and logs kept"
+
+# Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
+stopped="$(count "status=ServiceStop")"
+msiexec_run /x "$NEXT_MSI" uninstall
+wait_request "status=ServiceStop" "$stopped"
+! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "the service is still registered"
+for f in bin/ambrik.exe bin/statusnote.exe bin/confora.exe bin/data/data-dictionary.xml; do
+  [ ! -e "$INSTALLED/$f" ] || fail "$f is still there after removal"
+done
+[ -f "$INSTALLED/logs/kept.marker" ] || fail "the removal took the logs"
+[ -z "$(value Ambrik AgentVersion)" ] || fail "AgentVersion is still set after removal"
+[ -z "$(products)" ] || fail "Add/Remove Programs still shows: $(products)"
+[ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
+rm -rf "$INSTALLED"
+say "removed: ServiceStop sent, the service and programs gone, the logs kept"
