@@ -9,6 +9,8 @@
 #include "testserver/decoders/decoders.h"
 #include "tools/journal_dump.h"
 #include "tools/server_summary.h"
+#include "tools/status_check.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -35,7 +37,12 @@ const char* const kHelp =
     "the same without the 8-byte head.\n"
     "\n"
     "ambrik-inspect --summary DIR summarises an orbisk-testserver output folder:\n"
-    "the requests by kind, and the uploads' events per host and hour.\n";
+    "the requests by kind, and the uploads' events per host and hour.\n"
+    "\n"
+    "ambrik-inspect --status [--json] [INSTALL_DIR] reads the agent's logs/status.json\n"
+    "under INSTALL_DIR (default /opt/orbisk/agent) and prints it for a person, problems\n"
+    "first, or with --json as it is. Exit status: 0 all well, 1 warning, 2 critical,\n"
+    "3 unknown (no status, or one older than 60 s: the agent is not running).\n";
 
 bool readWhole(const std::string& path, std::string& bytes) {
     std::error_code ec;
@@ -54,6 +61,25 @@ int main(int argc, char** argv) {
     std::optional<decoders::FileKind> kind;
     decoders::JsonOptions options;
     std::vector<std::string> files;
+    if (argc >= 2 && std::string(argv[1]) == "--status") {
+        bool json = false;
+        std::string installDir = "/opt/orbisk/agent";
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--json") {
+                json = true;
+            } else if (i == argc - 1 && !arg.empty() && arg[0] != '-') {
+                installDir = arg;
+            } else {
+                std::fprintf(stderr, "ambrik-inspect: --status takes [--json] [INSTALL_DIR] (see --help)\n");
+                return kStatusUnknown;
+            }
+        }
+        std::string report;
+        const int code = checkStatusFile(installDir, platform::nowSeconds(), json, &report);
+        std::fputs(report.c_str(), stdout);
+        return code;
+    }
     if (argc == 3 && std::string(argv[1]) == "--summary") {
         std::string summary;
         bool ok = summariseServerOutput(argv[2], summary);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -193,4 +194,59 @@ TEST_F(Inspect, SummaryListsTheFileIntegrityDataSets) {
     EXPECT_NE(all.find("md5: Cannot read file"), std::string::npos) << all;
     EXPECT_NE(all.find("  periodic against base: 1 changed, 1 new, 2 gone\n"), std::string::npos) << all;
     EXPECT_NE(all.find("    changed since the base: c:\\\\w\\\\a.txt\n"), std::string::npos) << all;
+}
+
+// --status grades the agent's status file for a monitoring check: problems
+// first, critical over warning, unknown when the agent is not writing it.
+TEST_F(Inspect, StatusGradesTheAgentsStatusFile) {
+    const std::string install = dir.string();
+    Outcome run = inspect("--status " + install);
+    EXPECT_EQ(run.status, 3);
+    fs::create_directories(dir / "logs");
+    const long long now = static_cast<long long>(std::time(nullptr));
+    auto status = [&](long long written, const std::string& events, long long gaps) {
+        std::string set = "{\"lastAttempt\": 0, \"lastSuccess\": 0, \"lastResult\": -1, \"consecutiveFailures\": 0, "
+                          "\"pendingFiles\": 0, \"pendingBytes\": 0}";
+        write("logs/status.json",
+              "{\n  \"version\": \"9.9\",\n  \"written\": " + std::to_string(written) +
+                  ",\n  \"startedAt\": " + std::to_string(now - 7200) + ",\n  \"agentId\": 1001,\n"
+                  "  \"transfers\": {\"events\": " + events + ", \"change\": " + set + ", \"base\": " + set +
+                  ", \"periodic\": " + set + ", \"new\": " + set + "},\n  \"fim\": {\"gaps\": " +
+                  std::to_string(gaps) + "},\n  \"process\": {\"logLevel\": 3}\n}\n");
+    };
+    auto events = [&](long long lastSuccess, int failures) {
+        return "{\"lastAttempt\": " + std::to_string(now) + ", \"lastSuccess\": " + std::to_string(lastSuccess) +
+               ", \"lastResult\": " + (failures ? "1" : "0") + ", \"consecutiveFailures\": " +
+               std::to_string(failures) + ", \"pendingFiles\": 2, \"pendingBytes\": 300}";
+    };
+    status(now, events(now - 5, 0), 0);
+    run = inspect("--status " + install);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_GE(run.lines.size(), 3u);
+    EXPECT_EQ(run.lines[0].rfind("ambrik 9.9, agent id 1001,", 0), 0u) << run.lines[0];
+    EXPECT_EQ(run.lines[1], "OK: no problem");
+    EXPECT_EQ(run.lines[2].rfind("events    sent, last sent ", 0), 0u) << run.lines[2];
+    EXPECT_NE(run.lines[2].find(", 2 files (300 bytes) waiting"), std::string::npos) << run.lines[2];
+
+    status(now, events(now - 600, 3), 1);  // failing for minutes, a journal gap: warnings
+    run = inspect("--status " + install);
+    EXPECT_EQ(run.status, 1);
+    ASSERT_GE(run.lines.size(), 3u);
+    EXPECT_EQ(run.lines[1].rfind("WARNING: data set events: 3 failed uploads in a row", 0), 0u) << run.lines[1];
+    EXPECT_EQ(run.lines[2].rfind("WARNING: 1 change journal gaps", 0), 0u) << run.lines[2];
+
+    status(now, events(0, 2), 0);  // never sent since a start two hours ago
+    run = inspect("--status --json " + install);
+    EXPECT_EQ(run.status, 2);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines[0], "{");  // as it is
+    run = inspect("--status " + install);
+    ASSERT_GE(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[1].rfind("CRITICAL: data set events: 2 failed uploads in a row, last sent never", 0), 0u);
+
+    status(now - 61, events(now - 5, 0), 0);  // the agent stopped writing it
+    EXPECT_EQ(inspect("--status " + install).status, 3);
+    write("logs/status.json", "{\"written\": ");  // cut short
+    EXPECT_EQ(inspect("--status " + install).status, 3);
+    EXPECT_EQ(inspect("--status --bogus " + install).status, 3);
 }
