@@ -7,7 +7,7 @@
 // time limit fitting the request's kind (HttpTransferLimits), so a server that
 // never answers, or answers a byte now and then, cannot hold a thread for ever.
 // Total limits are clock time: on an accelerated clock they shrink with it,
-// but never below one second of real time.
+// but never below 5 s of real time (or the limit itself if shorter).
 //
 // The process-wide server status flag is 1 (up) or 2 (down): a GET into
 // memory that completes sets it to 1 whatever the HTTP status, one that cannot

@@ -52,12 +52,16 @@ void setCommonOptions(CURL* handle, const std::string& url, char* errorBuffer,
 }
 
 // A total limit of clock seconds as libcurl's real milliseconds: an
-// accelerated clock shortens it, down to one real second, which no request
-// can be made faster than.
+// accelerated clock shortens it, but not below what a request needs in real
+// time on a busy machine.
 long realMillis(long clockSeconds) {
     if (clockSeconds <= 0) return 0;
     const double millis = static_cast<double>(clockSeconds) * 1000.0 / platform::clockScale();
-    return std::max(1000L, static_cast<long>(millis));
+    // A loaded machine can take a few real seconds for a small answer, so a
+    // sped-up clock shortens a limit to no less than 5 real seconds, or to the
+    // limit itself where that is shorter.
+    const long floorMillis = std::min(5000L, clockSeconds * 1000L);
+    return std::max(floorMillis, static_cast<long>(millis));
 }
 
 void setTotalLimit(CURL* handle, long clockSeconds) {
