@@ -222,6 +222,18 @@ long enumUsnData(const VolumeHandle& volume, const MftEnumData& in, void* out,
 // Pending changes of files still open stay pending. 6 for an invalid handle.
 long flushVolumeWatcher(const VolumeHandle& volume);
 
+// What the volume's change watching covers: the items watched and the
+// folders whose changes cannot be watched. POSIX: the catalogued items and
+// the folders inotify could not watch (walked until it can), as of the
+// watcher's last commit. Windows: the journal sees the whole volume, so no
+// folder is unwatched and the item count is not known (-1). 6 for an
+// invalid handle.
+struct VolumeWatchState {
+    std::int64_t itemsWatched = -1;
+    std::uint64_t unwatchedFolders = 0;
+};
+long queryVolumeWatchState(const VolumeHandle& volume, VolumeWatchState* state);
+
 // Where the POSIX journal tells what it cannot do by itself (a folder whose
 // changes cannot be watched, and when all are watched again): each message
 // is one line, begins with "\n " and is handed to the sink (default:

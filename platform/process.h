@@ -66,4 +66,15 @@ long processId(const Process& process);
 // The id of the calling process.
 long currentProcessId();
 
+// What the calling process uses: resident memory, processor time (user and
+// kernel) and threads. POSIX: /proc/self and getrusage; Windows: the process
+// memory counters, GetProcessTimes and a thread snapshot.
+struct ProcessUsage {
+    std::uint64_t residentBytes = 0;
+    double cpuSeconds = 0;
+    std::uint32_t threads = 0;
+};
+// 0 and *usage, else the Windows code of what could not be read.
+long currentProcessUsage(ProcessUsage* usage);
+
 }  // namespace platform

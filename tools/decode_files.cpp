@@ -39,10 +39,7 @@ const char* const kHelp =
     "ambrik-inspect --summary DIR summarises an orbisk-testserver output folder:\n"
     "the requests by kind, and the uploads' events per host and hour.\n"
     "\n"
-    "ambrik-inspect --status [--json] [INSTALL_DIR] reads the agent's logs/status.json\n"
-    "under INSTALL_DIR (default /opt/orbisk/agent) and prints it for a person, problems\n"
-    "first, or with --json as it is. Exit status: 0 all well, 1 warning, 2 critical,\n"
-    "3 unknown (no status, or one older than 60 s: the agent is not running).\n";
+    "\n";
 
 bool readWhole(const std::string& path, std::string& bytes) {
     std::error_code ec;
@@ -61,25 +58,7 @@ int main(int argc, char** argv) {
     std::optional<decoders::FileKind> kind;
     decoders::JsonOptions options;
     std::vector<std::string> files;
-    if (argc >= 2 && std::string(argv[1]) == "--status") {
-        bool json = false;
-        std::string installDir = "/opt/orbisk/agent";
-        for (int i = 2; i < argc; ++i) {
-            const std::string arg = argv[i];
-            if (arg == "--json") {
-                json = true;
-            } else if (i == argc - 1 && !arg.empty() && arg[0] != '-') {
-                installDir = arg;
-            } else {
-                std::fprintf(stderr, "ambrik-inspect: --status takes [--json] [INSTALL_DIR] (see --help)\n");
-                return kStatusUnknown;
-            }
-        }
-        std::string report;
-        const int code = checkStatusFile(installDir, platform::nowSeconds(), json, &report);
-        std::fputs(report.c_str(), stdout);
-        return code;
-    }
+    if (argc >= 2 && std::string(argv[1]) == "--status") return runStatusCommand(argc, argv);
     if (argc == 3 && std::string(argv[1]) == "--summary") {
         std::string summary;
         bool ok = summariseServerOutput(argv[2], summary);
@@ -104,7 +83,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
+            std::fputs((kHelp + std::string(kStatusHelp)).c_str(), stdout);
             return 0;
         }
         if (arg == "--kind" || arg == "--format") {
@@ -135,7 +114,7 @@ int main(int argc, char** argv) {
         files.push_back(arg);
     }
     if (files.empty()) {
-        std::fputs(kHelp, stderr);
+        std::fputs((kHelp + std::string(kStatusHelp)).c_str(), stderr);
         return 2;
     }
 

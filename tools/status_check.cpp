@@ -1,6 +1,7 @@
 #include "tools/status_check.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -12,7 +13,9 @@
 #include <sstream>
 #include <vector>
 
+#include "agent/settings/settings.h"  // the agent key's path
 #include "platform/clock.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -24,13 +27,21 @@ constexpr std::int64_t kNotSentCriticalSeconds = 3600;
 
 constexpr const char* kDataSets[] = {"events", "change", "base", "periodic", "new"};
 
-// The part of JSON the status file uses: objects, numbers, strings, true,
-// false and null (arrays are read and kept as empty objects).
+// A server down this long is critical.
+constexpr std::int64_t kServerDownCriticalSeconds = 600;
+// A host whose runs failed this many times in a row is critical.
+constexpr std::int64_t kHostFailuresCritical = 3;
+// Lost records or journal positions warn for this long after they were seen.
+constexpr std::int64_t kGapWarningSeconds = 3600;
+
+// The part of JSON the status file uses: objects, arrays, numbers, strings,
+// true, false and null.
 struct Value {
-    enum Kind { Null, Bool, Number, String, Object } kind = Null;
+    enum Kind { Null, Bool, Number, String, Object, Array } kind = Null;
     double number = 0;
     std::string text;
     std::map<std::string, std::shared_ptr<Value>> members;
+    std::vector<std::shared_ptr<Value>> items;
 
     const Value* get(const std::string& name) const {
         const auto it = members.find(name);
@@ -38,7 +49,19 @@ struct Value {
     }
     std::int64_t integer(const std::string& name, std::int64_t fallback = 0) const {
         const Value* v = get(name);
-        return v && v->kind == Number ? static_cast<std::int64_t>(v->number) : fallback;
+        return v && (v->kind == Number || v->kind == Bool) ? static_cast<std::int64_t>(v->number) : fallback;
+    }
+    std::string string(const std::string& name) const {
+        const Value* v = get(name);
+        return v && v->kind == String ? v->text : std::string();
+    }
+    // The members of an array member (none when it is missing or no array).
+    std::vector<const Value*> list(const std::string& name) const {
+        std::vector<const Value*> out;
+        if (const Value* v = get(name); v && v->kind == Array)
+            for (const auto& item : v->items)
+                if (item->kind == Object) out.push_back(item.get());
+        return out;
     }
 };
 
@@ -83,7 +106,7 @@ struct Reader {
         } else if (s[i] == '{' || s[i] == '[') {
             const char close = s[i] == '{' ? '}' : ']';
             const bool object = s[i++] == '{';
-            v.kind = Value::Object;
+            v.kind = object ? Value::Object : Value::Array;
             ok = take(close);
             while (!ok) {
                 std::string name;
@@ -91,6 +114,7 @@ struct Reader {
                 auto member = std::make_shared<Value>();
                 if (!value(*member)) break;
                 if (object) v.members[name] = member;
+                else v.items.push_back(member);
                 if (take(close)) ok = true;
                 else if (!take(',')) break;
             }
@@ -127,6 +151,13 @@ std::optional<Value> parse(const std::string& text) {
     return v;
 }
 
+// "42 s", "12 min", "3 h" for a duration.
+std::string duration(std::int64_t seconds) {
+    if (seconds < 120) return std::to_string(seconds) + " s";
+    if (seconds < 7200) return std::to_string(seconds / 60) + " min";
+    return std::to_string(seconds / 3600) + " h";
+}
+
 std::string utc(std::int64_t seconds) {
     if (seconds <= 0) return "never";
     const std::tm tm = platform::toUtcTime(seconds);
@@ -149,11 +180,59 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
                   " s ago (" + utc(written) + "): the agent is not running\n";
         return kStatusUnknown;
     }
+    // Durations are judged at the time the agent wrote the status.
+    const std::int64_t at = written;
     int code = kStatusOk;
     std::vector<std::string> problems;
+    auto problem = [&](bool critical, const std::string& what) {
+        problems.push_back(std::string(critical ? "CRITICAL: " : "WARNING: ") + what);
+        code = std::max(code, critical ? kStatusCritical : kStatusWarning);
+    };
     std::string lines;
     const std::int64_t startedAt = status->integer("startedAt");
     static const Value kNone;
+
+    if (const Value* server = status->get("server")) {
+        const bool up = server->integer("up") != 0;
+        const std::int64_t lastSuccess = server->integer("lastSuccess");
+        const std::string error = server->string("lastError");
+        if (!up) {
+            const std::int64_t down = at - (lastSuccess > 0 ? lastSuccess : startedAt);
+            problem(down > kServerDownCriticalSeconds, "server not answering for " + duration(down) +
+                                                          (error.empty() ? "" : " (" + error + ")"));
+        }
+        lines += std::string("server    ") + (up ? "up" : "DOWN") + ", last answered " + utc(lastSuccess) +
+                 (error.empty() ? "" : ", last error " + error) + "\n";
+    }
+
+    for (const Value* host : status->list("hosts")) {
+        const std::string name = host->string("name") + " (" + std::to_string(host->integer("id")) + ")";
+        const std::int64_t failures = host->integer("consecutiveFailures");
+        const std::string error = host->string("lastError");
+        const std::int64_t gaps = host->integer("recordGaps");
+        const std::int64_t lastGap = host->integer("lastGapTime");
+        const std::int64_t lag = host->integer("lagSeconds", -1);
+        const std::int64_t interval = host->integer("intervalSeconds");
+        if (failures > 0)
+            problem(failures >= kHostFailuresCritical, "host " + name + ": " + std::to_string(failures) +
+                                                           " failed runs in a row (" + error + ")");
+        if (gaps > 0 && lastGap > 0 && at - lastGap < kGapWarningSeconds)
+            problem(false, "host " + name + ": " + std::to_string(gaps) +
+                               " event records lost before they were read, the last " + duration(at - lastGap) +
+                               " ago");
+        if (failures == 0 && interval > 0 && lag > 2 * interval)
+            problem(false, "host " + name + ": " + duration(lag) + " behind (collected every " + duration(interval) +
+                               ")");
+        lines += "host      " + name + ": " +
+                 (host->integer("lastRunEnd") == 0 ? std::string("not collected yet")
+                  : failures > 0                   ? "FAILING (" + error + ")"
+                                                   : std::string("collected")) +
+                 ", " + (lag < 0 ? std::string("lag unknown") : "lag " + duration(lag)) + ", " +
+                 std::to_string(host->integer("eventsCollected")) + " events (" +
+                 std::to_string(host->integer("eventsFiltered")) + " filtered), " + std::to_string(gaps) +
+                 " lost, next run " + utc(host->integer("nextScan")) + "\n";
+    }
+
     const Value* transfers = status->get("transfers");
     for (const char* name : kDataSets) {
         const Value* set = transfers ? transfers->get(name) : nullptr;
@@ -163,22 +242,46 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
         const std::int64_t result = set->integer("lastResult", -1);
         if (failures > 0) {
             const std::int64_t since = lastSuccess > 0 ? lastSuccess : startedAt;
-            const bool critical = now - since > kNotSentCriticalSeconds;
-            problems.push_back(std::string(critical ? "CRITICAL" : "WARNING") + ": data set " + name + ": " +
-                               std::to_string(failures) + " failed uploads in a row, last sent " + utc(lastSuccess));
-            code = std::max(code, critical ? kStatusCritical : kStatusWarning);
+            problem(at - since > kNotSentCriticalSeconds, "data set " + std::string(name) + ": " +
+                                                              std::to_string(failures) +
+                                                              " failed uploads in a row, last sent " + utc(lastSuccess));
         }
         lines += std::string(name) + std::string(10 - std::string(name).size(), ' ') +
                  (result == 0 ? "sent" : result == 1 ? "FAILED" : "nothing sent yet") + ", last sent " +
                  utc(lastSuccess) + ", " + std::to_string(set->integer("pendingFiles")) + " files (" +
                  std::to_string(set->integer("pendingBytes")) + " bytes) waiting\n";
     }
+
     const Value* fim = status->get("fim");
-    const std::int64_t gaps = fim ? fim->integer("gaps") : 0;
-    if (gaps > 0) {
-        problems.push_back("WARNING: " + std::to_string(gaps) + " change journal gaps since the start (changes lost)");
-        code = std::max(code, kStatusWarning);
+    if (!fim) fim = &kNone;
+    const std::vector<const Value*> drives = fim->list("drives");
+    if (!fim->get("drives")) {
+        // A status without drives counts the gaps since the start only.
+        const std::int64_t gaps = fim->integer("gaps");
+        if (gaps > 0) problem(false, std::to_string(gaps) + " change journal gaps since the start (changes lost)");
     }
+    for (const Value* drive : drives) {
+        const std::string letter = drive->string("letter");
+        const std::int64_t gaps = drive->integer("gaps");
+        const std::int64_t lastGap = drive->integer("lastGapTime");
+        const std::int64_t unwatched = drive->integer("unwatchedFolders");
+        if (gaps > 0 && lastGap > 0 && at - lastGap < kGapWarningSeconds)
+            problem(false, "drive " + letter + ": " + std::to_string(gaps) +
+                               " change journal gaps (changes lost), the last " + duration(at - lastGap) + " ago");
+        if (unwatched > 0)
+            problem(false, "drive " + letter + ": " + std::to_string(unwatched) +
+                               " folders cannot be watched (walked every 5 s instead)");
+        lines += "drive     " + letter + ": " + std::to_string(drive->integer("backlogBytes")) +
+                 " journal bytes to read, " + std::to_string(gaps) + " gaps, " +
+                 std::to_string(drive->integer("itemsWatched")) + " items watched, " + std::to_string(unwatched) +
+                 " folders unwatched, last change job " + utc(drive->integer("lastChangeJob")) + "\n";
+    }
+    if (const Value* process = status->get("process"); process && process->get("residentBytes"))
+        lines += "process   " + std::to_string(process->integer("residentBytes") >> 20) + " MB resident, " +
+                 std::to_string(process->integer("cpuSeconds")) + " s processor time, " +
+                 std::to_string(process->integer("threads")) + " threads, log level " +
+                 std::to_string(process->integer("logLevel")) + "\n";
+
     if (json) {
         *report = text;
         return code;
@@ -189,6 +292,9 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
                       (agentId && agentId->kind == Value::Number ? std::to_string(static_cast<std::int64_t>(agentId->number))
                                                                  : std::string("none yet")) +
                       ", started " + utc(startedAt) + ", status of " + utc(written) + "\n";
+    // Critical problems first.
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const std::string& a, const std::string& b) { return a[0] == 'C' && b[0] != 'C'; });
     for (const std::string& p : problems) out += p + "\n";
     if (problems.empty()) out += "OK: no problem\n";
     *report = out + lines;
@@ -205,4 +311,47 @@ int checkStatusFile(const std::string& installDir, std::int64_t now, bool json, 
         return kStatusUnknown;
     }
     return checkStatusText(content.str(), now, json, report);
+}
+
+const char* const kStatusHelp =
+    "ambrik-inspect --status [--json] [INSTALL_DIR] reads the agent's logs/status.json\n"
+    "under INSTALL_DIR (default: the agent's AgentInstallDir, else /opt/orbisk/agent) and\n"
+    "prints it for a person, problems first, or with --json as it is. Exit status: 0 all\n"
+    "well, 1 warning, 2 critical, 3 unknown (no status, or one older than 60 s: the agent\n"
+    "is not running).\n";
+
+namespace {
+
+std::string installedDir() {
+    platform::RegistryKey key(nullptr, nullptr);
+    platform::RegistryValue value;
+    if (platform::regOpenKey(platform::RegistryRoot::LocalMachine, kAgentKeyPath, platform::RegistryAccess::QueryValue,
+                             &key) == 0 &&
+        platform::regQueryValue(key, "AgentInstallDir", &value) == 0 && value.type == platform::kRegSz &&
+        !value.data.empty())
+        return value.data;
+    return "/opt/orbisk/agent";
+}
+
+}  // namespace
+
+int runStatusCommand(int argc, char** argv) {
+    bool json = false;
+    std::string installDir;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--json") {
+            json = true;
+        } else if (i == argc - 1 && !arg.empty() && arg[0] != '-') {
+            installDir = arg;
+        } else {
+            std::fprintf(stderr, "ambrik-inspect: --status takes [--json] [INSTALL_DIR] (see --help)\n");
+            return kStatusUnknown;
+        }
+    }
+    if (installDir.empty()) installDir = installedDir();
+    std::string report;
+    const int code = checkStatusFile(installDir, platform::nowSeconds(), json, &report);
+    std::fputs(report.c_str(), stdout);
+    return code;
 }

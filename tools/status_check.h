@@ -18,3 +18,10 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
 
 // The same for the file logs/status.json under an install folder.
 int checkStatusFile(const std::string& installDir, std::int64_t now, bool json, std::string* report);
+
+// The usage of the command below.
+extern const char* const kStatusHelp;
+// ambrik-inspect --status [--json] [INSTALL_DIR]: prints the report and
+// gives the exit code. Without INSTALL_DIR, the agent's AgentInstallDir from
+// the registry, else /opt/orbisk/agent.
+int runStatusCommand(int argc, char** argv);

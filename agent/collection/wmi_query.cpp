@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/collection/event_matching.h"
+#include "agent/collection/host_run_stats.h"
 #include "agent/collection/event_record.h"
 #include "agent/collection/host_poll_queue.h"
 #include "agent/hosts/host_cache.h"
@@ -379,7 +380,17 @@ struct RunOutcome {
     bool newestIsHostText = false;  // runningLastTime is an event's TimeWritten
     bool reachedEnumeration = false;
     bool setupFailed = false;       // COM security or the locator: no status for the host
+    HostRunReport report;           // what the run read, for the status file
 };
+
+// Notes the log and record number of an event key ("time\tlog\tnumber").
+void noteRecordNumber(const std::string& key, HostRunReport& report) {
+    const std::size_t first = key.find('\t');
+    const std::size_t last = key.rfind('\t');
+    if (first == std::string::npos || last == first) return;
+    const std::int64_t number = std::strtoll(key.c_str() + last + 1, nullptr, 10);
+    if (number > 0) report.recordNumbers[key.substr(first + 1, last - first - 1)].push_back(number);
+}
 
 // Connect step: COM, its security, the locator, the connection ladder and
 // the proxy blanket. False with `out.hr` set when the host cannot be asked.
@@ -542,6 +553,7 @@ void drainHostEvents(HostSlot& host, const CollectorSlot& collector, wmi::Enumer
             writeFailed = true;
             buffer.clear();
         }
+        if (ok) out.report.collected += bufferKeys.size();
         for (auto& [key, text] : bufferKeys) {
             if (ok) taken.taken(std::move(key), text);
             else taken.notWritten(key, text);
@@ -560,12 +572,15 @@ void drainHostEvents(HostSlot& host, const CollectorSlot& collector, wmi::Enumer
         if (object) {
             consecutiveTimeouts = 0;
             std::string key = TakenEvents::keyOf(*object);
+            noteRecordNumber(key, out.report);
             if (taken.alreadyTaken(key)) continue;
             wmi::Variant written;
             object->get("TimeWritten", written);
             EventRecord record;
             buildEventRecord(recordHost, std::move(object), record, attributes, run);
+            out.report.newestEventTime = std::max<std::int64_t>(out.report.newestEventTime, record.eventTime);
             if (applyFilters(host, record)) {
+                ++out.report.filtered;
                 LogInfo("\n Eventlog filtered out.");
                 taken.taken(std::move(key), written.text);
                 continue;
@@ -590,6 +605,7 @@ void drainHostEvents(HostSlot& host, const CollectorSlot& collector, wmi::Enumer
         }
     }
     flush();
+    out.report.readToEnd = hr == wmi::WBEM_S_FALSE && !writeFailed;
     if (taken.anyNotWritten()) {
         // Events that could not be written are asked for again from the
         // second of the oldest of them; the last message time stays before it.
@@ -666,6 +682,9 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
     }
 
     RunOutcome outcome;
+    const int slot = hostSlotIndex(host);
+    outcome.report.start = platform::nowSeconds();
+    noteHostRunStarted(slot, host.hostId, outcome.report.start);
     {
         WmiSession session;
         Credentials credentials;
@@ -673,7 +692,11 @@ int collectHostEvents(HostSlot& host, CollectorSlot& collector) {
             queryHostEvents(host, session, credentials, outcome))
             drainHostEvents(host, collector, *session.enumerator, attributes, securityType, outcome);
     }
-    return finishRun(host, outcome);
+    const int result = finishRun(host, outcome);
+    outcome.report.result = static_cast<std::uint32_t>(outcome.hr);
+    outcome.report.failed = result != 1;
+    noteHostRunEnded(slot, host.hostId, outcome.report, platform::nowSeconds());
+    return result;
 }
 
 void configureWmiHosts() {

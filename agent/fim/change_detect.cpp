@@ -1,5 +1,6 @@
 #include "agent/fim/change_detect.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -349,6 +350,12 @@ bool storeQueuedChanges(const ChangeIndexMark& markStored) {
     return true;
 }
 
+namespace {
+std::atomic<std::int64_t> g_lastChangeJob{0};
+}  // namespace
+
+std::int64_t lastChangeJobTime() { return g_lastChangeJob.load(); }
+
 void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& markStored) {
     LogInfo("\nGoing to Copy Change Data to Index File..");
     std::lock_guard lock(changeListLock());
@@ -358,6 +365,7 @@ void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& 
     if (saveBackups) saveBackups();
     LogInfo("\nData Copy Data to DB File done..");
     LogInfo("\nData Copy to Index File done..");
+    g_lastChangeJob.store(platform::nowSeconds());
 }
 
 void resetChangeListsForTests() {

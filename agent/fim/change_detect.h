@@ -91,6 +91,8 @@ using ChangeIndexMark = std::function<bool(std::uintmax_t, bool)>;
 // changeListLock throughout. markStored, when given, is passed to
 // storeQueuedChanges.
 void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& markStored = {});
+// The clock time the last change job ended (0: none yet).
+std::int64_t lastChangeJobTime();
 
 // Appends the ChangeList to the index and the change database and empties
 // it (the first half of the change job; the stop path runs it after the

@@ -191,8 +191,14 @@ std::atomic<long> g_journalGaps{0};
 
 // The journal dropped records the monitor had not read yet: what changed
 // in them is lost. Logged once per gap, with the lost USN range, and counted.
-void reportJournalGap(const VolumeMonitor& monitor, std::int64_t from, std::int64_t to) {
+void countJournalGap(VolumeMonitor& monitor) {
     g_journalGaps.fetch_add(1);
+    monitor.gaps.fetch_add(1);
+    monitor.lastGapTime.store(platform::nowSeconds());
+}
+
+void reportJournalGap(VolumeMonitor& monitor, std::int64_t from, std::int64_t to) {
+    countJournalGap(monitor);
     LogError("\n Change journal of drive %c: the records from USN 0x%016llX to 0x%016llX were dropped before "
              "they were read; changes in between are not reported",
              driveChar(monitor), static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
@@ -244,6 +250,8 @@ void setReadState(VolumeMonitor& monitor, std::int64_t startUsn, std::uint64_t j
     monitor.readState.UsnJournalID = journalId;
     monitor.bytesReturned = 0;
     monitor.current.reset();
+    monitor.shownJournalId.store(journalId);
+    monitor.shownReadUsn.store(startUsn);
 }
 
 std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor) {
@@ -281,6 +289,7 @@ std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor) {
     monitor.reread = false;
     const std::span<const std::uint8_t> fresh(monitor.buffer.data(), returned);
     monitor.readState.StartUsn = static_cast<std::int64_t>(platform::usnOutputHeader(fresh));
+    monitor.shownReadUsn.store(monitor.readState.StartUsn);
     platform::UsnRecord record;
     if (returned > platform::kUsnOutputHeaderSize &&
         platform::decodeUsnRecord(fresh, platform::kUsnOutputHeaderSize, &record)) {
@@ -316,6 +325,8 @@ void PollJournal(VolumeMonitor& monitor) {
         if (queryError != 0) {
             LogError("\n PollJournal: QUERY_USN_JOURNAL Failed!!");
             logErrorDetails(queryError);
+        } else {
+            monitor.shownNextUsn.store(data.NextUsn);
         }
         std::uint32_t returned = 0;
         const long error =
@@ -341,6 +352,7 @@ void PollJournal(VolumeMonitor& monitor) {
             // was saved: the old position means nothing in the new journal,
             // so reading starts at its beginning instead of failing for ever.
             LogError("\n PollJournal: journal replaced; reading from its first record");
+            countJournalGap(monitor);
             setReadState(monitor, data.FirstUsn, data.UsnJournalID);
         }
         monitor.wake.set();
@@ -552,6 +564,32 @@ std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
     g_monitors.clear();
     g_driveThreads.clear();
     return monitors;
+}
+
+std::vector<DriveStatus> driveStatuses() {
+    std::vector<DriveStatus> out;
+    for (const auto& monitor : runningMonitors()) {
+        DriveStatus d;
+        d.letter = driveChar(*monitor);
+        d.journalId = monitor->shownJournalId.load();
+        d.readUsn = monitor->shownReadUsn.load();
+        d.nextUsn = std::max(monitor->shownNextUsn.load(), d.readUsn);
+        d.gaps = monitor->gaps.load();
+        d.lastGapTime = monitor->lastGapTime.load();
+        platform::VolumeWatchState watch;
+        platform::queryVolumeWatchState(monitor->volume, &watch);
+        d.unwatchedFolders = watch.unwatchedFolders;
+        d.itemsWatched = watch.itemsWatched;
+        if (d.itemsWatched < 0) {
+            // The map's lock is held for a whole map build: never wait on it.
+            std::unique_lock lock(pathMapLock(), std::try_to_lock);
+            if (lock) monitor->shownFoldersMapped.store(static_cast<std::int64_t>(monitor->map.index.size()));
+            d.itemsWatched = monitor->shownFoldersMapped.load();
+        }
+        out.push_back(d);
+    }
+    std::sort(out.begin(), out.end(), [](const DriveStatus& a, const DriveStatus& b) { return a.letter < b.letter; });
+    return out;
 }
 
 std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors() {

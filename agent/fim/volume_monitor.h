@@ -50,6 +50,17 @@ struct VolumeMonitor {
     std::int64_t indexedUpTo = 0;
     // Set once the read state is prepared; only then is the back-up saved.
     std::atomic<bool> ready{false};
+    // What the status file shows of the drive, kept by the monitor's thread
+    // and read by others: the journal and read position, the journal's next
+    // USN at the last poll, the positions lost (records dropped before they
+    // were read, or a journal replaced under the saved position) and when
+    // the last was lost (clock seconds).
+    std::atomic<std::uint64_t> shownJournalId{0};
+    std::atomic<std::int64_t> shownReadUsn{0};
+    std::atomic<std::int64_t> shownNextUsn{0};
+    std::atomic<long> gaps{0};
+    std::atomic<std::int64_t> lastGapTime{0};
+    std::atomic<std::int64_t> shownFoldersMapped{0};  // as of the last read without waiting
 };
 
 // Sets StartUsn and UsnJournalID; the other request fields go back to their
@@ -63,9 +74,26 @@ std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor);
 
 // Hands on every closed change up to the end of the journal (or a stop).
 void processJournalRecords(VolumeMonitor& monitor);
-// How many times a journal dropped records before a monitor read them
-// (each such gap is logged once with its USN range), since the start.
+// How many times a journal lost positions before a monitor read them (it
+// dropped records, each logged once with its USN range, or it was replaced),
+// since the start.
 long journalGapCount();
+
+// One drive as the status file shows it.
+struct DriveStatus {
+    char letter = 'C';
+    std::uint64_t journalId = 0;
+    std::int64_t readUsn = 0;
+    std::int64_t nextUsn = 0;
+    long gaps = 0;
+    std::int64_t lastGapTime = 0;
+    // The platform's count of watched items; where it has none (the NTFS
+    // journal watches the whole volume) the folders the drive's map knows.
+    std::int64_t itemsWatched = 0;
+    std::uint64_t unwatchedFolders = 0;
+};
+// The running monitors, in drive order.
+std::vector<DriveStatus> driveStatuses();
 
 // Waits until the journal has records beyond the read state, then signals
 // the wake event (also on a stop).

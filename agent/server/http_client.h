@@ -40,6 +40,18 @@ std::int32_t ServerStatus();
 void SetServerStatus(std::int32_t status);
 inline bool ServerIsUp() { return ServerStatus() == kServerUp; }
 
+// The last exchanges with the server, for the status file: whether the last
+// request was answered 200, when one last was (clock seconds) and why the
+// last one that failed did ("HTTP status 500", "curl 7: <libcurl's text>").
+// A transfer cancelled by the caller counts as neither.
+struct ServerContact {
+    bool up = false;
+    std::int64_t lastSuccess = 0;
+    std::int64_t lastFailure = 0;
+    std::string lastError;
+};
+ServerContact serverContact();
+
 // libcurl's global initialisation with all features, and its clean-up.
 bool HttpGlobalInit();
 void HttpGlobalCleanup();

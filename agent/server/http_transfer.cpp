@@ -21,6 +21,28 @@ HttpTransferLimits g_limits;
 
 std::mutex g_globalInitLock;
 
+std::mutex g_contactLock;
+ServerContact g_contact;
+
+void noteAnswered(long status) {
+    std::lock_guard<std::mutex> guard(g_contactLock);
+    g_contact.up = status == 200;
+    if (status == 200) {
+        g_contact.lastSuccess = platform::nowSeconds();
+    } else {
+        g_contact.lastFailure = platform::nowSeconds();
+        g_contact.lastError = "HTTP status " + std::to_string(status);
+    }
+}
+
+void noteTransferFailed(CURLcode code, const char* text) {
+    if (code == CURLE_ABORTED_BY_CALLBACK) return;
+    std::lock_guard<std::mutex> guard(g_contactLock);
+    g_contact.up = false;
+    g_contact.lastFailure = platform::nowSeconds();
+    g_contact.lastError = "curl " + std::to_string(static_cast<int>(code)) + ": " + text;
+}
+
 using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
 EasyHandle newEasyHandle() { return EasyHandle(curl_easy_init(), &curl_easy_cleanup); }
@@ -129,6 +151,11 @@ struct FileCloser {
 
 }  // namespace
 
+ServerContact serverContact() {
+    std::lock_guard<std::mutex> guard(g_contactLock);
+    return g_contact;
+}
+
 std::int32_t ServerStatus() { return g_serverStatus.load(); }
 void SetServerStatus(std::int32_t status) { g_serverStatus.store(status); }
 
@@ -184,6 +211,7 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
 
     const CURLcode code = curl_easy_perform(handle.get());
     if (code != CURLE_OK) {
+        noteTransferFailed(code, errorText(errorBuffer, code));
         messages.write(messages.curlError, static_cast<int>(code), errorText(errorBuffer, code));
         if (code == CURLE_COULDNT_CONNECT) {
             messages.write(messages.serverDown);
@@ -193,6 +221,7 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
     }
     SetServerStatus(kServerUp);
     const long status = responseCode(handle.get());
+    noteAnswered(status);
     messages.writeStatus(messages.statusCode, url.c_str(), status);
     if (status == 200) return 0;
     messages.write(messages.badStatus, status);
@@ -238,9 +267,11 @@ int HttpGetToStreamWith(const std::string& url, std::FILE* file, const HttpTlsOp
     LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
     handle.reset();
     if (code != CURLE_OK) {
+        noteTransferFailed(code, errorText(errorBuffer, code));
         LogError("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
         return 1;
     }
+    noteAnswered(status);
     if (std::fflush(file) != 0) {
         LogError("\n Unable to write the download of %s", url.c_str());
         return 1;
@@ -294,6 +325,8 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
     LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
     handle.reset();
     form.reset();
+    if (code != CURLE_OK) noteTransferFailed(code, errorText(errorBuffer, code));
+    else noteAnswered(status);
     if (code != CURLE_OK) {
         std::printf("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
         std::fflush(stdout);

@@ -213,6 +213,8 @@ void InvokeShutdown() {
     // The last transfer, then periodic, new, change and base: the worker
     // sends them in that order after an upload already under way.
     transferEventData();
+    // The hosts and drives as they were, for the last status.
+    const StatusSnapshot running = TakeStatusSnapshot(platform::nowSeconds());
     std::vector<std::shared_ptr<VolumeMonitor>> stopped = stopAllMonitors();
     deleteAllHosts();
     // A stalled upload may not keep ServiceStop from going out within the
@@ -221,7 +223,7 @@ void InvokeShutdown() {
     if (!waitForTransfers(left > 0 ? left : 0))
         LogInfo("\n Transfers still under way at the stop; their files wait for the next start");
     SendServiceStop();
-    WriteStatusFile();
+    WriteStatusFile(&running);
     // Closing the volumes saves their state for the next start; it may take
     // seconds and is the one part of the stop the 20 s limit can cut short.
     stopped.clear();

@@ -346,4 +346,13 @@ long flushVolumeWatcher(const VolumeHandle& handle) {
     return kErrorSuccess;
 }
 
+long queryVolumeWatchState(const VolumeHandle& handle, VolumeWatchState* state) {
+    *state = VolumeWatchState{};
+    if (!handle.valid() || !handle.state()->volume) return kErrorInvalidHandle;
+    const auto& volume = *handle.state()->volume;
+    state->itemsWatched = static_cast<std::int64_t>(volume.itemsWatched.load(std::memory_order_relaxed));
+    state->unwatchedFolders = volume.unwatchedFolders.load(std::memory_order_relaxed);
+    return kErrorSuccess;
+}
+
 }  // namespace platform

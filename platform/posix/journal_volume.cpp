@@ -411,6 +411,8 @@ void Volume::closeChange(Item& item) {
 
 void Volume::commit() {
     const std::int64_t now = nowMillis();
+    itemsWatched.store(catalog.size(), std::memory_order_relaxed);
+    unwatchedFolders.store(unwatched_.size(), std::memory_order_relaxed);
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (now - it->second.lastEventMillis < kIdleCloseMillis) {
             ++it;

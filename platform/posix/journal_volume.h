@@ -2,6 +2,7 @@
 // the changes still open, and the watcher that feeds them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -97,6 +98,11 @@ struct Volume {
     bool isExcluded(std::uint64_t device, std::uint64_t ino) const {
         return device == journalDirDevice && ino == journalDirIno;
     }
+
+    // What the watcher covers, as of the last commit: catalogued items and
+    // folders it cannot watch. Read without the mutex (a long walk holds it).
+    std::atomic<std::uint64_t> itemsWatched{0};
+    std::atomic<std::uint64_t> unwatchedFolders{0};
 
     std::mutex mutex;
     std::condition_variable recordsAdded;

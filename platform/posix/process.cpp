@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -320,5 +322,30 @@ long terminateProcess(const Process& process, std::uint32_t exitCode) {
 long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
 
 long currentProcessId() { return static_cast<long>(::getpid()); }
+
+long currentProcessUsage(ProcessUsage* usage) {
+    *usage = ProcessUsage{};
+    rusage ru{};
+    if (::getrusage(RUSAGE_SELF, &ru) != 0) return kErrorGenFailure;
+    usage->cpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                        static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    // /proc/self/status: "VmRSS:  1234 kB" and "Threads:  7".
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return kErrorFileNotFound;
+    char line[256];
+    bool rss = false, threads = false;
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long value = 0;
+        if (std::sscanf(line, "VmRSS: %llu kB", &value) == 1) {
+            usage->residentBytes = value * 1024;
+            rss = true;
+        } else if (std::sscanf(line, "Threads: %llu", &value) == 1) {
+            usage->threads = static_cast<std::uint32_t>(value);
+            threads = true;
+        }
+    }
+    std::fclose(f);
+    return rss && threads ? kErrorSuccess : kErrorGenFailure;
+}
 
 }  // namespace platform

@@ -95,6 +95,11 @@ long flushVolumeWatcher(const VolumeHandle& volume) {
     return volume.valid() ? kErrorSuccess : kErrorInvalidHandle;
 }
 
+long queryVolumeWatchState(const VolumeHandle& volume, VolumeWatchState* state) {
+    *state = VolumeWatchState{};
+    return volume.valid() ? kErrorSuccess : kErrorInvalidHandle;
+}
+
 void setJournalDiagnosticSink(JournalDiagnosticSink) {}
 
 }  // namespace platform

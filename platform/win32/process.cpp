@@ -4,6 +4,10 @@
 #include "platform/clock.h"
 #include "platform/win32/win32_util.h"
 
+// After windows.h (win32_util.h), which they need.
+#include <psapi.h>
+#include <tlhelp32.h>
+
 namespace platform {
 
 struct ProcessHandle {
@@ -101,5 +105,29 @@ long terminateProcess(const Process& process, std::uint32_t exitCode) {
 long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
 
 long currentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+long currentProcessUsage(ProcessUsage* usage) {
+    *usage = ProcessUsage{};
+    HANDLE self = GetCurrentProcess();
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    if (!K32GetProcessMemoryInfo(self, &memory, sizeof memory)) return static_cast<long>(GetLastError());
+    usage->residentBytes = memory.WorkingSetSize;
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(self, &created, &exited, &kernel, &user)) return static_cast<long>(GetLastError());
+    auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    usage->cpuSeconds = static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return static_cast<long>(GetLastError());
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD pid = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == pid) ++usage->threads;
+    CloseHandle(snapshot);
+    return 0;
+}
 
 }  // namespace platform

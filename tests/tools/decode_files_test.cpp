@@ -250,3 +250,58 @@ TEST_F(Inspect, StatusGradesTheAgentsStatusFile) {
     EXPECT_EQ(inspect("--status " + install).status, 3);
     EXPECT_EQ(inspect("--status --bogus " + install).status, 3);
 }
+
+// The server, each host and each drive are judged too: critical when the
+// server has not answered for over 10 minutes or a host failed three runs in
+// a row; a warning for records or journal positions lost within the hour, a
+// host behind by more than two intervals, and folders that cannot be watched.
+TEST_F(Inspect, StatusJudgesServerHostsAndDrives) {
+    fs::create_directories(dir / "logs");
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string t = std::to_string(now);
+    auto status = [&](const std::string& server, const std::string& host, const std::string& drive) {
+        write("logs/status.json", "{\"written\": " + t + ", \"startedAt\": " + std::to_string(now - 7200) +
+                                      ", \"server\": " + server + ", \"hosts\": [" + host +
+                                      "], \"fim\": {\"gaps\": 1, \"drives\": [" + drive + "]}}\n");
+    };
+    auto host = [&](int failures, long long lag, long long lastGap) {
+        return "{\"id\": 201, \"name\": \"one\", \"lastRunEnd\": " + t + ", \"consecutiveFailures\": " +
+               std::to_string(failures) + ", \"lastError\": \"" + (failures ? "0x80070005" : "") +
+               "\", \"lagSeconds\": " + std::to_string(lag) + ", \"intervalSeconds\": 120, \"recordGaps\": 2, " +
+               "\"lastGapTime\": " + std::to_string(lastGap) + "}";
+    };
+    auto drive = [&](long long lastGap, int unwatched) {
+        return "{\"letter\": \"C\", \"gaps\": 1, \"lastGapTime\": " + std::to_string(lastGap) +
+               ", \"unwatchedFolders\": " + std::to_string(unwatched) + "}";
+    };
+    const std::string up = "{\"up\": true, \"lastSuccess\": " + t + ", \"lastError\": \"\"}";
+    // Old losses, no lag, the server answering: all well.
+    status(up, host(0, 100, now - 4000), drive(now - 4000, 0));
+    Outcome run = inspect("--status " + dir.string());
+    EXPECT_EQ(run.status, 0);
+    ASSERT_GE(run.lines.size(), 4u);
+    EXPECT_EQ(run.lines[1], "OK: no problem");
+    EXPECT_EQ(run.lines[2].rfind("server    up, last answered ", 0), 0u) << run.lines[2];
+    EXPECT_EQ(run.lines[3].rfind("host      one (201): collected, lag 100 s, ", 0), 0u) << run.lines[3];
+
+    status(up, host(0, 300, now - 60), drive(now - 60, 2));  // fresh losses, behind, unwatched folders
+    run = inspect("--status " + dir.string());
+    EXPECT_EQ(run.status, 1);
+    ASSERT_GE(run.lines.size(), 5u);
+    EXPECT_EQ(run.lines[1].rfind("WARNING: host one (201): 2 event records lost before they were read", 0), 0u);
+    EXPECT_EQ(run.lines[2], "WARNING: host one (201): 5 min behind (collected every 2 min)");
+    EXPECT_EQ(run.lines[3].rfind("WARNING: drive C: 1 change journal gaps", 0), 0u) << run.lines[3];
+    EXPECT_EQ(run.lines[4].rfind("WARNING: drive C: 2 folders cannot be watched", 0), 0u) << run.lines[4];
+
+    // A host failing three runs, the server refusing for 11 minutes: critical, first.
+    status("{\"up\": false, \"lastSuccess\": " + std::to_string(now - 660) + ", \"lastError\": \"HTTP status 500\"}",
+           host(3, 300, 0), drive(0, 0));
+    run = inspect("--status " + dir.string());
+    EXPECT_EQ(run.status, 2);
+    ASSERT_GE(run.lines.size(), 3u);
+    EXPECT_EQ(run.lines[1], "CRITICAL: server not answering for 11 min (HTTP status 500)");
+    EXPECT_EQ(run.lines[2], "CRITICAL: host one (201): 3 failed runs in a row (0x80070005)");
+    status("{\"up\": false, \"lastSuccess\": " + std::to_string(now - 60) + ", \"lastError\": \"x\"}",
+           host(1, 300, 0), drive(0, 0));
+    EXPECT_EQ(inspect("--status " + dir.string()).status, 1);
+}

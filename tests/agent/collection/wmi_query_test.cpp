@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "agent/collection/host_poll_queue.h"
+#include "agent/collection/host_run_stats.h"
 #include "agent/collection/wmi_query.h"
 #include "agent/hosts/host_cache.h"
 #include "agent/server/http_client.h"
@@ -514,6 +515,64 @@ TEST_F(CollectionRunTest, DroppedRecordsDoNotCountAndKeptOnesCarryTheirNotificat
     EXPECT_EQ(notified, 2);
     EXPECT_EQ(records[99].fields[21].text, "801,");
     EXPECT_EQ(records[199].fields[21].text, "801,");
+}
+
+// Each run's record: failures in a row with their COM result, what was read
+// and filtered, and the record numbers the host's log lost before a read.
+TEST_F(CollectionRunTest, RunRecordCountsFailuresEventsAndLostRecords) {
+    hostXml(account());
+    host().password = "wrong";
+    run();
+    run();
+    HostRunRecord r = hostRunRecord(0, 7);
+    EXPECT_EQ(r.consecutiveFailures, 2);
+    EXPECT_TRUE(r.lastRunFailed);
+    EXPECT_EQ(r.lastResult, 0x80070005u);
+    EXPECT_EQ(r.readThrough, 0);
+    EXPECT_GT(r.lastRunEnd, 0);
+
+    host().password = "secret";
+    // Records 1-3 and 4 (filtered out), then 7 and 8: 5 and 6 were lost.
+    writeEvents(applicationEvents(3) + applicationEvents(1, 3, 2000) + applicationEvents(2, 6));
+    withHostSlot(host(), [](HostSlot& h) {
+        FilterRule filter;
+        filter.filterId = 501;
+        FilterCriterion any;
+        any.criterionType = kAnyLogType;
+        RuleExpression id;
+        id.columnKind = kColumnEventId;
+        id.eventIds = {2000};
+        any.expressions.push_back(id);
+        filter.criteria.push_back(any);
+        filter.columnMask = kColumnEventId;
+        h.filters.push_back(filter);
+    });
+    EXPECT_EQ(run(), 1);
+    r = hostRunRecord(0, 7);
+    EXPECT_EQ(r.consecutiveFailures, 0);
+    EXPECT_FALSE(r.lastRunFailed);
+    EXPECT_EQ(r.eventsCollected, 5u);
+    EXPECT_EQ(r.eventsFiltered, 1u);
+    EXPECT_EQ(r.recordGaps, 2u);
+    EXPECT_GT(r.lastGapTime, 0);
+    EXPECT_EQ(r.readThrough, r.lastRunStart);
+    EXPECT_EQ(r.newestEventTime, 1772438400 + 7);  // 2026-03-02 08:00:07 UTC
+
+    // The next run reads the newest second again and record 10 after a hole of one.
+    writeEvents(applicationEvents(3) + applicationEvents(1, 3, 2000) + applicationEvents(2, 6) +
+                applicationEvents(1, 9));
+    EXPECT_EQ(run(), 1);
+    r = hostRunRecord(0, 7);
+    EXPECT_EQ(r.eventsCollected, 6u);
+    EXPECT_EQ(r.recordGaps, 3u);
+    // Another host in the slot starts afresh.
+    EXPECT_EQ(hostRunRecord(0, 8).eventsCollected, 0u);
+
+    // Out of order, repeated, and a cleared log numbering from 1 again.
+    std::map<std::string, std::int64_t> newest{{"System", 50}};
+    EXPECT_EQ(countRecordGaps(newest, {{"Security", {9, 7, 7, 4}}, {"System", {3, 1}}}), 4u);  // 5, 6, 8 and 2
+    EXPECT_EQ(newest["Security"], 9);
+    EXPECT_EQ(newest["System"], 3);
 }
 
 TEST_F(CollectionRunTest, NextQueryStartsAfterTheNewestTimeWritten) {

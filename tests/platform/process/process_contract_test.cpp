@@ -57,6 +57,37 @@ protected:
     void TearDown() override { useSystemClock(); }
 };
 
+// The process's own usage: memory and threads as the system counts them, and
+// processor time that grows with work done.
+TEST(ProcessUsage, CountsMemoryThreadsAndProcessorTime) {
+    platform::ProcessUsage before;
+    ASSERT_EQ(platform::currentProcessUsage(&before), 0);
+    EXPECT_GT(before.residentBytes, 1u << 20);
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        volatile std::uint64_t x = 0;
+        const double start = before.cpuSeconds;
+        platform::ProcessUsage now;
+        do {
+            for (int i = 0; i < 1000000; ++i) x = x + static_cast<std::uint64_t>(i);
+            platform::currentProcessUsage(&now);
+        } while (now.cpuSeconds < start + 0.05);
+        done = true;
+    });
+    busy.join();
+    platform::ProcessUsage after;
+    ASSERT_EQ(platform::currentProcessUsage(&after), 0);
+    EXPECT_TRUE(done);
+    EXPECT_GE(after.cpuSeconds, before.cpuSeconds + 0.05);
+    EXPECT_GE(after.threads, 1u);
+    std::thread idle([&] {
+        platform::ProcessUsage during;
+        ASSERT_EQ(platform::currentProcessUsage(&during), 0);
+        EXPECT_GE(during.threads, 2u);  // this one and the test's
+    });
+    idle.join();
+}
+
 TEST_F(ProcessContract, ProgramIsFoundInTheWorkingDirectoryAndRunsThereWithItsArguments) {
     fs::create_directory(dir / "work");
     copySelfProgram(dir / "work", "tool");
