@@ -151,4 +151,9 @@ echo
 echo "== what the server received"
 "$BUILD/tools/ambrik-inspect" --summary "$OUT"
 echo
+echo "== the agent's last status (ambrik-inspect --status)"
+code=0
+"$BUILD/tools/ambrik-inspect" --status "$INST" || code=$?
+echo "   (exit status $code: 0 all well, 1 warning, 2 critical, 3 unknown)"
+echo
 echo "Files kept in $WORK (agent log: $LOG, server output: $OUT)"

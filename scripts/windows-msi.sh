@@ -30,7 +30,7 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD_DIR" "${args[@]}" >/dev/null
 fi
 grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw' "$BUILD_DIR/CMakeCache.txt" || fail "$BUILD_DIR is not a Windows cross build"
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target ambrik statusnote confora >/dev/null || fail "the cross build"
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target ambrik statusnote confora ambrik-inspect >/dev/null || fail "the cross build"
 
 VERSION="${AMBRIK_MSI_VERSION:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD_DIR/CMakeCache.txt")}"
 [[ "$VERSION" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "no usable version (\"$VERSION\")"

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -476,7 +477,9 @@ protected:
     }
 
     void startAgent(int port) {
-        writeFile(dir / "registry.reg", agent_install::registryText(port, agent_install::Layout{dir, inst, scenario}));
+        std::string registry = agent_install::registryText(port, agent_install::Layout{dir, inst, scenario});
+        registry.insert(registry.find("\"AgentVersion\""), extraAgentValues);
+        writeFile(dir / "registry.reg", registry);
         agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {60, true, false});
         ASSERT_GT(agent, 0);
     }
@@ -515,7 +518,28 @@ protected:
         return fs::is_empty(inst / "bin" / "serverdata", ec);
     }
 
+    // ambrik-inspect --status on the install folder: its exit code, its screen in *screen.
+    int inspectStatus(std::string* screen) const {
+        const fs::path out = dir / "inspect.out";
+        const std::string command = std::string(AMBRIK_INSPECT) + " --status '" + inst.string() + "' >'" +
+                                    out.string() + "' 2>&1";
+        const int rc = std::system(command.c_str());
+        *screen = readFile(out);
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    // The line of status.json that begins with `start`, and one number of it.
+    std::string statusLine(const std::string& start) const {
+        const std::string text = readFile(inst / "logs" / "status.json");
+        const std::size_t at = text.find(start);
+        return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+    }
+    static long long numberIn(const std::string& line, const std::string& name) {
+        const std::size_t at = line.find("\"" + name + "\": ");
+        return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + name.size() + 4);
+    }
+
     fs::path dir, inst, hostsDir, scenario;
+    std::string extraAgentValues;  // registry lines added to the agent key
     pid_t agent = -1;
     int exitStatus = -1;  // of the agent, once stopped
     long long recordId = 0;
@@ -631,6 +655,88 @@ TEST_F(EventCollectionEndToEnd, KeptEventsArriveWhole_AndAFailedUploadIsSentWith
     EXPECT_EQ(sent.find("\"lastSuccess\": 0,"), std::string::npos) << sent;
     EXPECT_EQ(fs::status(status).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_FALSE(fs::exists(inst / "logs" / "status.json.new"));
+}
+
+// One host with a wrong password, one whose log lost records before the
+// agent read them, and a server refusing uploads for a while: the status
+// file, the metrics file and the check show each of them (the check is
+// critical), then all is well again once the password is mended and uploads
+// are taken.
+TEST_F(EventCollectionEndToEnd, StatusShowsAFailingHostLostRecordsAndRefusedUploads_ThenTheirRecovery) {
+    auto account = [&](const std::string& password) {
+        writeFile(hostsDir / "one.localhost" / "host.xml",
+                  "<host version=\"10.0.17763\" currentTimeZone=\"0\"><account user=\"CORP\\admin\" password=\"" +
+                      password + "\"/></host>\n");
+    };
+    account("changed");
+    // Host 202: records 1 to 3, then 7: 4 to 6 were overwritten unread.
+    std::string two = "<Events>\n";
+    for (int i = 0; i < 4; ++i)
+        two += classic(202, "Application", "App", 100 + i, 4, "2026-12-01T08:0" + std::to_string(i) + ":00", "m")
+                   .xml(i < 3 ? i + 1 : 7);
+    writeFile(hostsDir / "two.localhost" / "Application.xml", two + "</Events>\n");
+    auto threeEvents = [&](int from, int count) {
+        std::string xml = "<Events>\n";
+        for (int i = from; i < from + count; ++i)
+            xml += classic(203, "System", "disk", 51, 3, "2026-12-01T09:" + std::to_string(10 + i) + ":00",
+                           "Paging error " + std::to_string(i) + ".")
+                       .xml(i + 1);
+        return xml + "</Events>\n";
+    };
+    writeFile(hostsDir / "three.localhost" / "System.xml", threeEvents(0, 2));
+    const fs::path metrics = inst / "logs" / "ambrik.prom";
+    extraAgentValues = "\"MetricsFile\"=\"" + metrics.string() + "\"\r\n";
+
+    testserver::HarnessOptions options;
+    options.scenarioDir = scenario.string();
+    options.https = false;
+    testserver::TestServer server(options);
+    ASSERT_TRUE(server.ok()) << server.error();
+    ASSERT_TRUE(server.failRequests("agentUpload", 500));
+    startAgent(server.httpPort());
+
+    // Host 201 fails three runs in a row: critical.
+    std::string screen;
+    ASSERT_TRUE(agent_install::waitUntil([&] { return inspectStatus(&screen) == 2; }, 60)) << screen;
+    EXPECT_NE(screen.find("CRITICAL: host one.localhost (201): "), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" failed runs in a row (0x80070005)"), std::string::npos) << screen;
+    ASSERT_TRUE(agent_install::waitUntil([&] { return numberIn(statusLine("{\"id\": 202,"), "recordGaps") == 3; }, 20))
+        << statusLine("{\"id\": 202,");
+    ASSERT_TRUE(agent_install::waitUntil(
+        [&] { return numberIn(statusLine("\"events\": {"), "consecutiveFailures") > 0; }, 30))
+        << statusLine("\"events\": {");
+    inspectStatus(&screen);
+    EXPECT_NE(screen.find("WARNING: host two.localhost (202): 3 event records lost before they were read"),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("failed uploads in a row"), std::string::npos) << screen;
+    const std::string failing = statusLine("{\"id\": 201,");
+    EXPECT_NE(failing.find("\"lastError\": \"0x80070005\""), std::string::npos) << failing;
+    EXPECT_EQ(numberIn(statusLine("{\"id\": 203,"), "eventsCollected"), 2) << statusLine("{\"id\": 203,");
+
+    // While uploads are refused, what waits grows with new events.
+    const long long pending = numberIn(statusLine("\"events\": {"), "pendingBytes");
+    EXPECT_GT(pending, 0);
+    writeFile(hostsDir / "three.localhost" / "System.xml", threeEvents(0, 5));
+    ASSERT_TRUE(agent_install::waitUntil(
+        [&] { return numberIn(statusLine("\"events\": {"), "pendingBytes") > pending; }, 30))
+        << statusLine("\"events\": {");
+    const std::string prom = readFile(metrics);
+    EXPECT_NE(prom.find("\nambrik_host_record_gaps_total{host=\"two.localhost\",host_id=\"202\"} 3\n"),
+              std::string::npos)
+        << prom;
+    EXPECT_NE(prom.find("\nambrik_transfer_consecutive_failures{data_set=\"events\"} "), std::string::npos);
+    EXPECT_FALSE(fs::exists(inst / "logs" / "ambrik.prom.new"));
+
+    // The password mended and uploads taken: all well once the lost records
+    // are an hour old (a minute on this clock).
+    account("secret");
+    ASSERT_TRUE(server.clearStatusRules());
+    ASSERT_TRUE(agent_install::waitUntil([&] { return inspectStatus(&screen) == 0; }, 100)) << screen;
+    EXPECT_EQ(numberIn(statusLine("{\"id\": 201,"), "consecutiveFailures"), 0);
+    EXPECT_EQ(numberIn(statusLine("{\"id\": 203,"), "eventsCollected"), 5);
+    EXPECT_EQ(numberIn(statusLine("\"events\": {"), "pendingBytes"), 0);
+    EXPECT_NE(readFile(metrics).find("\nambrik_server_up 1\n"), std::string::npos);
 }
 
 }  // namespace
