@@ -106,9 +106,19 @@ wait_request "status=ServiceStarted" "$started"
 say "upgraded to $NEXT: the service restarted, the server key and logs kept"
 
 # Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
+# Windows' installer waits for a stopping service (Wait="yes") before it removes
+# the files; wine's only sends the stop and goes on at once, so a process still
+# shutting down keeps bin/ambrik.exe open and the file stays. The service is
+# therefore stopped first, as an administrator would, and the process waited for.
 stopped="$(count "status=ServiceStop")"
-msiexec_run /x "$NEXT_MSI" uninstall
+wine sc stop "$SERVICE" >/dev/null 2>&1 </dev/null || true
 wait_request "status=ServiceStop" "$stopped"
+deadline=$((SECONDS + 60))
+while running || pgrep -f 'Program Files.Orbisk Agent.bin.ambrik\.exe' >/dev/null; do
+  [ $SECONDS -lt $deadline ] || fail "the service did not end within 60 s of its stop"
+  sleep 0.2
+done
+msiexec_run /x "$NEXT_MSI" uninstall
 ! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "the service is still registered"
 for f in bin/ambrik.exe bin/statusnote.exe bin/confora.exe bin/data/data-dictionary.xml; do
   [ ! -e "$INSTALLED/$f" ] || fail "$f is still there after removal"
