@@ -243,6 +243,21 @@ protected:
 
     int run() { return collectHostEvents(host(), collectorSlot(0)); }
 
+    // Filter 501: drops every event with this id.
+    static FilterRule eventIdFilter(int eventId) {
+        FilterRule filter;
+        filter.filterId = 501;
+        FilterCriterion any;
+        any.criterionType = kAnyLogType;
+        RuleExpression id;
+        id.columnKind = kColumnEventId;
+        id.eventIds = {eventId};
+        any.expressions.push_back(id);
+        filter.criteria.push_back(any);
+        filter.columnMask = kColumnEventId;
+        return filter;
+    }
+
     std::vector<decoders::PackedRecord> rawRecords() {
         std::vector<decoders::PackedRecord> out;
         const std::string bytes = readAll(dir / "work" / kRawLogsFilePath);
@@ -483,17 +498,7 @@ TEST_F(CollectionRunTest, DroppedRecordsDoNotCountAndKeptOnesCarryTheirNotificat
     std::string xml = applicationEvents(150) + applicationEvents(2, 150, 2000) + applicationEvents(149, 152);
     writeEvents(xml);
     withHostSlot(host(), [](HostSlot& h) {
-        FilterRule filter;
-        filter.filterId = 501;
-        FilterCriterion any;
-        any.criterionType = kAnyLogType;
-        RuleExpression id;
-        id.columnKind = kColumnEventId;
-        id.eventIds = {2000};
-        any.expressions.push_back(id);
-        filter.criteria.push_back(any);
-        filter.columnMask = kColumnEventId;
-        h.filters.push_back(filter);
+        h.filters.push_back(eventIdFilter(2000));
         NotificationRule rule;
         rule.notificationId = 801;
         rule.logTypeCodes = {kAnyLogType};
@@ -534,19 +539,7 @@ TEST_F(CollectionRunTest, RunRecordCountsFailuresEventsAndLostRecords) {
     host().password = "secret";
     // Records 1-3 and 4 (filtered out), then 7 and 8: 5 and 6 were lost.
     writeEvents(applicationEvents(3) + applicationEvents(1, 3, 2000) + applicationEvents(2, 6));
-    withHostSlot(host(), [](HostSlot& h) {
-        FilterRule filter;
-        filter.filterId = 501;
-        FilterCriterion any;
-        any.criterionType = kAnyLogType;
-        RuleExpression id;
-        id.columnKind = kColumnEventId;
-        id.eventIds = {2000};
-        any.expressions.push_back(id);
-        filter.criteria.push_back(any);
-        filter.columnMask = kColumnEventId;
-        h.filters.push_back(filter);
-    });
+    withHostSlot(host(), [](HostSlot& h) { h.filters.push_back(eventIdFilter(2000)); });
     EXPECT_EQ(run(), 1);
     r = hostRunRecord(0, 7);
     EXPECT_EQ(r.consecutiveFailures, 0);
