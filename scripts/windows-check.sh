@@ -174,7 +174,6 @@ agent_pid=""
 [ "$(count "status=ServiceStop")" -ge 1 ] || { show_logs; fail "no ServiceStop report"; }
 wait_log "InvokeShutdown : Ambrik service shutting down" 1
 say "agent: registered, started, collected, transferred and stopped in $((SECONDS - stop_at)) s"
-bash scripts/windows-basedata-check.sh "$BUILD_DIR" "$SERVER" || fail "the base data under wine"
 
 # As a service: sc create, sc start, and sc stop ending it within 20 s.
 SERVICE="Quillmark Orbisk 8 - Agent"
@@ -222,6 +221,8 @@ wine reg query 'HKLM\Software\Vardo Corp\Orbisk\Ambrik' /v "AWS Instance" 2>/dev
   | grep -Eq 'REG_SZ +yes' || fail "confora did not write AWS Instance"
 say "confora: the registry values written"
 bash scripts/windows-msi-install-check.sh "$BUILD_DIR" "$CHECK/agent.reg" "$REQUESTS" || fail "the package under wine"
+# Last: it imports a registry of its own.
+bash scripts/windows-basedata-check.sh "$BUILD_DIR" "$SERVER" || fail "the base data under wine"
 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
