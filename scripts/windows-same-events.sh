@@ -15,9 +15,7 @@
 # host status reports. Left aside, as they differ between any two runs: the
 # agent id and the times of sending (upload names, the `nextScanTime` of a
 # report). Records are compared as sorted lists without their offset in the
-# file: how they split into uploads follows the timing of each run. The
-# aggregate file is appended to in text mode, so on Windows its lines end in
-# CR LF: the CR the decoder leaves at the end of the last column is dropped.
+# file: how they split into uploads follows the timing of each run.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/agent_registry.sh
@@ -120,7 +118,7 @@ run() {
     case "$f" in *.jsonl) continue ;; esac
     kind="$(basename "$f")"
     case "$kind" in rawlogs* | aggregate*) ;; *) continue ;; esac
-    "$INSPECT" "$f" | sed -E -e "s/^\{\"offset\":[0-9]+,/${kind%%[-_.0-9]*} {/" -e 's/\\r"\}$/"}/' \
+    "$INSPECT" "$f" | sed -E -e "s/^\{\"offset\":[0-9]+,/${kind%%[-_.0-9]*} {/" \
       >>"$WORK/$side/records.txt" \
       || fail "$f does not decode"
   done
