@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell helper of the package check: fills in Confora's dialog, which a
 # full-UI installation under wine opens, on a virtual display.
 # Source this file; it defines functions only.
