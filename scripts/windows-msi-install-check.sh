@@ -208,3 +208,11 @@ done
 [ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
 rm -rf "$INSTALLED"
 say "removed with REMOVE_DATA=1: the logs and the agent's data gone too"
+if [ -n "${CONFORA_XVFB_PID:-}" ]; then
+  # Wine as the caller had it: a persistent wineserver without a display.
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  wineserver -w >/dev/null 2>&1 </dev/null || true
+  # shellcheck source=lib/wine_prefix.sh
+  source scripts/lib/wine_prefix.sh
+  wine_prefix "$(dirname "$WINEPREFIX")" || fail "wine could not start again"
+fi
