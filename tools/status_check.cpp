@@ -267,7 +267,8 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
         const std::int64_t unwatched = drive->integer("unwatchedFolders");
         if (gaps > 0 && lastGap > 0 && at - lastGap < kGapWarningSeconds)
             problem(false, "drive " + letter + ": " + std::to_string(gaps) +
-                               " change journal gaps, the last " + duration(at - lastGap) + " ago (the volume was walked for what changed)");
+                               " change journal gaps, the last " + duration(at - lastGap) +
+                               " ago (the volume was walked for what changed)");
         if (unwatched > 0)
             problem(false, "drive " + letter + ": " + std::to_string(unwatched) +
                                " folders cannot be watched (walked every 5 s instead)");
