@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,6 +13,46 @@
 #include "agent/service/status_file.h"
 
 namespace {
+
+bool nameChar(char c, bool first) {
+    return c == '_' || c == ':' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (!first && c >= '0' && c <= '9');
+}
+
+// The metric or label name at text[i], moving i past it ("" when none).
+std::string nameAt(const std::string& text, std::size_t& i, bool label) {
+    const std::size_t begin = i;
+    while (i < text.size() && nameChar(text[i], i == begin) && !(label && text[i] == ':')) ++i;
+    return text.substr(begin, i - begin);
+}
+
+struct Sample {
+    std::string name, labels, value;
+};
+
+// A sample line: name{label="value",...} value; false when it is not one.
+bool parseSample(const std::string& line, Sample* out) {
+    std::size_t i = 0;
+    out->name = nameAt(line, i, false);
+    if (out->name.empty()) return false;
+    const std::size_t labelsBegin = i;
+    if (i < line.size() && line[i] == '{') {
+        do {
+            ++i;
+            if (nameAt(line, i, true).empty() || line.compare(i, 2, "=\"") != 0) return false;
+            for (i += 2; i < line.size() && line[i] != '"'; ++i)
+                if (line[i] == '\\' && (++i >= line.size() || std::string("\\\"n").find(line[i]) == std::string::npos))
+                    return false;
+            if (i++ >= line.size()) return false;
+        } while (i < line.size() && line[i] == ',');
+        if (i >= line.size() || line[i++] != '}') return false;
+    }
+    out->labels = line.substr(labelsBegin, i - labelsBegin);
+    if (i >= line.size() || line[i++] != ' ') return false;
+    out->value = line.substr(i);
+    char* end = nullptr;
+    std::strtod(out->value.c_str(), &end);
+    return !out->value.empty() && *end == '\0';
+}
 
 StatusSnapshot sample() {
     StatusSnapshot s;
@@ -48,10 +87,6 @@ TEST(MetricsText, FollowsThePrometheusTextFormat) {
     const std::string text = MetricsText(sample());
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
-    const std::regex help(R"(# HELP (ambrik_[a-zA-Z0-9_:]*) \S.*)");
-    const std::regex type(R"(# TYPE (ambrik_[a-zA-Z0-9_:]*) (gauge|counter))");
-    const std::regex sampleLine(
-        R"re((ambrik_[a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\["\\n])*"(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\["\\n])*")*\})? (\S+))re");
     std::set<std::string> families;
     std::map<std::string, std::string> types;
     std::set<std::string> series;
@@ -59,24 +94,30 @@ TEST(MetricsText, FollowsThePrometheusTextFormat) {
     std::map<std::string, std::string> values;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        if (std::regex_match(line, m, help)) {
-            EXPECT_TRUE(families.insert(m[1]).second) << "family again: " << line;
-            helped = m[1];
-        } else if (std::regex_match(line, m, type)) {
-            EXPECT_EQ(m[1], helped) << line;
-            current = m[1];
-            types[current] = m[2];
-            if (m[2] == "counter") {
-                EXPECT_TRUE(current.ends_with("_total")) << line;
+        Sample sample;
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+            std::size_t i = 7;
+            const std::string name = nameAt(line, i, false);
+            ASSERT_EQ(name.rfind("ambrik_", 0), 0u) << line;
+            ASSERT_LT(i + 1, line.size()) << line;
+            ASSERT_EQ(line[i], ' ') << line;
+            const std::string rest = line.substr(i + 1);
+            if (line[2] == 'H') {
+                EXPECT_TRUE(families.insert(name).second) << "family again: " << line;
+                helped = name;
+            } else {
+                EXPECT_EQ(name, helped) << line;
+                EXPECT_TRUE(rest == "gauge" || rest == "counter") << line;
+                if (rest == "counter") {
+                    EXPECT_TRUE(name.ends_with("_total")) << line;
+                }
+                current = name;
+                types[name] = rest;
             }
-        } else if (std::regex_match(line, m, sampleLine)) {
-            EXPECT_EQ(m[1], current) << "sample outside its family: " << line;
-            EXPECT_TRUE(series.insert(std::string(m[1]) + std::string(m[2])).second) << "series again: " << line;
-            char* end = nullptr;
-            std::strtod(m[3].str().c_str(), &end);
-            EXPECT_EQ(*end, '\0') << line;
-            values[std::string(m[1]) + std::string(m[2])] = m[3];
+        } else if (parseSample(line, &sample)) {
+            EXPECT_EQ(sample.name, current) << "sample outside its family: " << line;
+            EXPECT_TRUE(series.insert(sample.name + sample.labels).second) << "series again: " << line;
+            values[sample.name + sample.labels] = sample.value;
         } else {
             ADD_FAILURE() << "not a line of the format: " << line;
         }
