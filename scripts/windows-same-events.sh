@@ -10,7 +10,8 @@
 # The scenario is the default one with its hosts changed: alpha (Windows 10,
 # UTC+1) with 301 more events, one over a 300-event buffer, bravo (version
 # 6.1, UTC) with an insertion string that is itself markup, charlie with a
-# password that is not the one the server gives (access denied).
+# password that is not the one the server gives (access denied); alpha and
+# bravo also hold a real EVTX log each from ../shared/data/evtx.
 # Compared: the raw-log records and aggregate rows of every upload, and the
 # host status reports. Left aside, as they differ between any two runs: the
 # agent id and the times of sending (upload names, the `nextScanTime` of a
@@ -56,6 +57,18 @@ sed -i 's/password="secret"/password="changed"/' "$HOSTS/charlie.localhost/host.
 } >"$HOSTS/alpha.localhost/Application.xml"
 sed -i "s|</Events>|<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider Name='Report'/><EventID>1</EventID><Version>0</Version><Level>3</Level><Task>0</Task><Opcode>0</Opcode><Keywords>0x80000000000000</Keywords><TimeCreated SystemTime='2026-12-01T08:17:00.000000000Z'/><EventRecordID>303</EventRecordID><Correlation/><Execution ProcessID='4' ThreadID='8'/><Channel>Application</Channel><Computer>BRAVO</Computer><Security/></System><EventData><Data>\&lt;b\&gt;bold\&lt;/b\&gt; \&amp;amp; \&lt;![CDATA[x]]\&gt;</Data></EventData></Event>\n</Events>|" \
   "$HOSTS/bravo.localhost/Application.xml"
+
+# Real Windows logs beside them, read where they lie (left out in a clone
+# without ../shared/data).
+SAMPLES="$ROOT/../shared/data/evtx/mdecrevoisier-EVTX-to-MITRE-Attack"
+if [ -d "$SAMPLES" ]; then
+  ln -s "$SAMPLES/TA0001-Initial access/T1078-Valid accounts/ID4625-failed login with denied access due to account restriction.evtx" \
+    "$HOSTS/alpha.localhost/Security-sample.evtx"
+  ln -s "$SAMPLES/TA0003-Persistence/T1543.003-Create or Modify System Process-Windows Service/ID7045-7036 PSexec service installation.evtx" \
+    "$HOSTS/bravo.localhost/System-sample.evtx"
+else
+  echo "windows-same-events: no EVTX samples in $SAMPLES; the hosts have event XML only" >&2
+fi
 
 server_pid=""
 agent_pid=""
