@@ -22,6 +22,8 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/lib/wine_prefix.sh"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=lib/testserver.sh
+source "$ROOT/scripts/lib/testserver.sh"
 start=$SECONDS
 fail() {
   echo "windows-basedata-check: FAILED: $*" >&2
@@ -68,16 +70,9 @@ cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
-"$SERVER" --scenario "$CHECK/scenario" --http-port 0 --https-port -1 --output "$CHECK/server" \
-  >"$CHECK/server.out" 2>&1 </dev/null &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^ready' "$CHECK/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^ready' "$CHECK/server.out" || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
-PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
+testserver_start "$SERVER" "$CHECK/scenario" "$CHECK/server" "$CHECK/server.out" \
+  || fail "orbisk-testserver did not start"
+PORT="$server_port"
 
 agent_registry "$PORT" "$INST" '"AgentLogLevel"=dword:00000003' >"$CHECK/agent.reg"
 AMBRIK_CLOCK_SCALE=60 bash "$ROOT/scripts/wine-agent.sh" "$BUILD_DIR" "$CHECK/agent.reg" >"$CHECK/agent.out" 2>&1 \
