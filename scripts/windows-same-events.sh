@@ -21,6 +21,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=lib/testserver.sh
+source "$ROOT/scripts/lib/testserver.sh"
 fail() {
   echo "windows-same-events: FAILED: $*" >&2
   exit 1
@@ -82,16 +84,9 @@ trap cleanup EXIT
 run() {
   local side="$1" out="$WORK/$1/server" inst="$WORK/$1/Orbisk Agent" cdrive="$WORK/$1/c-drive"
   mkdir -p "$out" "$cdrive"
-  "$SERVER" --scenario "$SCENARIO" --http-port 0 --https-port -1 --output "$out" \
-    >"$WORK/$side/server.out" 2>&1 </dev/null &
-  server_pid=$!
-  for _ in $(seq 1 300); do
-    grep -q '^ready' "$WORK/$side/server.out" 2>/dev/null && break
-    sleep 0.1
-  done
-  local port
-  port="$(sed -n 's/^http_port=//p' "$WORK/$side/server.out")"
-  [ -n "$port" ] || fail "orbisk-testserver did not start ($side)"
+  testserver_start "$SERVER" "$SCENARIO" "$out" "$WORK/$side/server.out" \
+    || fail "orbisk-testserver did not start ($side)"
+  local port="$server_port"
   cmake --install "$NATIVE" --prefix "$inst" >/dev/null
   cp -r "$HOSTS" "$inst/wmi-hosts"
   agent_registry "$port" "$inst" '"AgentLogLevel"=dword:00000003' \
