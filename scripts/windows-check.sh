@@ -167,6 +167,7 @@ agent_pid=""
 [ "$(count "status=ServiceStop")" -ge 1 ] || { show_logs; fail "no ServiceStop report"; }
 wait_log "InvokeShutdown : Ambrik service shutting down" 1
 say "agent: registered, started, collected, transferred and stopped in $((SECONDS - stop_at)) s"
+bash scripts/windows-unicode-check.sh "$BUILD_DIR" "$SERVER" || fail "install and watched folders named in Cyrillic and CJK"
 
 # As a service: sc create, sc start, and sc stop ending it within 20 s.
 SERVICE="Quillmark Orbisk 8 - Agent"
