@@ -15,6 +15,8 @@ ROOT="$PWD"
 source scripts/lib/wine_prefix.sh
 # shellcheck source=lib/agent_registry.sh
 source scripts/lib/agent_registry.sh
+# shellcheck source=lib/test_server.sh
+source scripts/lib/test_server.sh
 BUILD_DIR="${1:-build-windows}"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR="$(cd "$BUILD_DIR" && pwd)"
@@ -93,16 +95,8 @@ cmake --install "$BUILD_DIR" --prefix "$INST" >/dev/null
 LOG="$INST/logs/agentlog.out"
 REQUESTS="$OUT/requests.log"
 
-"$SERVER" --scenario "$ROOT/testserver/scenarios/default" --http-port 0 --https-port -1 \
-  --output "$OUT" >"$CHECK/server.out" 2>&1 </dev/null &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^ready' "$CHECK/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^ready' "$CHECK/server.out" || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
-PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
+start_test_server "$SERVER" "$ROOT/testserver/scenarios/default" "$OUT" "$CHECK/server.out" \
+  || fail "orbisk-testserver did not start"
 
 # The registry in the Linux agent's layout; scripts/wine-agent.sh imports it
 # into wine's, with its folders as Windows paths.
@@ -167,7 +161,6 @@ agent_pid=""
 [ "$(count "status=ServiceStop")" -ge 1 ] || { show_logs; fail "no ServiceStop report"; }
 wait_log "InvokeShutdown : Ambrik service shutting down" 1
 say "agent: registered, started, collected, transferred and stopped in $((SECONDS - stop_at)) s"
-bash scripts/windows-unicode-check.sh "$BUILD_DIR" "$SERVER" || fail "install and watched folders named in Cyrillic and CJK"
 
 # As a service: sc create, sc start, and sc stop ending it within 20 s.
 SERVICE="Quillmark Orbisk 8 - Agent"
@@ -215,6 +208,8 @@ wine reg query 'HKLM\Software\Vardo Corp\Orbisk\Ambrik' /v "AWS Instance" 2>/dev
   | grep -Eq 'REG_SZ +yes' || fail "confora did not write AWS Instance"
 say "confora: the registry values written"
 bash scripts/windows-msi-install-check.sh "$BUILD_DIR" "$CHECK/agent.reg" "$REQUESTS" || fail "the package under wine"
+# Last: it replaces the agent's registry keys with its own.
+bash scripts/windows-unicode-check.sh "$BUILD_DIR" "$SERVER" || fail "install and watched folders named in Cyrillic and CJK"
 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true

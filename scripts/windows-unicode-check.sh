@@ -12,6 +12,8 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/lib/wine_prefix.sh"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=lib/test_server.sh
+source "$ROOT/scripts/lib/test_server.sh"
 start=$SECONDS
 fail() {
   echo "windows-unicode-check: FAILED: $*" >&2
@@ -53,16 +55,7 @@ cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
-"$SERVER" --scenario "$SCENARIO" --http-port 0 --https-port -1 --output "$CHECK/server" \
-  >"$CHECK/server.out" 2>&1 </dev/null &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^ready' "$CHECK/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
-[ -n "$PORT" ] || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
+start_test_server "$SERVER" "$SCENARIO" "$CHECK/server" "$CHECK/server.out" || fail "orbisk-testserver did not start"
 
 agent_registry "$PORT" "$INST" '"AgentLogLevel"=dword:00000003' >"$CHECK/agent.reg"
 LOG="$INST/logs/agentlog.out"
