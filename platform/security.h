@@ -10,7 +10,8 @@
 // are UTF-8 texts in the Windows form ("c:\\data\\a.txt").
 //
 // Security identifiers, ACLs and security descriptors are bytes in the
-// Windows binary layout (a self-relative descriptor) on both systems.
+// Windows binary layout (a self-relative descriptor) on both systems; damaged
+// bytes are refused (1336, 1338) by both backends before anything reads them.
 //
 // Windows backend (win32/security.cpp): the real calls.
 // POSIX backend (posix/security.cpp): the path is translated through the
@@ -142,7 +143,8 @@ WinError getOwnerSid(const FileHandle& file, Sid& owner);
 WinError lookupAccountSid(const Sid& sid, std::size_t capacity, std::string& domain,
                           std::string& name);
 
-// GetUserObjectSecurity with DACL_SECURITY_INFORMATION. Called with a
+// GetUserObjectSecurity with DACL_SECURITY_INFORMATION (the Windows backend
+// makes the same query through GetKernelObjectSecurity, which wine answers too). Called with a
 // `bufferSize` smaller than the descriptor it answers
 // ERROR_INSUFFICIENT_BUFFER_ and sets `needed`; otherwise it fills `out`.
 WinError getUserObjectSecurity(const FileHandle& file, std::uint32_t bufferSize,

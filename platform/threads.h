@@ -32,4 +32,10 @@ private:
     std::condition_variable cv_;
 };
 
+// Puts the calling thread at background priority: the lowest CPU priority
+// and a low I/O priority (Linux: nice 19 and the lowest best-effort I/O level
+// of this thread alone; Windows: the thread's background mode). false when
+// the system refused; the thread then keeps its priority.
+bool lowerCurrentThreadPriority();
+
 }  // namespace platform

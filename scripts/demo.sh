@@ -8,7 +8,7 @@
 #   scripts/demo.sh [--windows] [SECONDS]      (default 60 seconds of real time)
 # --windows runs ambrik.exe under wine instead (scripts/wine-agent.sh), cross-
 # built into build-windows by scripts/windows-check.sh when it is not there.
-# wine has no provider for the simulated hosts, so they answer nothing there.
+# The simulated hosts reach it through the test WMI provider (see wine-agent.sh).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/agent_registry.sh
@@ -104,7 +104,8 @@ echo "   (the 180-second transfer comes every $((180 / SCALE)) s; the run lasts 
 if [ -n "$WINDOWS" ]; then
   # Started with job control, so the script keeps the signals it forwards.
   set -m
-  AMBRIK_CLOCK_SCALE="$SCALE" bash "$ROOT/scripts/wine-agent.sh" "$WINBUILD" "$WORK/registry.reg" \
+  AMBRIK_WMI_DUMP="$BUILD/testserver/wmi-fixture-dump" AMBRIK_CLOCK_SCALE="$SCALE" \
+    bash "$ROOT/scripts/wine-agent.sh" "$WINBUILD" "$WORK/registry.reg" \
     > "$WORK/agent.stdout" 2>"$WORK/agent.stderr" &
   AGENT_PID=$!
   set +m

@@ -17,6 +17,8 @@ source scripts/lib/wine_prefix.sh
 source scripts/lib/agent_registry.sh
 # shellcheck source=lib/test_server.sh
 source scripts/lib/test_server.sh
+# shellcheck source=lib/wmi_provider.sh
+source scripts/lib/wmi_provider.sh
 BUILD_DIR="${1:-build-windows}"
 mkdir -p "$BUILD_DIR"
 BUILD_DIR="$(cd "$BUILD_DIR" && pwd)"
@@ -69,21 +71,25 @@ for exe in agent/service/ambrik.exe statustool/statusnote.exe wizard/confora.exe
 done
 bash scripts/windows-msi-check.sh "$BUILD_DIR" || fail "the Windows package"
 
-say "contract tests under wine"
-# A failed test runs once more before it counts, as in scripts/test.sh.
-(cd "$BUILD_DIR" && ctest -L contract --output-on-failure -j"$(nproc)" --timeout 60 --repeat until-pass:2 \
-  </dev/null) || fail "contract tests"
-
 # The test server, native.
 SERVER="${AMBRIK_TESTSERVER:-}"
 if [ -z "$SERVER" ]; then
   say "building orbisk-testserver natively"
   cmake -S . -B "$BUILD_DIR/native" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF "${launcher[@]}" >/dev/null
-  cmake --build "$BUILD_DIR/native" -j"$(nproc)" --target orbisk-testserver >/dev/null
+  cmake --build "$BUILD_DIR/native" -j"$(nproc)" --target orbisk-testserver wmi-fixture-dump >/dev/null
   SERVER="$BUILD_DIR/native/testserver/orbisk-testserver"
 fi
 [ -x "$SERVER" ] || fail "no orbisk-testserver at $SERVER"
+
+say "contract tests under wine"
+# The WMI contract tests reach the test WMI provider, serving the hosts the
+# Linux backend reads from tests/platform/wmi/fixture-hosts.
+wmi_contract_fixture "$BUILD_DIR" "$(dirname "$SERVER")/wmi-fixture-dump" || fail "the test WMI provider"
+# A failed test runs once more before it counts, as in scripts/test.sh.
+(cd "$BUILD_DIR" && ctest -L contract --output-on-failure -j"$(nproc)" --timeout 60 --repeat until-pass:2 \
+  </dev/null) || fail "contract tests"
+wmi_provider_leaks "$BUILD_DIR/wmi-contract.fixture" || fail "the WMI objects above were not released"
 
 say "whole-program check under wine"
 CHECK="$BUILD_DIR/wine-check"
@@ -130,13 +136,14 @@ wait_log() {
 }
 
 # The agent in the console, its minutes run 60 times faster.
-AMBRIK_CLOCK_SCALE=60 bash scripts/wine-agent.sh "$BUILD_DIR" "$CHECK/agent.reg" >"$CHECK/agent.out" 2>&1 </dev/null &
+AMBRIK_WMI_DUMP="$(dirname "$SERVER")/wmi-fixture-dump" AMBRIK_CLOCK_SCALE=60 bash scripts/wine-agent.sh "$BUILD_DIR" "$CHECK/agent.reg" >"$CHECK/agent.out" 2>&1 </dev/null &
 agent_pid=$!
 wait_request "mode=register&name=" 60
 wait_request "status=ServiceStarted&agentId=1001" 30
 wait_request "mode=agentversion&isSameVersion=check&version=8.0.0" 30
 wait_request "hostdetails?slid=1001" 60
-# wine answers no event log rows: each Windows host's collection ends with a
+# The scenario's hosts are not among those the test WMI provider serves
+# (RPC_S_SERVER_UNAVAILABLE): each Windows host's collection ends with a
 # status report.
 for host in 101 102 103; do wait_request "mode=hoststatus&hostid=$host&" 90; done
 wait_log "Transfer data engaged" 90

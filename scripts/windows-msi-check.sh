@@ -2,7 +2,8 @@
 # Builds the Windows package (scripts/windows-msi.sh) and checks its tables
 # with msiinfo: each program and data file in its folder under Program Files,
 # sized as in the install tree; 64-bit components; the agent's service and its
-# control at install and uninstall; the agent key's values.
+# control at install and uninstall; the agent key's values; the custom actions
+# and where they run.
 #   scripts/windows-msi-check.sh [BUILD_DIR]    (default build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,9 +69,39 @@ want Registry "^[^$T]*${T}2${T}${KEY}${T}AgentInstallDir${T}\[INSTALLDIR\]${T}"
 want Registry "^[^$T]*${T}2${T}${KEY}${T}AgentVersion${T}${VERSION//./\\.}${T}"
 want Registry "^[^$T]*${T}2${T}${KEY}${T}AgentLogLevel${T}#3${T}"
 
+# The custom actions: deferred, run as LocalSystem (1024 + 2048) from the
+# installed programs (18); confora.exe unattended with every setting property
+# (an installation fails with it), or its dialog; statusnote.exe, whose exit
+# code is ignored (64); the data removal through the command shell (50).
+want CustomAction "^ConforaUnattended${T}3090${T}confora\.exe${T}--unattended --server-name=\"\[SERVER_NAME\]\" --server-ip=\"\[SERVER_IP\]\" --port=\"\[SERVER_PORT\]\" --protocol=\"\[SERVER_PROTOCOL\]\" --db=\"\[SERVER_DB\]\" --aws=\"\[AWS_INSTANCE\]\" --on-mismatch=\"\[SERVER_ON_MISMATCH\]\"${T}"
+want CustomAction "^ConforaDialog${T}3090${T}confora\.exe${T}${T}"
+want CustomAction "^StatusServiceInstalled${T}3154${T}statusnote\.exe${T}ServiceInstalled${T}"
+want CustomAction "^RemoveAgentData${T}3186${T}COMMANDSHELL${T}/c rmdir /s /q \"\[LOGSDIR\]\.\" & rmdir /s /q \"\[DATADIR\]\.\" & rmdir /s /q \"\[BINDIR\]serverdata\"${T}"
+want Property "^COMMANDSHELL${T}cmd\.exe$"
+want AppSearch "^SERVERCONFIGURED${T}"
+# When they run: the settings once the files and the agent key are there and
+# before the service starts; the dialog only at full UI with no server set and
+# no setting given; ServiceInstalled once the service is installed; the data
+# after the package's files and before their folders, never in an upgrade.
+want InstallExecuteSequence "^ConforaUnattended${T}NOT REMOVE~=\"ALL\" AND \(SERVER_NAME OR SERVER_IP OR SERVER_PORT OR SERVER_PROTOCOL OR SERVER_DB OR AWS_INSTANCE OR SERVER_ON_MISMATCH\)${T}"
+want InstallExecuteSequence "^ConforaDialog${T}NOT REMOVE~=\"ALL\" AND UILevel=5 AND NOT SERVERCONFIGURED AND NOT \(SERVER_NAME OR"
+want InstallExecuteSequence "^RemoveAgentData${T}REMOVE~=\"ALL\" AND NOT UPGRADINGPRODUCTCODE AND \(REMOVE_DATA=\"1\" OR"
+sequence="$(rows InstallExecuteSequence)"
+in_order() {
+  local previous=0 action at
+  for action in "$@"; do
+    at="$(awk -F'\t' -v a="$action" '$1 == a { print $3 }' <<<"$sequence")"
+    [ -n "$at" ] && [ "$at" -gt "$previous" ] || { echo "$sequence" >&2; fail "InstallExecuteSequence: $action is out of the order $*"; }
+    previous="$at"
+  done
+}
+in_order InstallValidate RemoveExistingProducts InstallInitialize
+in_order WriteRegistryValues ConforaUnattended ConforaDialog InstallServices StatusServiceInstalled StartServices
+in_order StopServices RemoveFiles RemoveAgentData RemoveFolders
+
 # Add/Remove Programs: name, version, publisher; a newer package replaces this one.
 want Property "^ProductName${T}Orbisk Agent$"
 want Property "^ProductVersion${T}${VERSION//./\\.}$"
 want Property "^Manufacturer${T}Vardo Corp$"
 want InstallExecuteSequence "^RemoveExistingProducts${T}"
-echo "windows-msi-check: $MSI: $count files, the service and the agent key in place"
+echo "windows-msi-check: $MSI: $count files, the service, the agent key and the custom actions in place"

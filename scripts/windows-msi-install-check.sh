@@ -38,11 +38,17 @@ wait_request() {
     sleep 0.5
   done
 }
-# msiexec $1 on package $2, silently, its log beside the package; $3 names the step.
+# msiexec $1 on package $2, silently, its log beside the package; $3 names the
+# step, the rest are properties. MSIEXEC_FAILS=1: it must fail (Windows' msiexec
+# ends with 1603, wine's with 1627, which a Linux exit status keeps as 91).
 msiexec_run() {
   local log="${2%.msi}.$3.log" status=0
-  wine msiexec "$1" "$(winepath -w "$2")" /qn /l*v "$(winepath -w "$log")" >/dev/null 2>&1 </dev/null || status=$?
-  [ "$status" -eq 0 ] || { grep -a -B2 -A2 'Return value 3' "$log" >&2 || tail -n 20 "$log" >&2; fail "$3: msiexec ended with $status"; }
+  wine msiexec "$1" "$(winepath -w "$2")" /qn /l*v "$(winepath -w "$log")" "${@:4}" >/dev/null 2>&1 </dev/null \
+    || status=$?
+  [ "$status" -eq 0 ] || [ -n "${MSIEXEC_FAILS:-}" ] || {
+    grep -a -B2 -A2 'Return value 3' "$log" >&2 || tail -n 20 "$log" >&2; fail "$3: msiexec ended with $status"; }
+  [ "$status" -ne 0 ] || [ -z "${MSIEXEC_FAILS:-}" ] \
+    || fail "$3: msiexec ended with 0"
 }
 value() { wine reg query "$KEY\\$1" /v "$2" 2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^ *$2 \+REG_[A-Z_]\+ \+//p" || true; }
 running() { wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q RUNNING; }
@@ -82,40 +88,86 @@ wine reg delete "$KEY\\Ambrik" /f >/dev/null 2>&1 </dev/null || true
 wine reg import "$REG_FILE" >/dev/null 2>&1 </dev/null || fail "wine reg import"
 wine reg delete "$KEY\\Ambrik" /f >/dev/null 2>&1 </dev/null || true
 port="$(value ServerInfo ServerPort)"
+# The server is given as properties, which confora.exe --unattended writes.
+wine reg delete "$KEY\\ServerInfo" /f >/dev/null 2>&1 </dev/null || true
+
+# A name and an address that do not match fail the installation and leave
+# nothing installed.
+MSIEXEC_FAILS=1 msiexec_run /i "$MSI" mismatch SERVER_NAME=localhost SERVER_IP=127.0.0.9
+grep -aEq 'ConforaUnattended\. Return value [03]\.' "${MSI%.msi}.mismatch.log" \
+  || fail "the failed installation's log does not show ConforaUnattended failing"
+[ -z "$(products)" ] || fail "a failed installation left: $(products)"
+[ -z "$(value ServerInfo ServerIPAddress)" ] || fail "a failed installation wrote ServerIPAddress"
+! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "a failed installation left the service"
+say "a mismatching server fails the installation"
 
 registered="$(count "mode=register&name=")"
 started="$(count "status=ServiceStarted")"
 reported="$(count "mode=agentversion&isSameVersion=check&version=$VERSION")"
-msiexec_run /i "$MSI" install
+installed="$(count "status=ServiceInstalled")"
+msiexec_run /i "$MSI" install SERVER_IP=127.0.0.1 SERVER_PORT="$port" SERVER_DB=mysql
 check_installed "$VERSION"
+for want in ServerIPAddress=127.0.0.1 ServerName=localhost ServerPort="$port" ServerProtocol=http ServerDBType=mysql; do
+  [ "$(value ServerInfo "${want%%=*}")" = "${want#*=}" ] || fail "${want%%=*} is \"$(value ServerInfo "${want%%=*}")\""
+done
+[ "$(value Ambrik "AWS Instance")" = no ] || fail "AWS Instance is \"$(value Ambrik "AWS Instance")\""
+[ "$(count "status=ServiceInstalled")" -eq $((installed + 1)) ] || fail "no ServiceInstalled from the installation"
 wait_request "mode=register&name=" "$registered"
 wait_request "status=ServiceStarted" "$started"
 wait_request "mode=agentversion&isSameVersion=check&version=$VERSION" "$reported"
-say "installed $VERSION: files, agent key, service running, registered and started"
+say "installed $VERSION: files, agent and server keys, service running, ServiceInstalled, registered and started"
 
 # The newer package replaces the older; the server key and the agent's data stay.
-touch "$INSTALLED/logs/kept.marker"
+touch "$INSTALLED/logs/kept.marker" "$INSTALLED/bin/data/kept.marker"
 started="$(count "status=ServiceStarted")"
 stopped="$(count "status=ServiceStop")"
 msiexec_run /i "$NEXT_MSI" upgrade
 check_installed "$NEXT"
 [ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the upgrade changed ServerPort"
-[ -f "$INSTALLED/logs/kept.marker" ] || fail "the upgrade removed the logs"
+for f in logs bin/data; do [ -f "$INSTALLED/$f/kept.marker" ] || fail "the upgrade removed $f"; done
 wait_request "status=ServiceStop" "$stopped"
 wait_request "status=ServiceStarted" "$started"
 say "upgraded to $NEXT: the service restarted, the server key and logs kept"
 
 # Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
-stopped="$(count "status=ServiceStop")"
+# Windows' installer waits for a stopping service (Wait="yes") before it removes
+# the files; wine's only sends the stop and goes on at once, so a process still
+# shutting down keeps bin/ambrik.exe open and the file stays. The service is
+# therefore stopped first, as an administrator would, and the process waited for.
+stop_service() {
+  local stopped deadline
+  stopped="$(count "status=ServiceStop")"
+  wine sc stop "$SERVICE" >/dev/null 2>&1 </dev/null || true
+  wait_request "status=ServiceStop" "$stopped"
+  deadline=$((SECONDS + 60))
+  while running || pgrep -f 'Program Files.Orbisk Agent.bin.ambrik\.exe' >/dev/null; do
+    [ $SECONDS -lt $deadline ] || fail "the service did not end within 60 s of its stop"
+    sleep 0.2
+  done
+}
+stop_service
 msiexec_run /x "$NEXT_MSI" uninstall
-wait_request "status=ServiceStop" "$stopped"
 ! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "the service is still registered"
 for f in bin/ambrik.exe bin/statusnote.exe bin/confora.exe bin/data/data-dictionary.xml; do
   [ ! -e "$INSTALLED/$f" ] || fail "$f is still there after removal"
 done
-[ -f "$INSTALLED/logs/kept.marker" ] || fail "the removal took the logs"
+for f in logs bin/data; do [ -f "$INSTALLED/$f/kept.marker" ] || fail "the removal took $f"; done
 [ -z "$(value Ambrik AgentVersion)" ] || fail "AgentVersion is still set after removal"
 [ -z "$(products)" ] || fail "Add/Remove Programs still shows: $(products)"
 [ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
+say "removed: ServiceStop sent, the service and programs gone, the logs and data kept"
+
+# Installed again (the server key as it is), then removed with REMOVE_DATA=1:
+# logs\, bin\data\ and bin\serverdata\ go with the programs.
+msiexec_run /i "$NEXT_MSI" reinstall
+running || fail "the service is not running after installing again"
+mkdir -p "$INSTALLED/bin/serverdata"
+touch "$INSTALLED/bin/serverdata/rawlogs"
+stop_service
+msiexec_run /x "$NEXT_MSI" purge REMOVE_DATA=1
+for d in logs bin/data bin/serverdata; do
+  [ ! -e "$INSTALLED/$d" ] || fail "$d is still there after a removal with REMOVE_DATA=1"
+done
+[ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
 rm -rf "$INSTALLED"
-say "removed: ServiceStop sent, the service and programs gone, the logs kept"
+say "removed with REMOVE_DATA=1: the logs and the agent's data gone too"

@@ -11,10 +11,18 @@
 # Ctrl-C or SIGTERM stops it the orderly way (a last transfer and
 # ServiceStop); if it has not ended 30 s later it is killed. The exit status
 # is the agent's.
+# The simulated hosts of WmiHostsDir are served to the agent by the test WMI
+# provider (testserver/wmi/provider.cpp, registered in the build's prefix),
+# from what wmi-fixture-dump reads in that folder: the one AMBRIK_WMI_DUMP
+# names, or BUILD_DIR/native/testserver/wmi-fixture-dump. Without either, or
+# without the folder, the hosts cannot be reached. When the agent left
+# objects of the provider unreleased, that is said and the exit status is 3.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/wine_prefix.sh
 source "$ROOT/scripts/lib/wine_prefix.sh"
+# shellcheck source=lib/wmi_provider.sh
+source "$ROOT/scripts/lib/wmi_provider.sh"
 fail() {
   echo "wine-agent: $*" >&2
   exit 1
@@ -49,6 +57,7 @@ sed -i 's/\r$//' "$WORK/linux.reg"
 reg_unescape() { printf '%s' "$1" | sed 's/\\"/"/g; s/\\\\/\\/g'; }
 reg_escape() { printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g'; }
 inst=""
+hosts=""
 keys=()
 path_value='^("[^"]*")="(/([^"\\]|\\.)*)"$'
 while IFS= read -r line || [ -n "$line" ]; do
@@ -58,6 +67,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     name="${BASH_REMATCH[1]}"
     linux="$(reg_unescape "${BASH_REMATCH[2]}")"
     [ "$name" = '"AgentInstallDir"' ] && inst="$linux"
+    [ "$name" = '"WmiHostsDir"' ] && hosts="$linux"
     windows="$(winepath -w "$linux" 2>/dev/null)" || fail "wine has no Windows path for $linux"
     line="$name=\"$(reg_escape "$windows")\""
   fi
@@ -76,6 +86,16 @@ wine reg import "$(winepath -w "$WORK/windows.reg")" >/dev/null 2>&1 </dev/null 
   || fail "wine reg could not import $REG"
 
 cmake --install "$BUILD_DIR" --prefix "$inst" >/dev/null || fail "could not install the build into $inst"
+
+dump="${AMBRIK_WMI_DUMP:-$BUILD_DIR/native/testserver/wmi-fixture-dump}"
+fixture=""
+if [ -n "$hosts" ] && [ -d "$hosts" ] && [ -x "$dump" ]; then
+  wmi_provider_register "$BUILD_DIR" || fail "could not register the test WMI provider"
+  wmi_provider_fixture "$dump" "$hosts" "$WORK/wmi.fixture" || fail "could not read the hosts of $hosts"
+  fixture="$WORK/wmi.fixture"
+else
+  echo "wine-agent: no simulated hosts served (WmiHostsDir \"$hosts\", $dump)" >&2
+fi
 
 # The agent in a process group of its own, so a Ctrl-C at the terminal reaches
 # it once, forwarded from here.
@@ -101,4 +121,8 @@ done
 status=0
 wait "$agent_pid" 2>/dev/null || status=$?
 agent_pid=""
+if [ -n "$fixture" ] && ! wmi_provider_leaks "$fixture"; then
+  echo "wine-agent: the agent left objects of the WMI provider unreleased (above)" >&2
+  [ "$status" -ne 0 ] || status=3
+fi
 exit "$status"

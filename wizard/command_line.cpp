@@ -36,7 +36,8 @@ const char* const kHelp =
     "\n"
     "At least one of --server-name and --server-ip is needed. A name alone is\n"
     "stored with its first IPv4 address, an address alone with its host name.\n"
-    "Options may also be written --option=VALUE.\n"
+    "Options may also be written --option=VALUE; an empty --db, --protocol,\n"
+    "--aws or --on-mismatch keeps its default, an empty --port is 8400.\n"
     "\n"
     "Exit codes: 0 written; 1 aborted (name/address check failed); 2 bad command\n"
     "line, empty or overlong field, or no display; 3 a registry value could not\n"
@@ -104,6 +105,10 @@ std::optional<std::string> parse(int argc, char** argv, Options* options) {
         }
         if (option->seen) return std::string(name) + " is given twice";
         option->seen = true;
+        // An installer passes every option, empty when it was not given:
+        // a choice left empty keeps its default.
+        options->otherOptions = true;
+        if (!option->allowed.empty() && value.empty()) continue;
         if (!option->allowed.empty()) {
             bool known = false;
             std::string choices;
@@ -114,7 +119,6 @@ std::optional<std::string> parse(int argc, char** argv, Options* options) {
             if (!known) return std::string(name) + " takes one of " + choices + ", not \"" + std::string(value) + "\"";
         }
         *option->target = std::string(value);
-        options->otherOptions = true;
     }
     options->input.aws = aws == "yes";
     options->onMismatch = mismatch == "ignore" ? MismatchChoice::Ignore : MismatchChoice::Abort;
@@ -127,10 +131,22 @@ int registryUnreadable(const ConforaEnvironment& env) {
     return kExitRegistryUnreadable;
 }
 
+// A bad unattended command line is also logged when the log's folder is
+// known: an installer that runs confora keeps no standard error.
+int unattendedUsageError(const std::string& message, const ConforaEnvironment& env) {
+    if (env.registryProblem.empty()) {
+        OpenConforaLog(env.installDir);
+        LogEssential("\n Confora running unattended: %s ", message.c_str());
+        CloseConforaLog();
+    }
+    return usageError(message);
+}
+
 int runUnattended(const Options& options, const ConforaEnvironment& env) {
-    if (auto tooLong = CheckFieldLengths(options.input)) return usageError(*tooLong);
+    if (auto tooLong = CheckFieldLengths(options.input)) return unattendedUsageError(*tooLong, env);
     if (options.input.serverName.empty() && options.input.serverIp.empty())
-        return usageError("give --server-name or --server-ip (server name and address cannot both be empty)");
+        return unattendedUsageError(
+            "give --server-name or --server-ip (server name and address cannot both be empty)", env);
     if (!env.registryProblem.empty()) return registryUnreadable(env);
 
     OpenConforaLog(env.installDir);
@@ -183,8 +199,9 @@ bool displayAvailable() {
 
 int RunConfora(int argc, char** argv, const DialogRunner& dialog, const ConforaEnvironment* givenEnv) {
     Options options;
-    if (auto error = parse(argc, argv, &options)) return usageError(*error);
-    if (options.help) {
+    const std::optional<std::string> error = parse(argc, argv, &options);
+    if (error && !options.unattended) return usageError(*error);
+    if (options.help && !error) {
         std::fputs(kHelp, stdout);
         return kExitSuccess;
     }
@@ -198,6 +215,7 @@ int RunConfora(int argc, char** argv, const DialogRunner& dialog, const ConforaE
         if (env.registryProblem.empty()) env.installDir = ConforaInstallDir();
     }
 
+    if (error) return unattendedUsageError(*error, env);
     if (options.unattended) return runUnattended(options, env);
     if (options.otherOptions) return usageError("the settings options need --unattended");
     const bool canShow = dialog && displayAvailable();

@@ -137,6 +137,19 @@ void insertEntries(std::vector<TreeViewEntry>& entries) {
     LogInfo("\n Return from TreeView dumping");
 }
 
+std::int64_t lastRowId(const char* table) {
+    auto dbLock = lockStoreDatabase(StoreDb::Event);
+    sqlite3* db = storeDatabase(StoreDb::Event);
+    Statement s;
+    if (!db || !prepare(db, std::string("select max(rowid) from ") + table + ";", s)) return 0;
+    return sqlite3_step(s.handle) == SQLITE_ROW ? sqlite3_column_int64(s.handle, 0) : 0;
+}
+
+void deleteRowsAfter(const char* table, std::int64_t row) {
+    const std::string sql = std::string("delete from ") + table + " where rowid > " + std::to_string(row) + ";";
+    execSql(sql.c_str(), StoreDb::Event);
+}
+
 }  // namespace
 
 std::unique_lock<std::recursive_mutex> attributeSetLock() { return std::unique_lock<std::recursive_mutex>(setMutex); }
@@ -205,6 +218,17 @@ void insertNewRecords() {
 void insertTreeViewEntries() {
     auto lock = attributeSetLock();
     insertEntries(treeViewEntries);
+}
+
+AttributeRowMark markAttributeRows(const char* table) {
+    auto lock = attributeSetLock();
+    return AttributeRowMark{table, lastRowId(table), lastRowId("TreeView")};
+}
+
+void takeBackAttributeRows(const AttributeRowMark& mark) {
+    auto lock = attributeSetLock();
+    deleteRowsAfter(mark.table, mark.tableRow);
+    deleteRowsAfter("TreeView", mark.treeViewRow);
 }
 
 void clearAttributeLists() {

@@ -11,14 +11,16 @@
 //
 // The lists and the TreeView table are shared by the base build, the
 // periodic job, the base data of added locations and the new-data job, which
-// run on different threads. Each of them holds attributeSetLock() for its
-// whole run, and so does every transfer that exports TreeView. Lock order:
+// run on the file worker (and, called directly, on any thread). Each of them
+// holds attributeSetLock() for its whole run, and so does every transfer that
+// exports TreeView. Lock order:
 // newItemLock, then rulesLock, then attributeSetLock, then the store's
 // database lock; nothing that holds attributeSetLock takes rulesLock or
 // newItemLock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -55,6 +57,17 @@ void insertBaseRecords();
 void insertPeriodicRecords();
 void insertNewRecords();
 void insertTreeViewEntries();
+
+// Where a job's rows begin: the last row of its table and of TreeView when
+// it began (under attributeSetLock). A job the stop ends takes back every
+// row after the mark, so no part of a data set stays to be sent.
+struct AttributeRowMark {
+    const char* table = "";
+    std::int64_t tableRow = 0;
+    std::int64_t treeViewRow = 0;
+};
+AttributeRowMark markAttributeRows(const char* table);
+void takeBackAttributeRows(const AttributeRowMark& mark);
 
 // Empties every list and releases its storage (nothing is inserted).
 void clearAttributeLists();

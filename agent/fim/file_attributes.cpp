@@ -5,6 +5,7 @@
 
 #include "agent/fim/attribute_sets.h"
 #include "agent/fim/dacl_text.h"
+#include "agent/fim/file_worker.h"
 #include "agent/fim/hash_wrappers.h"
 #include "agent/fim/wmi_util.h"
 #include "agent/server/upgrade.h"
@@ -187,6 +188,7 @@ void GetDACLInfo(FileAttributeRecord& record) {
 // ---------------------------------------------------------------- collection
 
 void collectFileAttributes(FileAttributeRecord& record) {
+    throwIfFileWorkStopped();
     LogInfo("\nRetrieving File Attributes for : %s", record.path.c_str());
     queryWmiAttributes(record);
     GetDACLInfo(record);
@@ -231,6 +233,7 @@ int getDirStats(const std::string& path, DirStats& stats, int nested, int mode, 
     }
     const std::string parent = withoutTrailingSeparator(path);
     do {
+        throwIfFileWorkStopped();
         if (entry.directory) {
             if (entry.name == "." || entry.name == "..") continue;
             ++stats.folderCount;
@@ -293,6 +296,7 @@ int getFileAndFolderCount(const std::string& path, DirStats& stats, int nested) 
         return 0;
     }
     do {
+        throwIfFileWorkStopped();
         if (entry.directory) {
             if (entry.name == "." || entry.name == "..") continue;
             ++stats.folderCount;

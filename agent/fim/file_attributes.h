@@ -3,7 +3,9 @@
 // its content, and for directories the files, folders and bytes below them.
 //
 // Every source fails on its own: a failure leaves its field empty (or holds
-// the error text the field is given) and the record is still produced.
+// the error text the field is given) and the record is still produced. On
+// the file worker the stop ends a collection before its next item or read
+// block by throwing FileWorkStopped (file_worker.h).
 #pragma once
 
 #include <cstdint>

@@ -1,14 +1,15 @@
 // The base, periodic and new data sets: the jobs that collect them, their
 // exports and their transfers.
 //
-// Lock order (attribute_sets.h): newItemLock, rulesLock, attributeSetLock,
-// the store's database lock. The base build and the periodic job hold
-// rulesLock and then attributeSetLock for their whole run; the new-data job
-// holds newItemLock, reads the identifiers of its items under rulesLock,
-// releases it, and only then takes attributeSetLock; the transfers take
-// attributeSetLock for the export of their tables. So no two jobs ever share
-// the lists or the TreeView table, and none waits for a lock another holds
-// while waiting for one it holds.
+// The jobs run on the file worker (file_worker.h). Each takes what it
+// collects first, under the lock of its source alone: the locations under
+// rulesLock, the NewItemList's items under newItemLock (emptying the list).
+// Then it collects under attributeSetLock only, for its whole run; the
+// transfers take attributeSetLock for the export of their tables. So no two
+// jobs ever share the lists or the TreeView table, and neither the change
+// detection (rulesLock, newItemLock) nor the update handling (rulesLock)
+// waits while a large file is hashed. Lock order (attribute_sets.h):
+// newItemLock, rulesLock, attributeSetLock, the store's database lock.
 #include "agent/fim/fim_datasets.h"
 
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
 #include "agent/fim/file_attributes.h"
+#include "agent/fim/file_worker.h"
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/monitor_config.h"
 #include "agent/scheduler/scheduler.h"
@@ -135,7 +137,7 @@ TreeViewEntry treeEntryOf(const FileAttributeRecord& record, const std::string& 
 }
 
 // The attributes of one monitored location (and, for a directory, of
-// everything below it in the walk's mode); the caller holds rulesLock and
+// everything below it in the walk's mode); the caller holds
 // attributeSetLock.
 FileAttributeRecord collectLocation(const std::string& path, bool isFile, const LocationIds& ids, int mode) {
     FileAttributeRecord record;
@@ -151,23 +153,74 @@ FileAttributeRecord collectLocation(const std::string& path, bool isFile, const 
     return record;
 }
 
-// Every monitored file, then every monitored directory, in ascending order.
-template <class Append>
-void collectAllLocations(int mode, Append append) {
-    const MonitorRules& rules = monitorRules();
-    for (const std::string& path : rules.monitorFiles) {
-        FileAttributeRecord record = collectLocation(path, true, idsOf(rules, path), mode);
-        TreeViewEntry entry = treeEntryOf(record, kTreeViewRootParent);
-        append(std::move(record));
-        appendTreeViewEntry(std::move(entry));
-    }
-    for (const std::string& path : rules.monitorDirs) {
-        FileAttributeRecord record = collectLocation(path, false, idsOf(rules, path), mode);
-        TreeViewEntry entry = treeEntryOf(record, kTreeViewRootParent);
-        append(std::move(record));
-        appendTreeViewEntry(std::move(entry));
-    }
+// One item a job collects: taken from the rules (or the NewItemList) under
+// their lock, so the walk itself holds neither and the change detection and
+// the update handling never wait for it.
+struct Location {
+    std::string path;
+    bool isFile = false;
+    LocationIds ids;
+    std::string treeParent = kTreeViewRootParent;
+};
+
+// Every monitored file, then every monitored directory, in ascending order;
+// the caller holds rulesLock.
+std::vector<Location> monitoredLocations(const MonitorRules& rules) {
+    std::vector<Location> out;
+    out.reserve(rules.monitorFiles.size() + rules.monitorDirs.size());
+    for (const std::string& path : rules.monitorFiles) out.push_back({path, true, idsOf(rules, path)});
+    for (const std::string& path : rules.monitorDirs) out.push_back({path, false, idsOf(rules, path)});
+    return out;
 }
+
+// How a job fills its data set.
+struct Collection {
+    const AttributeDataSet& set;
+    int mode;
+    void (*flag)(bool);
+    void (*append)(FileAttributeRecord&&);
+    void (*insert)();
+    void (*transfer)();
+    const char* itemMessage;  // logged with each location's path before it is collected; may be null
+};
+
+// Collects the locations into the data set under attributeSetLock, stores
+// them and runs the transfer. Ended by the stop, the job takes back the rows
+// it stored and sends nothing.
+void collectAndSend(const Collection& job, const std::vector<Location>& locations) {
+    auto sets = attributeSetLock();
+    const AttributeRowMark mark = markAttributeRows(job.set.table);
+    job.flag(true);
+    try {
+        for (const Location& location : locations) {
+            if (job.itemMessage) LogInfo(job.itemMessage, location.path.c_str());
+            FileAttributeRecord record = collectLocation(location.path, location.isFile, location.ids, job.mode);
+            TreeViewEntry entry = treeEntryOf(record, location.treeParent);
+            job.append(std::move(record));
+            appendTreeViewEntry(std::move(entry));
+        }
+    } catch (const FileWorkStopped&) {
+        job.flag(false);
+        clearAttributeLists();
+        takeBackAttributeRows(mark);
+        LogInfo("\n Collection for %s ended by the stop; its rows were taken back", job.set.table);
+        return;
+    }
+    job.insert();
+    insertTreeViewEntries();
+    job.transfer();
+    job.flag(false);
+    clearAttributeLists();
+}
+
+const Collection kBaseCollection{kBase, kWalkModeBase, setCollectionFlag, appendBaseRecord,
+                                 insertBaseRecords, baseTransfer, nullptr};
+const Collection kAddedCollection{kBase, kWalkModeBase, setUpdateFlag, appendBaseRecord,
+                                  insertBaseRecords, baseTransfer, "\n New folder: %s"};
+const Collection kPeriodicCollection{kPeriodic, kWalkModePeriodic, setCollectionFlag, appendPeriodicRecord,
+                                     insertPeriodicRecords, periodicTransfer, nullptr};
+const Collection kNewCollection{kNew, kWalkModeNew, setNewDataFlag, appendNewRecord,
+                                insertNewRecords, newDataTransfer, nullptr};
 
 // The identifiers of a new item: a monitored file equal to its lower-cased
 // path, else the monitored directory that holds it most closely (the longest
@@ -187,78 +240,62 @@ LocationIds idsOfNewItem(const MonitorRules& rules, const std::string& path) {
 
 }  // namespace
 
-void buildBaseDataSet() {
+// The locations of a base build, taken when it is asked for: locations the
+// server adds later get a job of their own, so none is collected twice.
+std::vector<Location> baseBuildLocations() {
     std::lock_guard<std::recursive_mutex> rules(rulesLock());
-    auto sets = attributeSetLock();
-    setCollectionFlag(true);
-    collectAllLocations(kWalkModeBase, [](FileAttributeRecord&& r) { appendBaseRecord(std::move(r)); });
-    insertBaseRecords();
-    insertTreeViewEntries();
-    baseTransfer();
-    setCollectionFlag(false);
-    monitorRules().newLocations.clear();
-    clearAttributeLists();
+    std::vector<Location> locations = monitoredLocations(monitorRules());
+    monitorRules().newLocations.clear();  // this build covers them
+    return locations;
+}
+
+void buildBaseDataSet() { collectAndSend(kBaseCollection, baseBuildLocations()); }
+
+void handOverBaseBuild() {
+    handOverFileJob(FileJob::Base,
+                    [locations = baseBuildLocations()] { collectAndSend(kBaseCollection, locations); });
 }
 
 void buildNewLocationsBaseData() {
-    std::lock_guard<std::recursive_mutex> rules(rulesLock());
-    auto sets = attributeSetLock();
-    const MonitorRules& current = monitorRules();
-    for (const std::string& path : current.newLocations) {
-        const LocationIds ids = idsOf(current, path);
-        LogInfo("\n New folder: %s", path.c_str());
-        setUpdateFlag(true);
-        FileAttributeRecord record =
-            collectLocation(path, !locationIsDirectory(path), ids, kWalkModeBase);
-        TreeViewEntry entry = treeEntryOf(record, kTreeViewRootParent);
-        appendBaseRecord(std::move(record));
-        appendTreeViewEntry(std::move(entry));
+    std::vector<Location> locations;
+    {
+        std::lock_guard<std::recursive_mutex> rules(rulesLock());
+        const MonitorRules& current = monitorRules();
+        for (const std::string& path : current.newLocations)
+            locations.push_back({path, !locationIsDirectory(path), idsOf(current, path)});
     }
-    insertBaseRecords();
-    insertTreeViewEntries();
-    baseTransfer();
-    setUpdateFlag(false);
-    clearAttributeLists();
+    handOverFileJob(FileJob::NewLocations,
+                    [locations = std::move(locations)] { collectAndSend(kAddedCollection, locations); });
 }
 
 void periodicJob() {
-    std::lock_guard<std::recursive_mutex> rules(rulesLock());
-    auto sets = attributeSetLock();
-    setCollectionFlag(true);
-    collectAllLocations(kWalkModePeriodic, [](FileAttributeRecord&& r) { appendPeriodicRecord(std::move(r)); });
-    insertPeriodicRecords();
-    insertTreeViewEntries();
-    periodicTransfer();
-    setCollectionFlag(false);
-    clearAttributeLists();
+    std::vector<Location> locations;
+    {
+        std::lock_guard<std::recursive_mutex> rules(rulesLock());
+        locations = monitoredLocations(monitorRules());
+    }
+    collectAndSend(kPeriodicCollection, locations);
 }
 
 void newDataJob() {
-    std::lock_guard<std::mutex> items(newItemLock());
-    std::vector<NewItem>& list = newItemList();
-    // Identifiers first, under rulesLock alone: the collection below holds
-    // attributeSetLock, which must never wait for rulesLock.
-    std::vector<LocationIds> ids;
-    ids.reserve(list.size());
+    // The items are taken from the list at once: items created meanwhile go
+    // to the next run, and the change detection never waits for this one.
+    std::vector<NewItem> items;
+    {
+        std::lock_guard<std::mutex> lock(newItemLock());
+        items.swap(newItemList());
+        releaseNewItemList();
+    }
+    std::vector<Location> locations;
+    locations.reserve(items.size());
     {
         std::lock_guard<std::recursive_mutex> rules(rulesLock());
-        for (const NewItem& item : list) ids.push_back(idsOfNewItem(monitorRules(), item.path));
+        for (const NewItem& item : items)
+            locations.push_back({item.path, item.isFile != 0, idsOfNewItem(monitorRules(), item.path),
+                                 escapeForDatabase(item.parentPath)});
     }
-    auto sets = attributeSetLock();
-    setNewDataFlag(true);
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const NewItem& item = list[i];
-        FileAttributeRecord record = collectLocation(item.path, item.isFile != 0, ids[i], kWalkModeNew);
-        TreeViewEntry entry = treeEntryOf(record, escapeForDatabase(item.parentPath));
-        appendNewRecord(std::move(record));
-        appendTreeViewEntry(std::move(entry));
-    }
-    insertNewRecords();
-    insertTreeViewEntries();
-    newDataTransfer();
-    setNewDataFlag(false);
-    releaseNewItemList();
-    clearAttributeLists();
+    std::vector<NewItem>().swap(items);
+    collectAndSend(kNewCollection, locations);
 }
 
 void scheduleFimJobs() {
@@ -269,9 +306,10 @@ void scheduleFimJobs() {
         std::uint8_t unit;
         void (*run)();
     };
-    const Job jobs[] = {{kPeriodicFirstRunSeconds, kPeriodicIntervalHours, kUnitHours, periodicJob},
+    const Job jobs[] = {{kPeriodicFirstRunSeconds, kPeriodicIntervalHours, kUnitHours,
+                         [] { handOverFileJob(FileJob::Periodic, periodicJob); }},
                         {kNewDataIntervalSeconds, static_cast<std::int32_t>(kNewDataIntervalSeconds), kUnitSeconds,
-                         newDataJob}};
+                         [] { handOverFileJob(FileJob::NewData, newDataJob); }}};
     for (const Job& job : jobs) {
         auto repeat = makePeriodic(job.interval, job.unit, -1);
         if (!repeat) {

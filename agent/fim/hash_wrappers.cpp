@@ -4,19 +4,23 @@
 
 #include <vector>
 
+#include "agent/fim/file_worker.h"
 #include "platform/files.h"
 
 namespace {
 
 constexpr std::size_t kReadBlock = 64 * 1024;
 
-// Reads a file to its end, handing every block to `feed`.
+// Reads a file to its end, handing every block to `feed`. On the file
+// worker the stop ends the read between two blocks (FileWorkStopped), so a
+// huge file does not hold the stop up.
 template <class Feed>
 void readWholeFile(const std::string& path, Feed feed) {
     platform::FilePtr file = platform::openFileForReading(path);
     if (!file) throw hlException(HL_FILE_READ_ERROR, cannotReadFileMessage(path));
     std::vector<unsigned char> buffer(kReadBlock);
     for (;;) {
+        throwIfFileWorkStopped();
         const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
         if (n > 0) feed(buffer.data(), n);
         if (n < buffer.size()) break;

@@ -191,7 +191,7 @@ void handleUpdates() {
     rules.newDrives.clear();
     if (rules.firstConfiguration) {
         for (const std::string& drive : rules.drives) startDriveMonitor(drive[0]);
-        buildBaseDataSet();
+        handOverBaseBuild();
         rules.firstConfiguration = false;
     }
 }
@@ -333,7 +333,7 @@ void loadBaseConfiguration() {
         LogInfo("\n BASECONFIG already initialized Server!!");
     } else if (*state == "UNINITIALIZED") {
         LogInfo("\n Creating Base Configuration...");
-        buildBaseDataSet();
+        handOverBaseBuild();
     }
 }
 

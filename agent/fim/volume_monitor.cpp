@@ -10,6 +10,7 @@
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
 #include "agent/fim/fim_datasets.h"
+#include "agent/fim/file_worker.h"
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/monitor_config.h"
 #include "agent/scheduler/scheduler.h"
@@ -27,6 +28,9 @@ constexpr std::size_t kMaxNameUnits = 260;
 constexpr int kJournalSetUpAttempts = 10;
 constexpr std::int64_t kPollSleepMillis = 500;
 constexpr std::int64_t kThreadStopWaitMillis = 5000;
+// The attribute job ends within one read block; a longer wait means a system
+// call that hangs (a file on a network share that stopped answering).
+constexpr std::int64_t kFileWorkerStopMillis = 3000;
 
 std::mutex g_monitorsLock;  // the monitor list and the drive threads
 std::vector<std::shared_ptr<VolumeMonitor>> g_monitors;
@@ -524,6 +528,9 @@ void saveAllBackups() {
 }
 
 std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
+    // The attribute job under way ends at its next item or read block and
+    // takes back its rows, so its data set is not sent in part.
+    const bool attributesIdle = stopFileWorker(kFileWorkerStopMillis);
     std::vector<std::shared_ptr<VolumeMonitor>> monitors;
     std::vector<ThreadHandle> threads;
     {
@@ -547,10 +554,14 @@ std::vector<std::shared_ptr<VolumeMonitor>> stopAllMonitors() {
         storeQueuedChanges(markRunningPositions);
         saveAllBackups();
     }
-    periodicTransfer();
-    newDataTransfer();
+    // A job that did not end holds the attribute tables: their transfers
+    // wait for the next start instead of holding the stop up.
+    if (attributesIdle) {
+        periodicTransfer();
+        newDataTransfer();
+    }
     changeTransfer();
-    baseTransfer();
+    if (attributesIdle) baseTransfer();
     std::lock_guard lock(g_monitorsLock);
     g_monitors.clear();
     g_driveThreads.clear();

@@ -84,7 +84,9 @@ void StartJournal(char driveLetter);
 void startDriveMonitors();
 // Starts one monitor thread (for a drive added by an update).
 void startDriveMonitor(char driveLetter);
-// The stop path: ends the monitor threads, stores the changes they queued,
+// The stop path: ends the file worker (its job under way takes back its
+// rows; when it does not end within 3 s the attribute transfers are left to
+// the next start), ends the monitor threads, stores the changes they queued,
 // writes every back-up file, runs the periodic, new, change and base
 // transfers and takes the monitors off the list. It gives them back: the
 // last reference to go closes a monitor's volume, which on POSIX saves the

@@ -9,6 +9,7 @@
 #include "agent/collection/parser_rules.h"
 #include "agent/collection/wmi_query.h"
 #include "agent/fim/fim_datasets.h"
+#include "agent/fim/file_worker.h"
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/fresh_install.h"
 #include "agent/fim/monitor_config.h"
@@ -156,6 +157,7 @@ void RunAgent() {
     initScheduler();
     startSchedulerThread();
     startTransferWorker();
+    startFileWorker();
     // The first upgrade check may run at once on the scheduler thread: the
     // protocol flag and the HTTP library must be ready before it is scheduled.
     SetProtocolFlag();

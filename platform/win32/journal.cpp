@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <mutex>
+
+#include "platform/win32/journal_test_hooks.h"
 #include "platform/win32/win32_util.h"
 
 namespace platform {
@@ -34,13 +37,30 @@ static_assert(kFsctlDeleteUsnJournal == FSCTL_DELETE_USN_JOURNAL);
 static_assert(kFsctlReadUsnJournal == FSCTL_READ_USN_JOURNAL);
 static_assert(kFsctlEnumUsnData == FSCTL_ENUM_USN_DATA);
 
+std::mutex g_callsLock;
+win32::VolumeCalls g_calls;  // under g_callsLock; null members: the real calls
+
+win32::VolumeCalls volumeCalls() {
+    std::lock_guard lock(g_callsLock);
+    win32::VolumeCalls calls = g_calls;
+    if (!calls.createFile) calls.createFile = CreateFileW;
+    if (!calls.deviceIoControl) calls.deviceIoControl = DeviceIoControl;
+    if (!calls.getFileInformationByHandle) calls.getFileInformationByHandle = GetFileInformationByHandle;
+    return calls;
+}
+
 }  // namespace
+
+void win32::setVolumeCallsForTests(const VolumeCalls& calls) {
+    std::lock_guard lock(g_callsLock);
+    g_calls = calls;
+}
 
 long openVolume(const std::string& devicePath, VolumeHandle* handle) {
     if (!handle) return kErrorInvalidParameter;
     *handle = VolumeHandle();
-    const HANDLE h = CreateFileW(widen(devicePath).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE h = volumeCalls().createFile(widen(devicePath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<long>(GetLastError());
     auto* state = new VolumeHandleState;
     state->handle = h;
@@ -64,11 +84,12 @@ long getVolumeFileSystemName(const std::string& rootPath, std::string* fileSyste
 
 long getFileIndex(const std::string& path, std::uint64_t* fileIndex) {
     if (!fileIndex) return kErrorInvalidParameter;
-    const HANDLE h = CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const win32::VolumeCalls calls = volumeCalls();
+    const HANDLE h = calls.createFile(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<long>(GetLastError());
     BY_HANDLE_FILE_INFORMATION info{};
-    const BOOL ok = GetFileInformationByHandle(h, &info);
+    const BOOL ok = calls.getFileInformationByHandle(h, &info);
     const DWORD error = ok ? 0 : GetLastError();
     CloseHandle(h);
     if (!ok) return static_cast<long>(error);
@@ -83,8 +104,8 @@ long deviceIoControl(const VolumeHandle& volume, std::uint32_t controlCode, cons
     *bytesReturned = 0;
     if (!volume.valid()) return kErrorInvalidHandle;
     DWORD returned = 0;
-    if (!DeviceIoControl(volume.state()->handle, controlCode, const_cast<void*>(in), inSize, out, outSize, &returned,
-                         nullptr))
+    if (!volumeCalls().deviceIoControl(volume.state()->handle, controlCode, const_cast<void*>(in), inSize, out,
+                                       outSize, &returned, nullptr))
         return static_cast<long>(GetLastError());
     *bytesReturned = returned;
     return kErrorSuccess;

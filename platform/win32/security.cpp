@@ -83,11 +83,14 @@ WinError lookupAccountSid(const Sid& sid, std::size_t capacity, std::string& dom
 WinError getUserObjectSecurity(const FileHandle& file, std::uint32_t bufferSize, SecurityDescriptor& out,
                                std::uint32_t& needed) {
     needed = 0;
-    SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
     std::vector<std::uint8_t> buffer(bufferSize);
     DWORD length = 0;
-    if (!GetUserObjectSecurity(handleOf(file), &what, bufferSize ? buffer.data() : nullptr, bufferSize,
-                               &length)) {
+    // GetKernelObjectSecurity is the query GetUserObjectSecurity makes for a
+    // file handle on Windows, and the one wine answers (its user-object call
+    // gives a descriptor without a DACL for every file).
+    if (!GetKernelObjectSecurity(handleOf(file), what, bufferSize ? buffer.data() : nullptr, bufferSize,
+                                 &length)) {
         needed = length;
         return GetLastError();
     }
@@ -99,10 +102,14 @@ WinError getUserObjectSecurity(const FileHandle& file, std::uint32_t bufferSize,
 
 WinError getSecurityDescriptorDacl(const SecurityDescriptor& descriptor, bool& present, bool& isNull,
                                    Acl& acl) {
+    // The layout is checked first: Windows trusts the offsets inside the
+    // bytes and would read past a damaged descriptor.
+    if (const WinError layoutError = layout::descriptorDacl(descriptor, present, isNull, acl);
+        layoutError != ERROR_SUCCESS_)
+        return layoutError;
     present = false;
     isNull = false;
     acl.bytes.clear();
-    if (descriptor.bytes.empty()) return ERROR_INVALID_SECURITY_DESCR_;
     BOOL daclPresent = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     std::vector<std::uint8_t> copy = descriptor.bytes;
@@ -120,7 +127,9 @@ WinError getSecurityDescriptorDacl(const SecurityDescriptor& descriptor, bool& p
 
 WinError getAclAceCount(const Acl& acl, std::uint32_t& count) {
     count = 0;
-    if (acl.bytes.size() < sizeof(ACL)) return ERROR_INVALID_ACL_;
+    // An ACL whose size or ACEs lie past its bytes is refused before Windows reads it.
+    if (const WinError layoutError = layout::aceCount(acl, count); layoutError != ERROR_SUCCESS_) return layoutError;
+    count = 0;
     std::vector<std::uint8_t> copy = acl.bytes;
     ACL_SIZE_INFORMATION info{};
     if (!GetAclInformation(reinterpret_cast<PACL>(copy.data()), &info, sizeof info, AclSizeInformation))
@@ -131,7 +140,8 @@ WinError getAclAceCount(const Acl& acl, std::uint32_t& count) {
 
 WinError getAce(const Acl& acl, std::uint32_t index, Ace& out) {
     out = Ace{};
-    if (acl.bytes.size() < sizeof(ACL)) return ERROR_INVALID_ACL_;
+    std::uint32_t count = 0;
+    if (const WinError layoutError = layout::aceCount(acl, count); layoutError != ERROR_SUCCESS_) return layoutError;
     std::vector<std::uint8_t> copy = acl.bytes;
     void* raw = nullptr;
     if (!GetAce(reinterpret_cast<PACL>(copy.data()), index, &raw)) return GetLastError();

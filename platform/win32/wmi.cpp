@@ -118,8 +118,15 @@ void fromSafeArrayOfBytes(SAFEARRAY* array, Variant& out) {
     SafeArrayUnaccessData(array);
 }
 
-HResult convert(VARIANT& v, Variant& out) {
+// WMI hands CIM uint32 (RecordNumber, EventIdentifier) over as VT_I4, so a
+// value of 2^31 or more would read negative: the CIM type tells them apart.
+HResult convert(VARIANT& v, CIMTYPE cimType, Variant& out) {
     out = Variant{};
+    if (V_VT(&v) == VT_I4 && cimType == CIM_UINT32) {
+        out.type = Variant::Type::Integer;
+        out.integer = static_cast<std::uint32_t>(V_I4(&v));
+        return S_OK;
+    }
     switch (V_VT(&v)) {
         case VT_EMPTY:
         case VT_NULL: return S_OK;
@@ -169,8 +176,9 @@ public:
         const std::wstring wide = widen(name);
         VARIANT v;
         VariantInit(&v);
-        HRESULT hr = object_->Get(wide.c_str(), 0, &v, nullptr, nullptr);
-        if (SUCCEEDED(hr)) hr = convert(v, out);
+        CIMTYPE cimType = CIM_EMPTY;
+        HRESULT hr = object_->Get(wide.c_str(), 0, &v, &cimType, nullptr);
+        if (SUCCEEDED(hr)) hr = convert(v, cimType, out);
         VariantClear(&v);
         return hr;
     }

@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -85,9 +86,10 @@ protected:
         stopAgent();
         agent_install::removeUnlessFailed(dir, HasFailure());
     }
-    void startAgent(int port) {
+    void startAgent(int port, int clockScale = 600) {
         writeFile(dir / "registry.reg", agent_install::registryText(port, layout, {{'C', volume}}, dir / "journal"));
-        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {600, false, true});
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out",
+                                          {clockScale, false, true});
         ASSERT_GT(agent, 0);
     }
     void stopAgent() { agent_process::stopAgent(agent); }
@@ -266,4 +268,37 @@ TEST_F(FimAttributesEndToEnd, EveryDataSetArrivesAndTheStopSendsThemInOrder) {
     stopAgent();
     ASSERT_GT(zipCount(server, "periodicdata_"), 0u) << agentLog();
     checkRows(rowsOf(server, "periodicdata_", "periodicconfig"));
+}
+
+// A 4 GiB file in the watched folder: its digests are taken beside the rest
+// of the agent, so the update poll keeps its one-minute interval (one second
+// of real time at x60) while the start-up base build hashes it, and a stop
+// in the middle ends the hashing at once, sends ServiceStop and no part of
+// the base data.
+TEST_F(FimAttributesEndToEnd, ALargeFileHoldsUpNeitherTheUpdatePollNorTheStop) {
+    writeFile(watched / "huge.bin", "");
+    std::error_code ec;
+    fs::resize_file(watched / "huge.bin", 4ULL << 30, ec);
+    if (ec) GTEST_SKIP() << "the file system refuses a 4 GiB sparse file: " << ec.message();
+    testserver::HarnessOptions options;
+    options.scenarioDir = layout.scenario.string();
+    options.https = false;
+    testserver::TestServer server(options);
+    ASSERT_TRUE(server.ok()) << server.error();
+    startAgent(server.httpPort(), 60);
+    ASSERT_TRUE(waitUntil([&] { return agentLog().find("Retrieving File Attributes for : c:\\watched\\huge.bin") !=
+                                       std::string::npos; },
+                          60))
+        << agentLog();
+    // Four polls in a row, each within two periods of the one before.
+    std::size_t polls = server.countRequests("mode=update");
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(server.waitForRequests("mode=update", ++polls, 2500)) << "poll " << i << " late\n" << agentLog();
+    ASSERT_EQ(zipCount(server, "basedata_"), 0u) << "the digest of 4 GiB took less than the polls";
+    const auto stopBegan = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent_process::stopAgent(agent, 20), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopBegan, std::chrono::seconds(20));
+    EXPECT_EQ(server.countRequests("status=ServiceStop"), 1u);
+    EXPECT_EQ(zipCount(server, "basedata_"), 0u);
+    EXPECT_NE(agentLog().find("Collection for FileAttributes ended by the stop"), std::string::npos) << agentLog();
 }

@@ -55,6 +55,14 @@ TEST_F(ConforaProgram, WritesTheGivenSettingsAndLogsTheSteps) {
     EXPECT_EQ(server("ServerPort"), "8400");
     EXPECT_EQ(value(kAgentKeyPath, "AWS Instance"), "no");
     EXPECT_EQ(logText().rfind(log, 0), 0u);
+
+    // The installer passes every option, empty when not given: the same.
+    ASSERT_EQ(run("--unattended --aws yes --db mysql --server-name localhost"), 0) << stderrText;
+    EXPECT_EQ(run("--unattended --server-name= --server-ip=127.0.0.1 --port= --protocol= --db= --aws= "
+                  "--on-mismatch="),
+              0)
+        << stderrText;
+    EXPECT_EQ(written(), "127.0.0.1|localhost|postgres|http|8400|no");
 }
 
 // Under root's usual umask 022, the files confora creates get their own
@@ -117,6 +125,13 @@ TEST_F(ConforaProgram, BadCommandLinesAndInputWriteNothing) {
     }
     EXPECT_EQ(registryText(), before);
     EXPECT_TRUE(installFail().empty());
+    // An installer keeps no standard error: the unattended runs' reasons are
+    // in the log too.
+    const std::string log = logText();
+    EXPECT_NE(log.find("\n Confora running unattended: --db takes one of postgres, mysql, mssql, not \"oracle\" "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("\n Confora running unattended: give --server-name or --server-ip"), std::string::npos) << log;
 }
 
 TEST_F(ConforaProgram, WithoutADisplayTheDialogPointsToUnattended) {

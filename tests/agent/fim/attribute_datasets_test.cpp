@@ -1,9 +1,11 @@
 // The attribute data sets: rows and files of the base, periodic and new data,
 // batching that changes nothing in the files, the identifiers of new items,
-// the schedule, and jobs on two threads that never mix their rows.
+// the schedule, jobs on two threads that never mix their rows, and the file
+// worker's stop in the middle of a large file.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -11,6 +13,7 @@
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
 #include "agent/fim/file_attributes.h"
+#include "agent/fim/file_worker.h"
 #include "agent/fim/fim_datasets.h"
 #include "agent/fim/fim_locks.h"
 #include "agent/fim/monitor_config.h"
@@ -221,4 +224,37 @@ TEST_F(DataSetTest, ThePeriodicAndNewDataJobsRunOnTheirSchedule) {
     EXPECT_TRUE(log.has("\n Periodic dump:Dumping to DB : 0 number of logs"));
     resetSchedulerForTests();
     platform::useSystemClock();
+}
+
+// The file worker hashes a 4 GiB sparse file while the caller goes on; the
+// stop ends it between two read blocks, the rows stored before it are taken
+// back, nothing is written out, and later jobs are refused.
+TEST_F(DataSetTest, TheStopEndsAJobInTheMiddleOfALargeFileAndTakesItsRowsBack) {
+    setAttributeBatchForTests(1);
+    setChecksumSwitch();
+    const fs::path big = make("loc/huge.bin", "");
+    if (truncate(big.c_str(), 4LL << 30) != 0) GTEST_SKIP() << "the file system refuses a 4 GiB sparse file";
+    monitor(make("first.txt", "stored before the large file"), false, 1);
+    monitor(root / "loc", true, 2);
+    LogCapture log;
+    ASSERT_TRUE(startFileWorker());
+    handOverBaseBuild();
+    // The monitored file comes first and is stored at once (batches of one);
+    // after the large file's line only its digest is left to do.
+    const std::string reading = "Retrieving File Attributes for : " + windowsPathOf(big);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!log.has(reading) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(log.has(reading));
+    ASSERT_EQ(countRows(FimDataSet::Base), 1);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(stopFileWorker(3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+    EXPECT_EQ(countRows(FimDataSet::Base), 0);
+    EXPECT_EQ(countRows(FimDataSet::TreeView), 0);
+    EXPECT_FALSE(fs::exists("data/basedata/baseconfig"));
+    EXPECT_FALSE(collectionFlag());
+    EXPECT_TRUE(log.has("\n Collection for FileAttributes ended by the stop; its rows were taken back"));
+    EXPECT_FALSE(handOverFileJob(FileJob::Periodic, [] { ADD_FAILURE() << "ran after the stop"; }));
+    resetFileWorkerForTests();
 }

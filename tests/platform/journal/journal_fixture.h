@@ -1,6 +1,7 @@
-// A volume of the POSIX change journal for one test: drive C mapped to a
-// fresh folder and the journal folder beside it, through a registry file of
-// the test's own.
+// The journal calls as tests make them (JournalCalls, on every system), and
+// a volume of the POSIX change journal for one test (JournalVolume): drive C
+// mapped to a fresh folder and the journal folder beside it, through a
+// registry file of the test's own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,42 +13,20 @@
 #include <vector>
 
 #include "platform/journal.h"
-#include "platform/registry.h"
 #include "platform/text.h"
+#if !defined(_WIN32)
+#include "platform/registry.h"
 #include "platform/volumes.h"
 #include "tests/platform/support/temp_dir.h"
+#endif
 
-class JournalVolume : public ::testing::Test {
-protected:
-    TempDir temp;
-    std::filesystem::path volume = temp.path() / "vol";
-    std::filesystem::path journalDir = temp.path() / "journal";
-    std::filesystem::path registry = temp.path() / "registry.reg";
-
-    void SetUp() override {
-        std::filesystem::create_directories(volume);
-        setenv("ORBISK_REGISTRY", registry.c_str(), 1);
-        setRegistryValue("C", volume.string());
-        setRegistryValue("JournalDir", journalDir.string());
-    }
-    void TearDown() override {
-        unsetenv("ORBISK_REGISTRY");
-        unsetenv("AMBRIK_JOURNAL_WATCHER");
-    }
-
-    static void setRegistryValue(const std::string& name, const std::string& value) {
-        platform::RegistryKey key(nullptr, nullptr);
-        bool created = false;
-        ASSERT_EQ(platform::regCreateKey(platform::RegistryRoot::LocalMachine, platform::kVolumesKey, &key, &created),
-                  platform::kErrorSuccess);
-        ASSERT_EQ(platform::regSetValue(key, name, platform::kRegSz, value), platform::kErrorSuccess);
-    }
-
-    platform::VolumeHandle open() {
+struct JournalCalls {
+    static platform::VolumeHandle open() {
         platform::VolumeHandle handle;
         EXPECT_EQ(platform::openVolume("\\\\.\\C:", &handle), platform::kErrorSuccess);
         return handle;
     }
+
     static platform::UsnJournalData query(const platform::VolumeHandle& h) {
         platform::UsnJournalData data{};
         EXPECT_EQ(platform::queryUsnJournal(h, &data), platform::kErrorSuccess);
@@ -86,3 +65,32 @@ protected:
         std::ofstream(p, std::ios::binary) << content;
     }
 };
+
+#if !defined(_WIN32)
+class JournalVolume : public ::testing::Test, public JournalCalls {
+protected:
+    TempDir temp;
+    std::filesystem::path volume = temp.path() / "vol";
+    std::filesystem::path journalDir = temp.path() / "journal";
+    std::filesystem::path registry = temp.path() / "registry.reg";
+
+    void SetUp() override {
+        std::filesystem::create_directories(volume);
+        setenv("ORBISK_REGISTRY", registry.c_str(), 1);
+        setRegistryValue("C", volume.string());
+        setRegistryValue("JournalDir", journalDir.string());
+    }
+    void TearDown() override {
+        unsetenv("ORBISK_REGISTRY");
+        unsetenv("AMBRIK_JOURNAL_WATCHER");
+    }
+
+    static void setRegistryValue(const std::string& name, const std::string& value) {
+        platform::RegistryKey key(nullptr, nullptr);
+        bool created = false;
+        ASSERT_EQ(platform::regCreateKey(platform::RegistryRoot::LocalMachine, platform::kVolumesKey, &key, &created),
+                  platform::kErrorSuccess);
+        ASSERT_EQ(platform::regSetValue(key, name, platform::kRegSz, value), platform::kErrorSuccess);
+    }
+};
+#endif

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/journal.h"
+#include "tests/platform/journal/ntfs_sample.h"
 
 using namespace platform;
 
@@ -168,89 +169,16 @@ TEST(UsnRecordBytes, ReasonsReadAsNamesAndTimesAsFiletimes) {
 // the local time of the machine that wrote it, so they must differ from the
 // decoded UTC times by one whole-quarter-hour offset shared by all records.
 TEST(UsnRecordBytes, ARealJournalDecodesAsTheWindowsListingShows) {
-    const std::string dir = std::string(AMBRIK_SHARED_DATA_DIR) + "/ntfs/msuhanov-dfir_ntfs/test_data/";
-    std::ifstream bin(dir + "usnjrnlj.bin", std::ios::binary), listing(dir + "usnjrnlj.fsutil.txt");
-    if (!bin || !listing) GTEST_SKIP() << "the public NTFS samples are not here (../shared/data/ntfs beside the checkout)";
-    // The stream holds records from USN 0; a record never crosses a 4 KiB page, the rest of a
-    // page is zeros; range-tracking (V4) records are passed over. The records
-    // are read as an output buffer holds them, after its next USN.
-    std::vector<std::uint8_t> out(8, 0);
-    out.insert(out.end(), std::istreambuf_iterator<char>(bin), std::istreambuf_iterator<char>());
+    std::string damage;
+    const auto sample = ntfs_sample::readJournal(&damage);
+    const auto listed = ntfs_sample::readListing();
+    if (!sample || listed.empty()) GTEST_SKIP() << ntfs_sample::kMissing;
+    ASSERT_TRUE(damage.empty()) << damage;
     std::vector<UsnRecord> records;
-    for (std::size_t o = 8; o < 8 + 29792;) {
-        UsnRecord r;
-        if (decodeUsnRecord(out, o, &r)) {
-            records.push_back(r);
-            o += r.RecordLength;
-        } else if (out[o + 4] == 4) {  // a range-tracking record, which a V2 reader never asks for
-            const std::size_t length = out[o] | out[o + 1] << 8;
-            ASSERT_TRUE(length >= 8 && length % 8 == 0) << "stream offset " << o - 8;
-            o += length;
-        } else {
-            ASSERT_EQ(out[o], 0) << "damaged record at stream offset " << o - 8;
-            o = 8 + ((o - 8) / 4096 + 1) * 4096;
-        }
-    }
-
-    struct Listed {
-        std::int64_t usn = -1;
-        std::string name, fileId, parentId, time;
-        std::uint32_t reason = 0, attributes = 0;
-    };
-    std::vector<Listed> listed;
-    std::string line;
-    auto value = [&](const char* key) -> std::optional<std::string> {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) return std::nullopt;
-        std::string k = line.substr(0, colon);
-        while (!k.empty() && k.back() == ' ') k.pop_back();
-        if (k != key) return std::nullopt;
-        std::string v = line.substr(line.find(':') + 2);
-        while (!v.empty() && (v.back() == '\r' || v.back() == '\n')) v.pop_back();
-        return v;
-    };
-    while (std::getline(listing, line)) {
-        if (auto v = value("Usn")) listed.push_back(Listed{.usn = std::stoll(*v), .name = {}, .fileId = {}, .parentId = {}, .time = {}, .reason = 0, .attributes = 0});
-        if (listed.empty()) continue;
-        if (auto v = value("File name")) listed.back().name = *v;
-        if (auto v = value("Reason")) listed.back().reason = std::stoul(*v, nullptr, 16);
-        if (auto v = value("File attributes")) listed.back().attributes = std::stoul(*v, nullptr, 16);
-        if (auto v = value("File ID")) listed.back().fileId = *v;
-        if (auto v = value("Parent file ID")) listed.back().parentId = *v;
-        if (auto v = value("Time stamp")) listed.back().time = *v;
-        if (auto v = value("Major version")) if (*v == "4") listed.pop_back();
-    }
+    for (const auto& s : *sample) records.push_back(s.record);
     ASSERT_GT(listed.size(), 100u);
     ASSERT_EQ(records.size(), listed.size());
 
-    auto hexId = [](std::uint64_t id) {
-        char text[33];
-        std::snprintf(text, sizeof text, "%016llx%016llx", 0ull, static_cast<unsigned long long>(id));
-        return std::string(text);
-    };
-    auto listedSeconds = [](const std::string& t) {  // M/D/YYYY H:MM:SS as seconds since 1970 (UTC rules)
-        int mo = 0, d = 0, y = 0, h = 0, mi = 0, s = 0;
-        EXPECT_EQ(std::sscanf(t.c_str(), "%d/%d/%d %d:%d:%d", &mo, &d, &y, &h, &mi, &s), 6) << t;
-        const int yy = y - (mo <= 2), era = yy / 400, yoe = yy - era * 400;
-        const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-        const long days = era * 146097L + yoe * 365L + yoe / 4 - yoe / 100 + doy - 719468L;
-        return days * 86400L + h * 3600L + mi * 60L + s;
-    };
-    std::optional<long> offset;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const UsnRecord& r = records[i];
-        const Listed& l = listed[i];
-        SCOPED_TRACE("USN " + std::to_string(l.usn));
-        EXPECT_EQ(r.Usn, l.usn);
-        EXPECT_EQ(std::string(r.FileName.begin(), r.FileName.end()), l.name);
-        EXPECT_EQ(r.Reason, l.reason);
-        EXPECT_EQ(r.FileAttributes, l.attributes);
-        EXPECT_EQ(hexId(r.FileReferenceNumber), l.fileId);
-        EXPECT_EQ(hexId(r.ParentFileReferenceNumber), l.parentId);
-        const long shift = listedSeconds(l.time) - unixSecondsFromFileTime(r.TimeStamp);
-        if (!offset) offset = shift;
-        EXPECT_EQ(shift, *offset);
-    }
-    EXPECT_EQ(*offset % 900, 0);
+    ntfs_sample::expectAsListed(records, listed);
     EXPECT_EQ(records.back().Usn + records.back().RecordLength, 29792);
 }
