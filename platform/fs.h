@@ -52,7 +52,8 @@ struct DirectoryEntry {
 };
 
 // The entries of a folder except "." and "..", in the order the system
-// lists them. 0 and *entries, or the error.
+// lists them. 0 and *entries, or the error (3 for a missing folder, 267
+// for a file).
 long listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries);
 
 // Removes a file (or a link itself); a missing one gives 2.

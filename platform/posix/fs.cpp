@@ -84,7 +84,8 @@ long makeDirectory(const std::string& path) {
 long listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) {
     // The folder itself is never reached through a link.
     const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return missingCode(path, errno);
+    // Windows lists "folder\\*": a missing folder is a path not found (3).
+    if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : missingCode(path, errno);
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         const int err = errno;
