@@ -4,8 +4,9 @@
 # contract tests, then the agent in the console against orbisk-testserver
 # running natively on 127.0.0.1, the status tool and the unattended wizard.
 #   scripts/windows-check.sh [BUILD_DIR]     (default build-windows)
-#   AMBRIK_TESTSERVER=<path>   a built orbisk-testserver; without it one is
-#                              built into BUILD_DIR/native
+#   AMBRIK_TESTSERVER=<path>   orbisk-testserver of a Linux build (whose agent,
+#                              wmi-fixture-dump and ambrik-inspect are used
+#                              too); without it one is built into BUILD_DIR/native
 #   AMBRIK_MINGW_CACHE=<dir>   where the static libraries are kept (see
 #                              scripts/windows-deps.sh)
 set -euo pipefail
@@ -15,8 +16,8 @@ ROOT="$PWD"
 source scripts/lib/wine_prefix.sh
 # shellcheck source=lib/agent_registry.sh
 source scripts/lib/agent_registry.sh
-# shellcheck source=lib/test_server.sh
-source scripts/lib/test_server.sh
+# shellcheck source=lib/testserver.sh
+source scripts/lib/testserver.sh
 # shellcheck source=lib/wmi_provider.sh
 source scripts/lib/wmi_provider.sh
 BUILD_DIR="${1:-build-windows}"
@@ -77,7 +78,8 @@ if [ -z "$SERVER" ]; then
   say "building orbisk-testserver natively"
   cmake -S . -B "$BUILD_DIR/native" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF "${launcher[@]}" >/dev/null
-  cmake --build "$BUILD_DIR/native" -j"$(nproc)" --target orbisk-testserver wmi-fixture-dump >/dev/null
+  # All of it: the Linux agent and ambrik-inspect run beside ambrik.exe too.
+  cmake --build "$BUILD_DIR/native" -j"$(nproc)" >/dev/null
   SERVER="$BUILD_DIR/native/testserver/orbisk-testserver"
 fi
 [ -x "$SERVER" ] || fail "no orbisk-testserver at $SERVER"
@@ -101,8 +103,9 @@ cmake --install "$BUILD_DIR" --prefix "$INST" >/dev/null
 LOG="$INST/logs/agentlog.out"
 REQUESTS="$OUT/requests.log"
 
-start_test_server "$SERVER" "$ROOT/testserver/scenarios/default" "$OUT" "$CHECK/server.out" \
+testserver_start "$SERVER" "$ROOT/testserver/scenarios/default" "$OUT" "$CHECK/server.out" \
   || fail "orbisk-testserver did not start"
+PORT="$server_port"
 
 # The registry in the Linux agent's layout; scripts/wine-agent.sh imports it
 # into wine's, with its folders as Windows paths.
@@ -215,11 +218,12 @@ wine reg query 'HKLM\Software\Vardo Corp\Orbisk\Ambrik' /v "AWS Instance" 2>/dev
   | grep -Eq 'REG_SZ +yes' || fail "confora did not write AWS Instance"
 say "confora: the registry values written"
 bash scripts/windows-msi-install-check.sh "$BUILD_DIR" "$CHECK/agent.reg" "$REQUESTS" || fail "the package under wine"
-# Last: it replaces the agent's registry keys with its own.
-bash scripts/windows-unicode-check.sh "$BUILD_DIR" "$SERVER" || fail "install and watched folders named in Cyrillic and CJK"
+# Last: it imports a registry of its own.
+bash scripts/windows-basedata-check.sh "$BUILD_DIR" "$SERVER" || fail "the base data under wine"
 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
+bash scripts/windows-same-events.sh "$BUILD_DIR" "$(dirname "$(dirname "$SERVER")")" || fail "the same events from both agents"
 wineserver -k >/dev/null 2>&1 || true
 say "passed"
