@@ -2,9 +2,11 @@
 # The base data of a watched folder as ambrik.exe under wine builds it: the
 # agent, installed in a folder named in Cyrillic and CJK, watches a folder in
 # the wine prefix (its name and file names in Cyrillic and CJK) against a
-# test server that has no base data yet; the base data it uploads must hold every file and folder once, with the MD5, SHA-1 and
-# sizes md5sum, sha1sum and stat give for the same files, the folder counts
-# and totals, and owner and DACL texts in the agent's grammar.
+# test server that has no base data yet; the base data it uploads must hold
+# every file and folder once, with the MD5, SHA-1 and sizes md5sum, sha1sum
+# and stat give for the same files, the folder counts and totals, and owner
+# and DACL texts in the agent's grammar; the agent's log, status file and data
+# folders must be in the install folder.
 #   scripts/windows-basedata-check.sh BUILD_DIR SERVER
 # BUILD_DIR is a cross build with its wine prefix (scripts/windows-check.sh
 # calls this with its own); SERVER a native orbisk-testserver, whose decoding
