@@ -91,4 +91,12 @@ long setCurrentDirectory(const std::string& path);
 long openFileSize(std::FILE* file, std::uint64_t* size);
 long truncateOpenFile(std::FILE* file, std::uint64_t size);
 
+// A file for reading and writing in binary, in the system's temporary
+// folder, for this process alone and removed by the system when it is closed
+// or the process ends (POSIX: mode 0600 and unlinked at once; Windows: opened
+// without sharing and deleted on close): for a server answer too large to
+// hold in memory. Null (with the error in *error when given) when none can
+// be made.
+std::FILE* openTemporaryFile(long* error = nullptr);
+
 }  // namespace platform

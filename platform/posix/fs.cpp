@@ -169,4 +169,12 @@ long truncateOpenFile(std::FILE* file, std::uint64_t size) {
     return kErrorSuccess;
 }
 
+std::FILE* openTemporaryFile(long* error) {
+    // tmpfile() creates the file 0600 and unlinks it at once: no name that
+    // another user could open or replace.
+    std::FILE* file = std::tmpfile();
+    if (!file && error) *error = codeOf(errno);
+    return file;
+}
+
 }  // namespace platform

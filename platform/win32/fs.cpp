@@ -4,6 +4,7 @@
 
 #include "platform/win32/win32_util.h"
 // after windows.h
+#include <fcntl.h>
 #include <io.h>
 
 #include "platform/errors.h"
@@ -131,6 +132,39 @@ long truncateOpenFile(std::FILE* file, std::uint64_t size) {
     // The C runtime's own call keeps its idea of the file position and size.
     const errno_t rc = _chsize_s(_fileno(file), static_cast<__int64>(size));
     return rc == 0 ? kErrorSuccess : (rc == EACCES ? kErrorAccessDenied : kErrorInvalidParameter);
+}
+
+std::FILE* openTemporaryFile(long* error) {
+    auto fail = [error](long code) -> std::FILE* {
+        if (error) *error = code;
+        return nullptr;
+    };
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0) return fail(static_cast<long>(GetLastError()));
+    if (length > MAX_PATH) return fail(ERROR_BUFFER_OVERFLOW);
+    wchar_t name[MAX_PATH] = {};
+    if (GetTempFileNameW(folder, L"amb", 0, name) == 0) return fail(static_cast<long>(GetLastError()));
+    // GetTempFileNameW made the file; it is opened again, unshared, to be
+    // deleted when the handle closes.
+    HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const long code = static_cast<long>(GetLastError());
+        DeleteFileW(name);
+        return fail(code);
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    std::FILE* file = _fdopen(fd, "w+b");
+    if (!file) {
+        _close(fd);
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    return file;
 }
 
 }  // namespace platform
