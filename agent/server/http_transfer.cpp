@@ -11,6 +11,7 @@
 #include "agent/server/http_client.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -227,7 +228,7 @@ int HttpGetToOpenFileWith(const std::string& url, std::FILE* file, std::int64_t*
 
 int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                       const HttpTlsOptions& tls) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "wb"));
+    std::unique_ptr<std::FILE, FileCloser> file(platform::openRegularFile(filePath, "wb"));
     if (!file) {
         LogError("\n Unable to create the file %s for the download", filePath.c_str());
         return 1;
