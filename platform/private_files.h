@@ -40,6 +40,11 @@ std::FILE* openRegularFile(const std::string& path, const char* mode);
 // True when the path names a regular file itself, not through a link.
 bool isRegularFileNoFollow(const std::string& path);
 
+// Lets every user read a file the agent wrote (0644 on POSIX), for a file
+// another program reads as its own user. Windows: the file keeps the ACL its
+// folder gives it; nothing to do. 0 or the error.
+long makeReadableByAll(const std::string& path);
+
 // A folder for a program that the agent downloads and then starts, and the
 // program's file in it. POSIX: the folder is made 0700; one that exists must
 // be a real folder of this user that no one else may use, in a parent that

@@ -5,16 +5,14 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include "agent/settings/settings.h"  // the agent key's path
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/registry.h"
 
 namespace {
@@ -303,15 +301,19 @@ int checkStatusText(const std::string& text, std::int64_t now, bool json, std::s
 }
 
 int checkStatusFile(const std::string& installDir, std::int64_t now, bool json, std::string* report) {
-    const std::filesystem::path path = std::filesystem::path(installDir) / "logs" / "status.json";
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    if (in) content << in.rdbuf();
-    if (!in || in.bad()) {
-        *report = "UNKNOWN: no status file " + path.string() + ": the agent is not running\n";
+    const std::string path = platform::joinFolderPath(platform::joinFolderPath(installDir, "logs"), "status.json");
+    std::string content;
+    // The agent writes a few tens of kilobytes; a larger file is not its status.
+    constexpr std::uint64_t kMaxStatusBytes = 16u << 20;
+    if (!platform::readFileWhole(path, &content, kMaxStatusBytes)) {
+        *report = "UNKNOWN: no status file " + path + ": the agent is not running\n";
         return kStatusUnknown;
     }
-    return checkStatusText(content.str(), now, json, report);
+    if (content.size() > kMaxStatusBytes) {
+        *report = "UNKNOWN: " + path + " is larger than a status\n";
+        return kStatusUnknown;
+    }
+    return checkStatusText(content, now, json, report);
 }
 
 const char* const kStatusHelp =

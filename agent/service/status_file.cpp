@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 
 #include "agent/fim/change_detect.h"
@@ -13,6 +12,7 @@
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -75,22 +75,16 @@ std::string writeAside(const std::string& path, const std::string& text, bool ot
     if (!f) return "Unable to write " + aside + ": " + std::strerror(errno);
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     const bool closed = std::fclose(f) == 0;
-    std::error_code ec;
     if (!written || !closed) {
-        std::filesystem::remove(aside, ec);
+        platform::removeFile(aside);
         return "Unable to write " + aside;
     }
     // A monitoring system's collector reads the metrics as its own user.
-    if (othersMayRead)
-        std::filesystem::permissions(aside,
-                                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read,
-                                     ec);
-    std::filesystem::rename(aside, path, ec);
-    if (ec) {
-        const std::string reason = "Unable to replace " + path + ": " + ec.message();
-        std::filesystem::remove(aside, ec);
-        return reason;
+    if (othersMayRead) platform::makeReadableByAll(aside);
+    const long replaced = platform::renameFile(aside, path);
+    if (replaced != 0) {
+        platform::removeFile(aside);
+        return "Unable to replace " + path + ": error " + std::to_string(replaced);
     }
     return "";
 }

@@ -94,6 +94,10 @@ std::FILE* openRegularFile(const std::string& path, const char* mode) {
     return file;
 }
 
+long makeReadableByAll(const std::string& path) {
+    return ::chmod(path.c_str(), 0644) == 0 ? 0 : errno;
+}
+
 bool isRegularFileNoFollow(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);

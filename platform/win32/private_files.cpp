@@ -32,6 +32,8 @@ std::string errorText(const char* what, DWORD error) { return std::string(what) 
 
 void restrictNewFiles() {}
 
+long makeReadableByAll(const std::string&) { return 0; }
+
 bool makePrivateDirectory(const std::string& path) {
     if (isReparsePoint(path)) {
         errno = ELOOP;
