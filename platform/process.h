@@ -66,4 +66,9 @@ long processId(const Process& process);
 // The id of the calling process.
 long currentProcessId();
 
+// Hands the heap's free memory back to the system (after a burst's lists
+// were released). POSIX: malloc_trim where the C library has it; Windows:
+// HeapCompact on the process heap.
+void releaseFreeMemory();
+
 }  // namespace platform

@@ -12,6 +12,8 @@
 // newItemLock, rulesLock, attributeSetLock, the store's database lock.
 #include "agent/fim/fim_datasets.h"
 
+#include "platform/process.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -296,6 +298,8 @@ void newDataJob() {
     }
     std::vector<NewItem>().swap(items);
     collectAndSend(kNewCollection, locations);
+    std::vector<Location>().swap(locations);
+    platform::releaseFreeMemory();  // a burst's lists are gone: so is their memory
 }
 
 void scheduleFimJobs() {

@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -320,5 +323,11 @@ long terminateProcess(const Process& process, std::uint32_t exitCode) {
 long processId(const Process& process) { return process ? static_cast<long>(process->pid) : -1; }
 
 long currentProcessId() { return static_cast<long>(::getpid()); }
+
+void releaseFreeMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 }  // namespace platform

@@ -102,4 +102,6 @@ long processId(const Process& process) { return process ? static_cast<long>(proc
 
 long currentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
+void releaseFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
+
 }  // namespace platform
