@@ -154,8 +154,11 @@ const char* kPlain =
 const char* kTab = "14\t2008-11-03 14:00:00\t5\tSecurity\tSecurity\t528\tadmin\tCORP\t2\t0\t0\t0\t3\t0\n";
 }  // namespace
 
+// The Windows agent's lines end in CR LF (text mode), and read the same.
 TEST(Rows, TheAggregateLineReadsTheSameInAllThreeFormats) {
-    for (const char* line : {kEnclosed, kPlain, kTab}) {
+    auto crlf = [](std::string line) { return line.insert(line.size() - 1, "\r"); };
+    const std::string windows[] = {crlf(kEnclosed), crlf(kPlain), crlf(kTab)};
+    for (const char* line : {kEnclosed, kPlain, kTab, windows[0].c_str(), windows[1].c_str(), windows[2].c_str()}) {
         std::vector<Row> rows;
         RowFormat format;
         ASSERT_FALSE(decodeRows(line, std::nullopt, 15, rows, format)) << line;
@@ -166,11 +169,11 @@ TEST(Rows, TheAggregateLineReadsTheSameInAllThreeFormats) {
         EXPECT_EQ(rows[0].values[6], "528");
         EXPECT_EQ(rows[0].values[13], "3");
         EXPECT_EQ(rows[0].values[14], "0");
-        if (line == kEnclosed) {
+        if (line == kEnclosed || line == windows[0]) {
             EXPECT_EQ(format, RowFormat::Enclosed);
             EXPECT_EQ(rows[0].values[0], std::nullopt);
         } else {
-            EXPECT_EQ(format, line == kPlain ? RowFormat::Plain : RowFormat::Tab);
+            EXPECT_EQ(format, line == kPlain || line == windows[1] ? RowFormat::Plain : RowFormat::Tab);
             EXPECT_EQ(rows[0].values[0], "");
         }
     }
@@ -231,6 +234,9 @@ TEST(RenameConfig, LinesCarryTheLocationAndPath) {
     EXPECT_EQ(entries[0].path, "c:\\data\\old.txt");
     EXPECT_EQ(entries[1].offset, 24u);
     EXPECT_EQ(entries[1].locationId, 0);
+    entries.clear();
+    ASSERT_FALSE(decodeRenameConfig("12+file+c:\\data\\old.txt\r\n", entries));  // as the Windows agent writes it
+    EXPECT_EQ(entries.at(0).path, "c:\\data\\old.txt");
     entries.clear();
     EXPECT_EQ(decodeRenameConfig("12+file+a\nx1+file+b\n", entries).offset, 10u);
     EXPECT_TRUE(decodeRenameConfig("12 c:\\a\n", entries));

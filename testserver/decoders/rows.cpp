@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::string_view kSeparator = "|**|";
 constexpr std::string_view kDelimitedEnd = "**|\n";
+constexpr std::string_view kDelimitedEndCrLf = "**|\r\n";
 
 std::vector<std::string> splitOn(std::string_view text, std::string_view separator) {
     std::vector<std::string> parts;
@@ -92,10 +93,18 @@ DecodeError decodeRows(std::string_view text, std::optional<RowFormat> format,
     std::size_t columns = expectedColumns;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const std::size_t at = text.find(end, pos);
+        // The Windows agent writes its rows in text mode: each line ends in
+        // CR LF there, in LF on Linux.
+        std::size_t at = text.find(end, pos);
+        std::size_t endSize = end.size();
+        if (!tab) {
+            const std::size_t crlf = text.find(kDelimitedEndCrLf, pos);
+            if (crlf < at) at = crlf, endSize = kDelimitedEndCrLf.size();
+        }
         if (at == std::string_view::npos)
             return decodeFailure(pos, tab ? "last row has no line end" : "last row does not end with \"**|\\n\"");
-        const std::string_view body = text.substr(pos, at - pos);
+        std::string_view body = text.substr(pos, at - pos);
+        if (tab && !body.empty() && body.back() == '\r') body.remove_suffix(1);
         Row row;
         row.offset = pos;
         if (tab) {
@@ -114,7 +123,7 @@ DecodeError decodeRows(std::string_view text, std::optional<RowFormat> format,
             return decodeFailure(pos, "row has " + std::to_string(row.values.size()) + " columns, expected " +
                                           std::to_string(columns));
         out.push_back(std::move(row));
-        pos = at + end.size();
+        pos = at + endSize;
     }
     return {};
 }
@@ -125,7 +134,8 @@ DecodeError decodeRenameConfig(std::string_view text, std::vector<RenameEntry>& 
     while (pos < text.size()) {
         const std::size_t at = text.find('\n', pos);
         if (at == std::string_view::npos) return decodeFailure(pos, "last line has no line end");
-        const std::string_view line = text.substr(pos, at - pos);
+        std::string_view line = text.substr(pos, at - pos);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CR LF from the Windows agent
         const std::size_t mark = line.find(marker);
         if (mark == std::string_view::npos) return decodeFailure(pos, "line has no \"+file+\" marker");
         const std::string number(line.substr(0, mark));
