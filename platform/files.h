@@ -48,6 +48,15 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 FilePtr openFileForReading(const std::string& path);
 
+// The creation and last write times (FILETIME, UTC) of a file or folder,
+// the item itself and not what a link names. false when it cannot be read
+// (gone, no access); a creation time of 0 means the file system keeps none.
+struct FileTimes {
+    std::int64_t creation = 0;
+    std::int64_t lastWrite = 0;
+};
+bool getFileTimes(const std::string& path, FileTimes* times);
+
 // The file-system redirection of a 32-bit process on 64-bit Windows, whose
 // switches are looked up by name at run time. Elsewhere (and in a 64-bit
 // process) there is nothing to switch: isWow64Process is false and the

@@ -4,8 +4,9 @@
 # contract tests, then the agent in the console against orbisk-testserver
 # running natively on 127.0.0.1, the status tool and the unattended wizard.
 #   scripts/windows-check.sh [BUILD_DIR]     (default build-windows)
-#   AMBRIK_TESTSERVER=<path>   a built orbisk-testserver; without it one is
-#                              built into BUILD_DIR/native
+#   AMBRIK_TESTSERVER=<path>   orbisk-testserver of a Linux build (whose agent,
+#                              wmi-fixture-dump and ambrik-inspect are used
+#                              too); without it one is built into BUILD_DIR/native
 #   AMBRIK_MINGW_CACHE=<dir>   where the static libraries are kept (see
 #                              scripts/windows-deps.sh)
 set -euo pipefail
@@ -75,7 +76,8 @@ if [ -z "$SERVER" ]; then
   say "building orbisk-testserver natively"
   cmake -S . -B "$BUILD_DIR/native" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DAMBRIK_TESTS=OFF -DAMBRIK_BENCH=OFF "${launcher[@]}" >/dev/null
-  cmake --build "$BUILD_DIR/native" -j"$(nproc)" --target orbisk-testserver wmi-fixture-dump >/dev/null
+  # All of it: the Linux agent and ambrik-inspect run beside ambrik.exe too.
+  cmake --build "$BUILD_DIR/native" -j"$(nproc)" >/dev/null
   SERVER="$BUILD_DIR/native/testserver/orbisk-testserver"
 fi
 [ -x "$SERVER" ] || fail "no orbisk-testserver at $SERVER"
@@ -227,5 +229,6 @@ bash scripts/windows-basedata-check.sh "$BUILD_DIR" "$SERVER" || fail "the base 
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
+bash scripts/windows-same-events.sh "$BUILD_DIR" "$(dirname "$(dirname "$SERVER")")" || fail "the same events from both agents"
 wineserver -k >/dev/null 2>&1 || true
 say "passed"

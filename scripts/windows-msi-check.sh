@@ -91,7 +91,10 @@ in_order() {
   local previous=0 action at
   for action in "$@"; do
     at="$(awk -F'\t' -v a="$action" '$1 == a { print $3 }' <<<"$sequence")"
-    [ -n "$at" ] && [ "$at" -gt "$previous" ] || { echo "$sequence" >&2; fail "InstallExecuteSequence: $action is out of the order $*"; }
+    if [ -z "$at" ] || [ "$at" -le "$previous" ]; then
+      echo "$sequence" >&2
+      fail "InstallExecuteSequence: $action is out of the order $*"
+    fi
     previous="$at"
   done
 }

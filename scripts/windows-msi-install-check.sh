@@ -134,13 +134,22 @@ say "upgraded to $NEXT: the service restarted, the server key and logs kept"
 # the files; wine's only sends the stop and goes on at once, so a process still
 # shutting down keeps bin/ambrik.exe open and the file stays. The service is
 # therefore stopped first, as an administrator would, and the process waited for.
+# Whether the agent of this wine prefix still runs (other prefixes on the
+# machine run theirs under the same Windows path).
+agent_alive() {
+  local pid
+  for pid in $(pgrep -f 'Program Files.Orbisk Agent.bin.ambrik\.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
 stop_service() {
   local stopped deadline
   stopped="$(count "status=ServiceStop")"
   wine sc stop "$SERVICE" >/dev/null 2>&1 </dev/null || true
   wait_request "status=ServiceStop" "$stopped"
   deadline=$((SECONDS + 60))
-  while running || pgrep -f 'Program Files.Orbisk Agent.bin.ambrik\.exe' >/dev/null; do
+  while running || agent_alive; do
     [ $SECONDS -lt $deadline ] || fail "the service did not end within 60 s of its stop"
     sleep 0.2
   done
@@ -157,9 +166,37 @@ for f in logs bin/data; do [ -f "$INSTALLED/$f/kept.marker" ] || fail "the remov
 [ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
 say "removed: ServiceStop sent, the service and programs gone, the logs and data kept"
 
-# Installed again (the server key as it is), then removed with REMOVE_DATA=1:
-# logs\, bin\data\ and bin\serverdata\ go with the programs.
-msiexec_run /i "$NEXT_MSI" reinstall
+# Installed again at full UI with no server key: Confora's dialog opens and is
+# filled in on a virtual display (without Xvfb and xdotool: installed silently,
+# the server key as it is). Then removed with REMOVE_DATA=1: logs\, bin\data\
+# and bin\serverdata\ go with the programs.
+# shellcheck source=lib/confora_dialog.sh
+source scripts/lib/confora_dialog.sh
+trap '[ -z "${CONFORA_XVFB_PID:-}" ] || kill "$CONFORA_XVFB_PID" 2>/dev/null || true' EXIT
+if confora_dialog_display; then
+  wine reg delete "$KEY\\ServerInfo" /f >/dev/null 2>&1 </dev/null || true
+  package="$(winepath -w "$NEXT_MSI")"
+  log="$(winepath -w "${NEXT_MSI%.msi}.dialog.log")"
+  # wine's desktop takes the display of the process that first needs it, so
+  # a fresh wineserver, whose first program is the installation on the
+  # virtual display.
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  wineserver -w >/dev/null 2>&1 </dev/null || true
+  DISPLAY="$CONFORA_DISPLAY" wine msiexec /i "$package" /l*v "$log" >/dev/null 2>&1 </dev/null &
+  installer=$!
+  confora_dialog_fill "$installer" localhost "$port" \
+    || { kill "$installer" 2>/dev/null; fail "the installation's settings dialog did not take its input"; }
+  status=0
+  wait "$installer" || status=$?
+  [ "$status" -eq 0 ] || fail "dialog: msiexec ended with $status"
+  for want in ServerName=localhost ServerIPAddress=127.0.0.1 ServerPort="$port"; do
+    [ "$(value ServerInfo "${want%%=*}")" = "${want#*=}" ] || fail "the dialog left ${want%%=*} \"$(value ServerInfo "${want%%=*}")\""
+  done
+  say "installed again at full UI: Confora's dialog wrote the server key"
+else
+  msiexec_run /i "$NEXT_MSI" reinstall
+  say "installed again silently (no Xvfb or xdotool for the dialog)"
+fi
 running || fail "the service is not running after installing again"
 mkdir -p "$INSTALLED/bin/serverdata"
 touch "$INSTALLED/bin/serverdata/rawlogs"
@@ -171,3 +208,11 @@ done
 [ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the removal changed the server key"
 rm -rf "$INSTALLED"
 say "removed with REMOVE_DATA=1: the logs and the agent's data gone too"
+if [ -n "${CONFORA_XVFB_PID:-}" ]; then
+  # Wine as the caller had it: a persistent wineserver without a display.
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  wineserver -w >/dev/null 2>&1 </dev/null || true
+  # shellcheck source=lib/wine_prefix.sh
+  source scripts/lib/wine_prefix.sh
+  wine_prefix "$(dirname "$WINEPREFIX")" || fail "wine could not start again"
+fi

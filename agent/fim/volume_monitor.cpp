@@ -1,9 +1,11 @@
 #include "agent/fim/volume_monitor.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <span>
 
@@ -53,6 +55,13 @@ JournalAccess platformJournal(VolumeMonitor& monitor) {
                              std::uint32_t* returned) {
         return platform::readUsnJournal(monitor.volume, in, out, size, returned);
     };
+    access.enumerate = [&monitor](const platform::MftEnumData& in, void* out, std::uint32_t size,
+                                  std::uint32_t* returned) {
+        return platform::enumUsnData(monitor.volume, in, out, size, returned);
+    };
+    access.fileTimes = [](const std::string& path, platform::FileTimes* times) {
+        return platform::getFileTimes(path, times);
+    };
     return access;
 }
 
@@ -88,6 +97,13 @@ void bookkeepDirectory(VolumeMonitor& monitor, const platform::UsnRecord& record
 }
 
 void handleRecord(VolumeMonitor& monitor, const platform::UsnRecord& record, std::int64_t after) {
+    if (!monitor.gapReported.empty()) {
+        if (record.Usn < monitor.gapEndUsn && monitor.gapReported.count(record.FileReferenceNumber) != 0) {
+            commitPosition(monitor, after);  // the walk after the gap reported this item as it is now
+            return;
+        }
+        if (record.Usn >= monitor.gapEndUsn) std::unordered_set<std::uint64_t>().swap(monitor.gapReported);
+    }
     std::u16string name = record.FileName;
     if (name.size() > kMaxNameUnits) name.resize(kMaxNameUnits - 1);
     if ((record.Reason & platform::kUsnReasonClose) == 0) {
@@ -193,18 +209,168 @@ namespace {
 
 std::atomic<long> g_journalGaps{0};
 
-// The journal dropped records the monitor had not read yet: what changed
-// in them is lost. Logged once per gap, with the lost USN range, and counted.
+// The journal dropped records the monitor had not read yet. Logged once per
+// gap, with the lost USN range, and counted; a walk of the volume then
+// reports what changed in between (recoverFromGap).
 void reportJournalGap(const VolumeMonitor& monitor, std::int64_t from, std::int64_t to) {
     g_journalGaps.fetch_add(1);
     LogError("\n Change journal of drive %c: the records from USN 0x%016llX to 0x%016llX were dropped before "
-             "they were read; changes in between are not reported",
+             "they were read; the volume is walked for the changes in between",
              driveChar(monitor), static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
 }
 
 }  // namespace
 
 long journalGapCount() { return g_journalGaps.load(); }
+
+namespace {
+
+std::int64_t nowFileTime() {
+    const std::int64_t ms = platform::nowMillis();
+    return platform::fileTimeFromUnix(ms / 1000, (ms % 1000) * 1000000);
+}
+
+// A file whose creation time is no more than this before its last write was
+// created in the gap (a new file is written as it is made); an older one was
+// modified. FILETIME units: 2 s.
+constexpr std::int64_t kCreatedWithinFileTime = 2 * 10000000LL;
+
+// What the walk after a gap found, before it is handed on.
+struct GapChange {
+    std::string path;
+    std::string parentPath;
+    std::uint32_t reason = 0;
+    std::uint32_t attributes = 0;
+};
+
+// One pass over the volume's items: those changed since `from` (all of
+// them, so folders made in the gap are in the map before any path is built)
+// and the references of every live folder.
+bool enumerateSince(VolumeMonitor& monitor, std::int64_t from, std::vector<platform::UsnRecord>* changed,
+                    std::unordered_set<std::uint64_t>* liveFolders) {
+    if (!monitor.journal.enumerate) return false;
+    platform::MftEnumData in{0, 0, std::numeric_limits<std::int64_t>::max()};
+    std::vector<std::uint8_t> out(kEnumBufferSize);
+    for (;;) {
+        if (monitor.stop != 0) return false;
+        std::uint32_t returned = 0;
+        const long error = monitor.journal.enumerate(in, out.data(), kEnumBufferSize, &returned);
+        if (error == platform::kErrorHandleEof) return true;
+        if (error != 0) {
+            logErrorDetails(error);
+            return false;
+        }
+        const std::span<const std::uint8_t> bytes(out.data(), returned);
+        for (platform::UsnRecord& record : platform::decodeUsnOutput(bytes)) {
+            if (record.FileAttributes & platform::kFileAttributeDirectory) liveFolders->insert(record.FileReferenceNumber);
+            if (record.Usn >= from) changed->push_back(std::move(record));
+        }
+        const std::uint64_t next = platform::usnOutputHeader(bytes);
+        if (next <= in.StartFileReferenceNumber) return true;
+        in.StartFileReferenceNumber = next;
+    }
+}
+
+// Under pathMapLock: brings the map to the volume's state and lists what
+// changed in the gap: folders made (unknown to the map) and gone (in the map,
+// no longer on the volume), and files changed below `endUsn`, their
+// reasons decided later from their times.
+std::vector<GapChange> gapChangesFromMap(VolumeMonitor& monitor, const std::vector<platform::UsnRecord>& changed,
+                                         const std::unordered_set<std::uint64_t>& liveFolders,
+                                         std::int64_t endUsn) {
+    DirectoryPathMap& map = monitor.map;
+    std::vector<GapChange> out;
+    auto pathOf = [&map](std::uint64_t reference, std::string* path) {
+        std::u16string text;
+        if (!reconstructPath(map, reference, &text)) return false;
+        *path = toUtf8(text);
+        return true;
+    };
+    std::vector<std::uint64_t> gone;
+    for (const auto& [reference, slot] : map.index)
+        if (map.parents[slot] != 0 && liveFolders.count(reference) == 0) gone.push_back(reference);
+    for (std::uint64_t reference : gone) {
+        GapChange change;
+        if (pathOf(reference, &change.path)) {
+            change.reason = platform::kUsnReasonFileDelete | platform::kUsnReasonClose;
+            change.attributes = platform::kFileAttributeDirectory;
+            out.push_back(std::move(change));
+        }
+    }
+    for (std::uint64_t reference : gone) map.Remove(reference);
+    std::unordered_set<std::uint64_t> madeFolders;
+    for (const platform::UsnRecord& record : changed) {
+        if ((record.FileAttributes & platform::kFileAttributeDirectory) == 0) continue;
+        if (map.Add(record.FileReferenceNumber, record.FileName, record.ParentFileReferenceNumber))
+            madeFolders.insert(record.FileReferenceNumber);
+        else
+            map.Rename(record.FileReferenceNumber, record.FileName, record.ParentFileReferenceNumber);
+    }
+    for (const platform::UsnRecord& record : changed) {
+        if (record.Usn >= endUsn) continue;  // read from the journal
+        const bool folder = (record.FileAttributes & platform::kFileAttributeDirectory) != 0;
+        if (folder && madeFolders.count(record.FileReferenceNumber) == 0) continue;
+        GapChange change;
+        if (!pathOf(record.ParentFileReferenceNumber, &change.parentPath)) continue;
+        change.path = change.parentPath + "\\" + toUtf8(record.FileName);
+        change.attributes = record.FileAttributes;
+        change.reason = folder ? platform::kUsnReasonFileCreate | platform::kUsnReasonClose : 0;
+        monitor.gapReported.insert(record.FileReferenceNumber);
+        out.push_back(std::move(change));
+    }
+    return out;
+}
+
+}  // namespace
+
+void recoverFromGap(VolumeMonitor& monitor, std::int64_t from, const platform::UsnJournalData& data) {
+    reportJournalGap(monitor, from, data.FirstUsn);
+    setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+    std::vector<platform::UsnRecord> changed;
+    std::unordered_set<std::uint64_t> liveFolders;
+    if (!enumerateSince(monitor, from, &changed, &liveFolders)) {
+        if (monitor.stop == 0)
+            LogError("\n Change journal of drive %c: the volume could not be walked for the changes of the gap",
+                     driveChar(monitor));
+        return;
+    }
+    std::vector<GapChange> found;
+    {
+        std::lock_guard lock(pathMapLock());
+        monitor.gapReported.clear();
+        monitor.gapEndUsn = data.NextUsn;
+        found = gapChangesFromMap(monitor, changed, liveFolders, data.NextUsn);
+    }
+    std::vector<platform::UsnRecord>().swap(changed);
+    // Folders before what lies in them, so a made folder's files are
+    // collected with it.
+    std::sort(found.begin(), found.end(), [](const GapChange& a, const GapChange& b) { return a.path < b.path; });
+    long reported = 0;
+    const std::int64_t now = nowFileTime();
+    for (GapChange& change : found) {
+        if (change.reason == 0) {
+            platform::FileTimes times;
+            // A file gone since the walk: its deletion is in the journal.
+            if (!monitor.journal.fileTimes || !monitor.journal.fileTimes(change.path, &times)) continue;
+            const bool made = times.creation != 0 && times.creation + kCreatedWithinFileTime >= times.lastWrite;
+            change.reason = (made ? platform::kUsnReasonFileCreate : platform::kUsnReasonDataOverwrite) |
+                            platform::kUsnReasonClose;
+        }
+        ChangeInput input;
+        input.fullPath = std::move(change.path);
+        input.parentPath = std::move(change.parentPath);
+        input.reason = change.reason;
+        input.fileAttributes = change.attributes;
+        input.timeStamp = now;
+        processChange(input);
+        ++reported;
+    }
+    // The walk's changes are queued: a saved position no longer needs the
+    // dropped records.
+    commitPosition(monitor, data.FirstUsn);
+    LogInfo("\n Change journal of drive %c: %ld changes of the gap found by a walk of the volume", driveChar(monitor),
+            reported);
+}
 
 bool markStoredPositions(const std::vector<const VolumeMonitor*>& monitors, std::uintmax_t indexSize,
                          bool appended) {
@@ -276,8 +442,7 @@ std::optional<std::size_t> nextJournalRecord(VolumeMonitor& monitor) {
             logErrorDetails(queryError);
         }
         if (error == platform::kErrorJournalEntryDeleted && queryError == 0) {
-            reportJournalGap(monitor, monitor.readState.StartUsn, data.FirstUsn);
-            setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+            recoverFromGap(monitor, monitor.readState.StartUsn, data);
         }
         return std::nullopt;
     }
@@ -337,8 +502,7 @@ void PollJournal(VolumeMonitor& monitor) {
         LogError("\n PollJournal: READ_USN_JOURNAL failed..Polling again..");
         logErrorDetails(error);
         if (error == platform::kErrorJournalEntryDeleted && queryError == 0) {
-            reportJournalGap(monitor, monitor.readState.StartUsn, data.FirstUsn);
-            setReadState(monitor, data.FirstUsn, data.UsnJournalID);
+            recoverFromGap(monitor, monitor.readState.StartUsn, data);
         } else if (error == platform::kErrorInvalidParameter && queryError == 0 &&
                    data.UsnJournalID != monitor.readState.UsnJournalID) {
             // The journal was deleted and created again since the position

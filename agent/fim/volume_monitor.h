@@ -12,9 +12,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "agent/fim/path_map.h"
+#include "platform/files.h"
 #include "platform/journal.h"
 #include "platform/threads.h"
 
@@ -23,6 +25,11 @@
 struct JournalAccess {
     std::function<long(platform::UsnJournalData*)> query;
     std::function<long(const platform::ReadUsnJournalData&, void*, std::uint32_t, std::uint32_t*)> read;
+    // The volume's items whose last change lies between LowUsn and HighUsn
+    // (the enumeration of the master file table).
+    std::function<long(const platform::MftEnumData&, void*, std::uint32_t, std::uint32_t*)> enumerate;
+    // An item's creation and last write times by its path.
+    std::function<bool(const std::string&, platform::FileTimes*)> fileTimes;
 };
 
 inline constexpr std::uint32_t kJournalReadBufferSize = 10000;
@@ -48,6 +55,11 @@ struct VolumeMonitor {
     // between the index append and the back-up save): read again for the
     // map and the item lists, not indexed twice.
     std::int64_t indexedUpTo = 0;
+    // After a gap: the walk reported the items whose last change lies below
+    // gapEndUsn (the journal's next USN when it ran); their records still in
+    // the journal below it are not handed on a second time.
+    std::int64_t gapEndUsn = 0;
+    std::unordered_set<std::uint64_t> gapReported;
     // Set once the read state is prepared; only then is the back-up saved.
     std::atomic<bool> ready{false};
 };
@@ -66,6 +78,11 @@ void processJournalRecords(VolumeMonitor& monitor);
 // How many times a journal dropped records before a monitor read them
 // (each such gap is logged once with its USN range), since the start.
 long journalGapCount();
+// The journal dropped the records from `from` on before they were read (its
+// state is `data`): logs and counts the gap, reports what changed in it from
+// an enumeration of the volume's items changed since then against the map,
+// and moves the read state to the journal's first record.
+void recoverFromGap(VolumeMonitor& monitor, std::int64_t from, const platform::UsnJournalData& data);
 
 // Waits until the journal has records beyond the read state, then signals
 // the wake event (also on a stop).

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/files.h"
+#include "platform/journal.h"
 #include "platform/posix/local_path.h"
 #include "platform/posix/windows_names.h"
 
@@ -96,6 +97,16 @@ FilePtr openFileForReading(const std::string& path) {
     std::FILE* f = fdopen(fd, "rb");
     if (!f) ::close(fd);
     return FilePtr(f);
+}
+
+bool getFileTimes(const std::string& path, FileTimes* times) {
+    const std::string local = posix::localPathOf(path);
+    if (local.empty()) return false;
+    struct statx st {};
+    if (statx(AT_FDCWD, local.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &st) != 0) return false;
+    times->creation = (st.stx_mask & STATX_BTIME) != 0 ? fileTimeFromUnix(st.stx_btime.tv_sec, st.stx_btime.tv_nsec) : 0;
+    times->lastWrite = fileTimeFromUnix(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+    return true;
 }
 
 bool isWow64Process() { return false; }

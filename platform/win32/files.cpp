@@ -39,6 +39,18 @@ void fill(const WIN32_FIND_DATAW& data, FindData& out) {
 
 }  // namespace
 
+bool getFileTimes(const std::string& path, FileTimes* times) {
+    // The attributes of a link or junction are its own: nothing is followed.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)) return false;
+    auto value = [](const FILETIME& t) {
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    times->creation = value(data.ftCreationTime);
+    times->lastWrite = value(data.ftLastWriteTime);
+    return true;
+}
+
 FindHandlePtr findFirstFile(const std::string& pattern, FindData& first, std::uint32_t* error) {
     WIN32_FIND_DATAW data{};
     HANDLE h = FindFirstFileW(widen(pattern).c_str(), &data);

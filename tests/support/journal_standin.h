@@ -1,6 +1,7 @@
-// Windows tests only: a change journal of drive C served at the journal
-// backend's seam (platform/win32/journal_test_hooks.h), for wine, which has
-// no NTFS volume. It answers the five control codes as NTFS does: the
+// A change journal of drive C as NTFS keeps it, for tests: on Windows served
+// at the journal backend's seam (platform/win32/journal_test_hooks.h), for
+// wine, which has no NTFS volume; on every system through control(). It
+// answers the five control codes as NTFS does: the
 // structures' sizes checked (87), 1179 with no journal, a new journal id at
 // each creation, 1181 below the first USN kept, 122 when no record fits,
 // ERROR_HANDLE_EOF at the end of an enumeration, the reason mask and the
@@ -34,4 +35,10 @@ public:
     std::int64_t append(platform::UsnRecord record);
     // The next `times` calls with this control code fail with `error`.
     void forceError(std::uint32_t controlCode, unsigned long error, int times);
+    // One control code as DeviceIoControl on the volume makes it: 0 or the
+    // Windows error code.
+    long control(std::uint32_t code, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                 std::uint32_t* returned);
+    // The reference of the root folder.
+    std::uint64_t rootReference() const;
 };

@@ -21,10 +21,13 @@ constexpr std::uint32_t kNewName = 0x2000;
 constexpr std::uint32_t kDir = 0x10;
 constexpr std::int64_t kFileTime = (1700000000LL * 10000000LL) + 116444736000000000LL;
 
-// A journal in memory: records at growing USNs, the oldest ones droppable.
+// A journal in memory: records at growing USNs, the oldest ones droppable,
+// and the volume's items as their last records left them.
 struct MemoryJournal {
     std::uint64_t id = 77;
     std::map<std::int64_t, platform::UsnRecord> records;
+    std::map<std::uint64_t, platform::UsnRecord> items;
+    std::map<std::string, platform::FileTimes> times;  // by path
     std::int64_t nextUsn = 0x1000;
     std::int64_t firstUsn = 0x1000;
 
@@ -40,6 +43,10 @@ struct MemoryJournal {
         r.Usn = nextUsn;
         r.RecordLength = platform::usnRecordLength(r.FileName.size());
         records[nextUsn] = r;
+        if ((reason & kDelete) && (reason & kClose))
+            items.erase(reference);
+        else
+            items[reference] = r;
         nextUsn += r.RecordLength;
     }
     void dropBefore(std::int64_t usn) {
@@ -73,6 +80,29 @@ struct MemoryJournal {
             *returned = static_cast<std::uint32_t>(bytes.size());
             return 0L;
         };
+        a.enumerate = [this](const platform::MftEnumData& in, void* out, std::uint32_t size,
+                             std::uint32_t* returned) -> long {
+            std::vector<std::uint8_t> bytes(8);
+            std::uint64_t next = in.StartFileReferenceNumber;
+            for (auto it = items.lower_bound(in.StartFileReferenceNumber); it != items.end(); ++it) {
+                if (it->second.Usn < in.LowUsn || it->second.Usn > in.HighUsn) continue;
+                std::vector<std::uint8_t> one = platform::encodeUsnRecord(it->second);
+                if (bytes.size() + one.size() > size) break;
+                bytes.insert(bytes.end(), one.begin(), one.end());
+                next = it->first + 1;
+            }
+            if (bytes.size() == 8) return platform::kErrorHandleEof;
+            std::memcpy(bytes.data(), &next, 8);
+            std::memcpy(out, bytes.data(), bytes.size());
+            *returned = static_cast<std::uint32_t>(bytes.size());
+            return 0L;
+        };
+        a.fileTimes = [this](const std::string& path, platform::FileTimes* out) {
+            auto it = times.find(path);
+            if (it == times.end()) return false;
+            *out = it->second;
+            return true;
+        };
         return a;
     }
 };
@@ -103,7 +133,18 @@ protected:
         monitor_.backupPath = backupFilePath('C');
         monitor_.map.Add(1, u"C:", 0);
         monitor_.map.Add(2, u"Data", 1);
+        journal_.items[2] = folderRecord(2, 1, u"Data");
         setReadState(monitor_, journal_.nextUsn, journal_.id);
+    }
+
+    static platform::UsnRecord folderRecord(std::uint64_t reference, std::uint64_t parent, std::u16string name) {
+        platform::UsnRecord r;
+        r.FileReferenceNumber = reference;
+        r.ParentFileReferenceNumber = parent;
+        r.FileName = std::move(name);
+        r.FileAttributes = kDir;
+        r.RecordLength = platform::usnRecordLength(r.FileName.size());
+        return r;
     }
 
     std::vector<std::string> changes() {
@@ -145,19 +186,45 @@ TEST_F(VolumeMonitorTest, LongNamesAreCutAndManyRecordsSpanSeveralReads) {
     EXPECT_EQ(list[0], "CREATED c:\\data\\" + std::string(259, 'x'));
 }
 
-TEST_F(VolumeMonitorTest, AnOverwrittenPositionRestartsAtTheFirstRecord) {
+// Records dropped before they were read: the gap is logged and counted once,
+// and a walk of the volume's items changed since the lost position reports
+// them (a file created when its creation time is that of its last write,
+// modified otherwise; a folder created when the map did not know it, deleted
+// when the map knows it and the volume no longer has it); records still in
+// the journal for items the walk reported are not handed on again.
+TEST_F(VolumeMonitorTest, AnOverwrittenPositionIsClosedByAWalk) {
+    constexpr std::int64_t kOld = kFileTime - 36000000000LL;
+    monitor_.map.Add(9, u"gone", 2);
     journal_.add(30, 2, u"lost.txt", kExtend | kClose);
+    journal_.add(33, 2, u"made.txt", kCreate | kExtend | kClose);
+    journal_.add(40, 2, u"newdir", kCreate | kClose, kDir);
+    journal_.add(41, 40, u"in.txt", kCreate | kClose);
+    journal_.add(34, 2, u"vanished.txt", kCreate | kClose);  // gone before the walk reads its times
     const std::int64_t kept = journal_.nextUsn;
     journal_.add(31, 2, u"kept.txt", kExtend | kClose);
+    journal_.times = {{"C:\\Data\\lost.txt", {kOld, kFileTime}},
+                      {"C:\\Data\\made.txt", {kFileTime, kFileTime}},
+                      {"C:\\Data\\newdir\\in.txt", {kFileTime, kFileTime + 10000000}},
+                      {"C:\\Data\\kept.txt", {kOld, kFileTime}}};
     setReadState(monitor_, 0x1000, journal_.id);
     journal_.dropBefore(kept);
     const long gaps = journalGapCount();
-    processJournalRecords(monitor_);  // 1181: position moves to FirstUsn
-    EXPECT_TRUE(changes().empty());
+    processJournalRecords(monitor_);  // 1181: the walk, then the position moves to FirstUsn
     EXPECT_EQ(journalGapCount(), gaps + 1);  // counted once, and logged with its range
     EXPECT_EQ(monitor_.readState.StartUsn, kept);
+    EXPECT_EQ(changes(), (std::vector<std::string>{
+                             "DELETED c:\\data\\gone", "MODIFIED c:\\data\\kept.txt",
+                             "MODIFIED c:\\data\\lost.txt", "CREATED c:\\data\\made.txt",
+                             "CREATED c:\\data\\newdir", "CREATED c:\\data\\newdir\\in.txt"}));
+    {
+        std::lock_guard lock(newItemLock());
+        EXPECT_EQ(newItemList().size(), 2u);  // made.txt and the folder, which covers its file
+    }
+    journal_.add(35, 40, u"later.txt", kExtend | kClose);
     processJournalRecords(monitor_);
-    EXPECT_EQ(changes(), (std::vector<std::string>{"MODIFIED c:\\data\\kept.txt"}));
+    EXPECT_EQ(changes().size(), 7u);
+    EXPECT_EQ(changes().back(), "MODIFIED c:\\data\\newdir\\later.txt");
+    EXPECT_EQ(monitor_.committedUsn, journal_.nextUsn);
 }
 
 TEST_F(VolumeMonitorTest, PollWakesOnNewRecordsAndOnAReplacedJournal) {
