@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The base data of a watched folder as ambrik.exe under wine builds it: the
-# agent watches a folder in the wine prefix (file names in Cyrillic and CJK
-# among them) against a test server that has no base data yet; the base data
-# it uploads must hold every file and folder once, with the MD5, SHA-1 and
-# sizes md5sum, sha1sum and stat give for the same files, the folder counts
-# and totals, and owner and DACL texts in the agent's grammar.
+# agent, installed in a folder named in Cyrillic and CJK, watches a folder in
+# the wine prefix (its name and file names in Cyrillic and CJK) against a
+# test server that has no base data yet; the base data it uploads must hold
+# every file and folder once, with the MD5, SHA-1 and sizes md5sum, sha1sum
+# and stat give for the same files, the folder counts and totals, and owner
+# and DACL texts in the agent's grammar; the agent's log, status file and data
+# folders must be in the install folder.
 #   scripts/windows-basedata-check.sh BUILD_DIR SERVER
 # BUILD_DIR is a cross build with its wine prefix (scripts/windows-check.sh
 # calls this with its own); SERVER a native orbisk-testserver, whose decoding
@@ -22,6 +24,8 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/lib/wine_prefix.sh"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=lib/testserver.sh
+source "$ROOT/scripts/lib/testserver.sh"
 start=$SECONDS
 fail() {
   echo "windows-basedata-check: FAILED: $*" >&2
@@ -35,9 +39,10 @@ wine_prefix "$BUILD_DIR" || fail "wineboot could not make $WINEPREFIX"
 CHECK="$BUILD_DIR/wine-basedata"
 rm -rf "$CHECK"
 mkdir -p "$CHECK/server"
-INST="$CHECK/Orbisk Agent"
+INST="$CHECK/Orbisk агент 代理"
 # The watched folder, on wine's drive C.
-WATCHED="$WINEPREFIX/drive_c/ambrik-watched"
+WATCHED_NAME="наблюдение-監視"
+WATCHED="$WINEPREFIX/drive_c/$WATCHED_NAME"
 rm -rf "$WATCHED"
 mkdir -p "$WATCHED/sub/deeper" "$WATCHED/отчёт-日志"
 printf 'alpha\n' >"$WATCHED/a.txt"
@@ -52,7 +57,7 @@ sed -i 's/^baseconfig = INITIALIZED/baseconfig = UNINITIALIZED/' "$CHECK/scenari
 cat >"$CHECK/scenario/monitorrequests-agent.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
 <MonitorRequests>
-  <FIM_AgentRequest INCL_LOC="c:\\ambrik-watched" CHECKSUM="MD5" LOC_ID="901"/>
+  <FIM_AgentRequest INCL_LOC="c:\\наблюдение-監視" CHECKSUM="MD5" LOC_ID="901"/>
 </MonitorRequests>
 XML
 
@@ -68,16 +73,9 @@ cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
-"$SERVER" --scenario "$CHECK/scenario" --http-port 0 --https-port -1 --output "$CHECK/server" \
-  >"$CHECK/server.out" 2>&1 </dev/null &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^ready' "$CHECK/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^ready' "$CHECK/server.out" || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
-PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
+testserver_start "$SERVER" "$CHECK/scenario" "$CHECK/server" "$CHECK/server.out" \
+  || fail "orbisk-testserver did not start"
+PORT="$server_port"
 
 agent_registry "$PORT" "$INST" '"AgentLogLevel"=dword:00000003' >"$CHECK/agent.reg"
 AMBRIK_CLOCK_SCALE=60 bash "$ROOT/scripts/wine-agent.sh" "$BUILD_DIR" "$CHECK/agent.reg" >"$CHECK/agent.out" 2>&1 \
@@ -99,13 +97,18 @@ done
 kill -TERM "$agent_pid"
 wait "$agent_pid" || { show_logs; fail "the agent ended with status $?"; }
 agent_pid=""
+# The agent's own files under the install folder's name: the log, the status
+# file (written aside and renamed over it), the data folders.
+for own in logs/agentlog.out logs/status.json bin/data/basedata bin/serverdata; do
+  [ -e "$INST/$own" ] || { show_logs; fail "no $own in $INST"; }
+done
 
 # The expected rows, from the Linux tools over the same files.
 expected="$CHECK/expected.txt"
 : >"$expected"
 (cd "$WATCHED" && find . -mindepth 1 | LC_ALL=C sort) | while IFS= read -r item; do
   rel="${item#./}"
-  path="c:\\ambrik-watched\\${rel//\//\\}"
+  path="c:\\$WATCHED_NAME\\${rel//\//\\}"
   if [ -f "$WATCHED/$rel" ]; then
     printf 'file\t%s\t%s\t%s\t%s\n' "$path" "$(md5sum <"$WATCHED/$rel" | cut -d' ' -f1)" \
       "$(sha1sum <"$WATCHED/$rel" | cut -d' ' -f1)" "$(stat -c %s "$WATCHED/$rel")" >>"$expected"
@@ -116,7 +119,7 @@ expected="$CHECK/expected.txt"
     printf 'folder\t%s\t%s\t%s\t%s\n' "$path" "$files" "$folders" "$bytes" >>"$expected"
   fi
 done
-printf 'folder\t%s\t%s\t%s\t%s\n' 'c:\ambrik-watched' "$(find "$WATCHED" -type f | wc -l)" \
+printf 'folder\t%s\t%s\t%s\t%s\n' "c:\\$WATCHED_NAME" "$(find "$WATCHED" -type f | wc -l)" \
   "$(find "$WATCHED" -mindepth 1 -type d | wc -l)" \
   "$(find "$WATCHED" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}')" >>"$expected"
 

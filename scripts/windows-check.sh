@@ -16,6 +16,8 @@ ROOT="$PWD"
 source scripts/lib/wine_prefix.sh
 # shellcheck source=lib/agent_registry.sh
 source scripts/lib/agent_registry.sh
+# shellcheck source=lib/testserver.sh
+source scripts/lib/testserver.sh
 # shellcheck source=lib/wmi_provider.sh
 source scripts/lib/wmi_provider.sh
 BUILD_DIR="${1:-build-windows}"
@@ -101,16 +103,9 @@ cmake --install "$BUILD_DIR" --prefix "$INST" >/dev/null
 LOG="$INST/logs/agentlog.out"
 REQUESTS="$OUT/requests.log"
 
-"$SERVER" --scenario "$ROOT/testserver/scenarios/default" --http-port 0 --https-port -1 \
-  --output "$OUT" >"$CHECK/server.out" 2>&1 </dev/null &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^ready' "$CHECK/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^ready' "$CHECK/server.out" || { cat "$CHECK/server.out"; fail "orbisk-testserver did not start"; }
-PORT="$(sed -n 's/^http_port=//p' "$CHECK/server.out")"
+testserver_start "$SERVER" "$ROOT/testserver/scenarios/default" "$OUT" "$CHECK/server.out" \
+  || fail "orbisk-testserver did not start"
+PORT="$server_port"
 
 # The registry in the Linux agent's layout; scripts/wine-agent.sh imports it
 # into wine's, with its folders as Windows paths.

@@ -117,23 +117,12 @@ wait_request "status=ServiceStarted" "$started"
 wait_request "mode=agentversion&isSameVersion=check&version=$VERSION" "$reported"
 say "installed $VERSION: files, agent and server keys, service running, ServiceInstalled, registered and started"
 
-# The newer package replaces the older; the server key and the agent's data stay.
-touch "$INSTALLED/logs/kept.marker" "$INSTALLED/bin/data/kept.marker"
-started="$(count "status=ServiceStarted")"
-stopped="$(count "status=ServiceStop")"
-msiexec_run /i "$NEXT_MSI" upgrade
-check_installed "$NEXT"
-[ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the upgrade changed ServerPort"
-for f in logs bin/data; do [ -f "$INSTALLED/$f/kept.marker" ] || fail "the upgrade removed $f"; done
-wait_request "status=ServiceStop" "$stopped"
-wait_request "status=ServiceStarted" "$started"
-say "upgraded to $NEXT: the service restarted, the server key and logs kept"
-
-# Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
-# Windows' installer waits for a stopping service (Wait="yes") before it removes
-# the files; wine's only sends the stop and goes on at once, so a process still
-# shutting down keeps bin/ambrik.exe open and the file stays. The service is
-# therefore stopped first, as an administrator would, and the process waited for.
+# Windows' installer waits for a stopping service (Wait="yes") before it replaces
+# or removes the files; wine's only sends the stop and goes on at once, so a
+# process still shutting down keeps bin/ambrik.exe open (the file stays), or is
+# ended by the new service's start before it has sent ServiceStop. Before an
+# upgrade or a removal the service is therefore stopped first, as an
+# administrator would, and its process waited for.
 # Whether the agent of this wine prefix still runs (other prefixes on the
 # machine run theirs under the same Windows path).
 agent_alive() {
@@ -154,6 +143,19 @@ stop_service() {
     sleep 0.2
   done
 }
+
+# The newer package replaces the older; the server key and the agent's data stay.
+touch "$INSTALLED/logs/kept.marker" "$INSTALLED/bin/data/kept.marker"
+started="$(count "status=ServiceStarted")"
+stop_service
+msiexec_run /i "$NEXT_MSI" upgrade
+check_installed "$NEXT"
+[ "$(value ServerInfo ServerPort)" = "$port" ] || fail "the upgrade changed ServerPort"
+for f in logs bin/data; do [ -f "$INSTALLED/$f/kept.marker" ] || fail "the upgrade removed $f"; done
+wait_request "status=ServiceStarted" "$started"
+say "upgraded to $NEXT: the service restarted, the server key and logs kept"
+
+# Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
 stop_service
 msiexec_run /x "$NEXT_MSI" uninstall
 ! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "the service is still registered"

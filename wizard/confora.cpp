@@ -10,6 +10,7 @@
 #include "common/registry_helpers.h"
 #include "common/threads.h"
 #include "platform/net.h"
+#include "platform/private_files.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -77,7 +78,7 @@ void writeSettings(const WizardInput& input, const std::string& name, const std:
 // Installfail.txt, opened by its full path so the current directory of the
 // process stays what it was.
 bool writeInstallFail(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::FILE* file = platform::openRegularFile(path, "w");
     if (!file) {
         LogEssential("\n Unable to create %s : %s ", path.c_str(), std::strerror(errno));
         return false;

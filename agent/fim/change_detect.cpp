@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <algorithm>
 #include <set>
 #include <unordered_set>
@@ -15,6 +14,7 @@
 #include "agent/store/data_files.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -121,10 +121,8 @@ bool appendChangeIndex(const std::vector<ChangeRecord>& records, const ChangeInd
         const std::vector<std::uint8_t> one = changeIndexRecord(record, hostName, hostId, agentId);
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
-    std::error_code ec;
-    const auto before = std::filesystem::exists(kChangeIndexPath, ec)
-                            ? std::filesystem::file_size(kChangeIndexPath, ec)
-                            : 0;
+    platform::FileStatus index;
+    const std::uint64_t before = platform::fileStatus(kChangeIndexPath, &index) == 0 ? index.size : 0;
     if (markStored && !markStored(before + bytes.size(), false)) {
         LogError("\n Unable to record the stored read positions; the changes wait for the next run");
         return false;
@@ -141,7 +139,7 @@ bool appendChangeIndex(const std::vector<ChangeRecord>& records, const ChangeInd
         if (markStored) markStored(before + bytes.size(), true);
         return true;
     }
-    std::filesystem::resize_file(kChangeIndexPath, before, ec);
+    platform::resizeFile(kChangeIndexPath, before);
     LogError("\n Unable to write %s; the changes wait for the next run", kChangeIndexPath);
     return false;
 }

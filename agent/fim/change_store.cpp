@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 
 #include "agent/fim/change_detect.h"
 #include "agent/server/http_client.h"
@@ -17,6 +16,7 @@
 #include "common/log.h"
 #include "common/text_format.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -144,9 +144,8 @@ void dumpChangeRecords(const std::vector<ChangeRecord>& records) {
 }
 
 bool folderIsEmpty(const std::string& folder) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(folder, ec);
-    return ec || it == std::filesystem::directory_iterator();
+    std::vector<platform::DirectoryEntry> entries;
+    return platform::listDirectory(folder, &entries) != 0 || entries.empty();
 }
 
 void changeTransfer() {

@@ -1,7 +1,6 @@
 #include "agent/fim/monitor_config.h"
 
 #include <atomic>
-#include <filesystem>
 #include <vector>
 
 #include "agent/fim/file_attributes.h"
@@ -13,6 +12,7 @@
 #include "agent/settings/settings.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 
 namespace {
 
@@ -223,8 +223,8 @@ std::string normaliseLocation(std::string_view text) {
 bool locationIsDirectory(const std::string& path) {
     std::string local;
     if (!fimLocalPath(path, &local)) return false;
-    std::error_code ec;
-    return std::filesystem::is_directory(local, ec);
+    platform::FileStatus status;
+    return platform::fileStatus(local, &status) == 0 && status.directory;
 }
 
 bool addMonitorLocation(const std::string& path) {

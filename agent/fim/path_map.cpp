@@ -1,9 +1,9 @@
 #include "agent/fim/path_map.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "platform/fs.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -121,27 +121,17 @@ bool writeBackupFile(const std::string& path, const BackupHeader& header, const 
 
 bool writeFileWhole(const std::string& path, const std::string& bytes) {
     const std::string scratch = path + ".tmp";
-    {
-        std::ofstream out(scratch, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::remove(scratch.c_str());
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(scratch, path, ec);
-    if (ec) std::remove(scratch.c_str());
-    return !ec;
+    std::FILE* out = platform::openRegularFile(scratch, "wb");
+    if (!out) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    const bool closed = std::fclose(out) == 0;
+    if (written && closed && platform::renameFile(scratch, path) == 0) return true;
+    platform::removeFile(scratch);
+    return false;
 }
 
 bool readBackupFile(const std::string& path, BackupHeader* header, DirectoryPathMap* map) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
+    std::string bytes;
+    if (!platform::readFileWhole(path, &bytes)) return false;
     return decodeBackup(bytes, header, map);
 }

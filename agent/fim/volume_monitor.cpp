@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <span>
+#include <sstream>
+#include <string>
 
 #include "agent/fim/change_detect.h"
 #include "agent/fim/change_store.h"
@@ -19,6 +19,8 @@
 #include "common/log.h"
 #include "common/threads.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/private_files.h"
 #include "platform/text.h"
 
 namespace {
@@ -382,16 +384,17 @@ bool markStoredPositions(const std::vector<const VolumeMonitor*>& monitors, std:
 }
 
 std::int64_t storedPositionOf(const VolumeMonitor& monitor, std::uint64_t journalId) {
-    std::ifstream in(kStoredPositionsPath);
+    std::string text;
+    if (!platform::readFileWhole(kStoredPositionsPath, &text)) return 0;
+    std::istringstream in(text);
     std::uintmax_t indexSize = 0;
     int appended = 0;
     if (!(in >> indexSize >> appended)) return 0;
     if (appended == 0) {
         // Written before the append: it counts only when the index has the
         // size the append gave it.
-        std::error_code ec;
-        const std::uintmax_t size = std::filesystem::file_size(kChangeIndexPath, ec);
-        if (ec || size != indexSize) return 0;
+        platform::FileStatus index;
+        if (platform::fileStatus(kChangeIndexPath, &index) != 0 || index.size != indexSize) return 0;
     }
     unsigned drive = 0;
     std::uint64_t id = 0;
@@ -402,9 +405,9 @@ std::int64_t storedPositionOf(const VolumeMonitor& monitor, std::uint64_t journa
 }
 
 std::string backupFilePath(char driveLetter) {
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::current_path(ec);
-    return (dir / "data" / (std::string("Volume-") + driveLetter + ".db")).string();
+    std::string dir;
+    platform::currentDirectory(&dir);
+    return platform::joinFolderPath(platform::joinFolderPath(dir, "data"), std::string("Volume-") + driveLetter + ".db");
 }
 
 void setReadState(VolumeMonitor& monitor, std::int64_t startUsn, std::uint64_t journalId) {
@@ -735,28 +738,31 @@ std::vector<std::shared_ptr<VolumeMonitor>> runningMonitors() {
 }
 
 void deleteJournalAndDBFile() {
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::current_path(ec);
-    if (ec) {
-        LogError("\ndeleteJournalAndDBFile::GetCurrentDirectory failed (%d)\n", ec.value());
+    std::string dir;
+    const long cwdError = platform::currentDirectory(&dir);
+    if (cwdError != 0) {
+        LogError("\ndeleteJournalAndDBFile::GetCurrentDirectory failed (%d)\n", static_cast<int>(cwdError));
         return;
     }
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir / "data", ec)) {
-        const std::string name = entry.path().filename().string();
+    const std::string dataDir = platform::joinFolderPath(dir, "data");
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(dataDir, &entries);
+    std::vector<std::string> files;
+    for (const platform::DirectoryEntry& entry : entries) {
+        const std::string& name = entry.name;
         if (name.rfind("Volume", 0) == 0 && name.size() >= 9 && name.substr(name.size() - 3) == ".db")
-            files.push_back(entry.path());
+            files.push_back(name);
     }
     if (files.empty()) {
         LogError("deleteJournalAndDBFile: Invalid handle!!");
         return;
     }
-    for (const auto& file : files) {
-        const std::string name = file.filename().string();
+    for (const std::string& name : files) {
+        const std::string file = platform::joinFolderPath(dataDir, name);
         LogInfo("\ndeleteJournalAndDBFile: volumeString is %s", name.c_str());
         BackupHeader header;
         DirectoryPathMap scratch;
-        if (!readBackupFile(file.string(), &header, &scratch)) {
+        if (!readBackupFile(file, &header, &scratch)) {
             LogError("\n Unable to read data from back up file to delete the journal..");
             logErrorDetails(13);
             return;
@@ -782,8 +788,8 @@ void deleteJournalAndDBFile() {
                 LogError("\n Unable to query journal and file.. for deleting");
                 logErrorDetails(queryError);
             }
-            LogInfo("\n deleteJournalAndDBFile:Found file name is %s", file.string().c_str());
-            std::filesystem::remove(file, ec);
+            LogInfo("\n deleteJournalAndDBFile:Found file name is %s", file.c_str());
+            platform::removeFile(file);
         } else {
             LogError("\n Unable to delete journal and file..");
             logErrorDetails(deleteError);

@@ -15,7 +15,6 @@
 #include "agent/hosts/host_internal.h"
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
-#include "agent/server/table_data.h"
 #include "agent/server/protocol.h"
 #include "agent/settings/settings.h"
 #include "common/log.h"
@@ -208,15 +207,7 @@ std::optional<std::int64_t> readInteger(const ResultData* result, const char* co
     return out;
 }
 
-bool fetchTables(const std::string& url, bool* emptyAnswer) {
-    ResponseBuffer response;
-    if (HttpGetToBuffer(url, response, HttpRequestKind::TableDump) != 0) return false;
-    if (emptyAnswer) *emptyAnswer = response.data.empty();
-    if (response.data.empty()) return true;
-    LogInfo("\n Got response of size %d", response.length());
-    LoadServerTableData(response.data.c_str(), response.length());
-    return true;
-}
+bool fetchTables(const std::string& url, bool* emptyAnswer) { return FetchTableDataAnswered(url, emptyAnswer); }
 
 std::string idCriteria(const char* column, std::int64_t id) {
     return std::string(column) + " = " + std::to_string(id);

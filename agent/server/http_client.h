@@ -73,8 +73,12 @@ void WarnIfHttpsUnpinned();
 inline constexpr const char* kUnpinnedHttpsWarning =
     "\n Warning: ServerProtocol is https but ServerCACertFile is not set; the server's certificate is not "
     "verified";
-// GET into memory; a non-empty 200 body goes to the table-data loader.
+// GET of a table dump: the body goes into a temporary file (never whole into
+// memory) and a non-empty 200 body from there to the table-data loader.
 void FetchTableData(const std::string& url);
+// The same, answering whether the server answered 200; *emptyAnswer tells
+// an empty body (an answer without rows).
+bool FetchTableDataAnswered(const std::string& url, bool* emptyAnswer);
 
 // Limits applied to every transfer. Tests shorten them; the defaults are the
 // agent's.
@@ -113,6 +117,12 @@ const HttpGetMessages& AgentHttpMessages();
                                       const HttpTlsOptions& tls, const HttpGetMessages& messages,
                                       const std::function<bool()>& cancelled = {},
                                       HttpRequestKind kind = HttpRequestKind::Control);
+// As HttpGetToBufferWith (messages, flag, total limit, the 256 MiB cap),
+// but the body goes into an open file, flushed at the end; *size is the
+// number of body bytes written.
+[[nodiscard]] int HttpGetToOpenFileWith(const std::string& url, std::FILE* file, std::int64_t* size,
+                                        const HttpTlsOptions& tls, const HttpGetMessages& messages,
+                                        HttpRequestKind kind);
 [[nodiscard]] int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                                     const HttpTlsOptions& tls);
 [[nodiscard]] int HttpGetToStreamWith(const std::string& url, std::FILE* file, const HttpTlsOptions& tls,

@@ -11,6 +11,7 @@
 #include "agent/server/http_client.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 
 namespace {
 
@@ -159,10 +160,13 @@ const HttpGetMessages& AgentHttpMessages() {
     return messages;
 }
 
-int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
-                        const HttpTlsOptions& tls, const HttpGetMessages& messages,
-                        const std::function<bool()>& cancelled, HttpRequestKind kind) {
-    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+namespace {
+
+// A GET into memory or into an open file: the same limits, messages and
+// server status flag either way; only where the body goes differs.
+int getWith(const std::string& url, const HttpTlsOptions& tls, const HttpGetMessages& messages,
+            const std::function<bool()>& cancelled, HttpRequestKind kind, const HttpTransferLimits& limits,
+            curl_write_callback write, void* target) {
     EasyHandle handle = newEasyHandle();
     if (!handle) {
         messages.write(messages.curlError, static_cast<int>(CURLE_FAILED_INIT),
@@ -170,12 +174,11 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
         return 1;
     }
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    AppendTarget target{&response, limits.maxResponseBytes};
     setCommonOptions(handle.get(), url, errorBuffer, tls, limits);
     setTotalLimit(handle.get(), totalSecondsFor(kind, limits));
     curl_easy_setopt(handle.get(), CURLOPT_VERBOSE, limits.verbose ? 1L : 0L);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, &appendToResponse);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &target);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, write);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, target);
     if (cancelled) {
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, &checkCancelled);
         curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &cancelled);
@@ -199,9 +202,33 @@ int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
     return 1;
 }
 
+}  // namespace
+
+int HttpGetToBufferWith(const std::string& url, ResponseBuffer& response,
+                        const HttpTlsOptions& tls, const HttpGetMessages& messages,
+                        const std::function<bool()>& cancelled, HttpRequestKind kind) {
+    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+    AppendTarget target{&response, limits.maxResponseBytes};
+    return getWith(url, tls, messages, cancelled, kind, limits, &appendToResponse, &target);
+}
+
+int HttpGetToOpenFileWith(const std::string& url, std::FILE* file, std::int64_t* size,
+                          const HttpTlsOptions& tls, const HttpGetMessages& messages, HttpRequestKind kind) {
+    const HttpTransferLimits limits = CurrentHttpTransferLimits();
+    FileTarget target{file, static_cast<std::int64_t>(limits.maxResponseBytes)};
+    int result = getWith(url, tls, messages, {}, kind, limits, &writeToFile, &target);
+    // A full disk shows here at the latest: the body is not all in the file.
+    if (result == 0 && std::fflush(file) != 0) {
+        LogError("\n Unable to write the answer of %s", url.c_str());
+        result = 1;
+    }
+    if (size) *size = target.written;
+    return result;
+}
+
 int HttpGetToFileWith(const std::string& url, const std::string& filePath,
                       const HttpTlsOptions& tls) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(filePath.c_str(), "wb"));
+    std::unique_ptr<std::FILE, FileCloser> file(platform::openRegularFile(filePath, "wb"));
     if (!file) {
         LogError("\n Unable to create the file %s for the download", filePath.c_str());
         return 1;

@@ -8,6 +8,11 @@ void LoadServerTableData(const char* body, int length) {
     loadTableDataFromMemory(body, static_cast<std::size_t>(length));
 }
 
+void LoadServerTableDataFromFile(std::FILE* file) {
+    if (file == nullptr) return;
+    loadTableDataFromStream(file);
+}
+
 std::vector<LogTypeRow> TakeLogTypeMappingRows() {
     std::vector<LogTypeRow> rows;
     ResultHandle result = SelectRows("LogTypeMapping", nullptr);

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 // Loads the tables of a dump body into the table store.
 void LoadServerTableData(const char* body, int length);
+// The same for a body in an open file, read from its start.
+void LoadServerTableDataFromFile(std::FILE* file);
 
 struct LogTypeRow {
     std::string name;     // LTYPE

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "agent/scheduler/scheduler.h"
 #include "agent/server/http_client.h"
@@ -15,10 +13,9 @@
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/files.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 #include "platform/process.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -122,7 +119,7 @@ int DownloadRenovo(const std::string& upgradeFolder) {
     }
     if (std::fclose(file) != 0) ok = false;
     // Half a program is never left to be started later.
-    if (!ok) std::remove(target.c_str());
+    if (!ok) platform::removeFile(target);
     return ok ? 0 : 1;
 }
 
@@ -132,9 +129,7 @@ void CopyRenovoLibraries(const std::string& installDir, const std::string& upgra
         // a doubled one, which the platform accepts.
         const std::string source = installDir + kPathSeparator + "bin" + kPathSeparator + library;
         const std::string target = joinPath(upgradeFolder, library);
-        std::error_code error;
-        fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
-        if (error) LogError("\n Failed to Copy : %s", source.c_str());
+        if (platform::copyFile(source, target) != 0) LogError("\n Failed to Copy : %s", source.c_str());
     }
 }
 

@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -34,6 +33,7 @@
 #include "common/log.h"
 #include "platform/clock.h"
 #include "platform/env.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 #include "platform/net.h"
 #include "platform/security.h"
@@ -101,9 +101,10 @@ void createDataDirectories() {
             LogError("\n Unable to create the private folder %s: %s", dir, std::strerror(errno));
             continue;
         }
-        std::error_code ec;
-        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-            platform::makePrivateFile(it->path().string());
+        std::vector<platform::DirectoryEntry> entries;
+        platform::listDirectory(dir, &entries);
+        for (const platform::DirectoryEntry& entry : entries)
+            platform::makePrivateFile(platform::joinFolderPath(dir, entry.name));
     }
 }
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 
 #include "agent/fim/volume_monitor.h"
@@ -13,6 +12,7 @@
 #include "agent/store/transfer_pipeline.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -69,16 +69,15 @@ bool WriteStatusFile() {
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     const bool closed = std::fclose(f) == 0;
-    std::error_code ec;
     if (!written || !closed) {
         LogError("\n Unable to write %s", aside.c_str());
-        std::filesystem::remove(aside, ec);
+        platform::removeFile(aside);
         return false;
     }
-    std::filesystem::rename(aside, path, ec);
-    if (ec) {
-        LogError("\n Unable to replace %s: %s", path.c_str(), ec.message().c_str());
-        std::filesystem::remove(aside, ec);
+    const long replaced = platform::renameFile(aside, path);
+    if (replaced != 0) {
+        LogError("\n Unable to replace %s: error %ld", path.c_str(), replaced);
+        platform::removeFile(aside);
         return false;
     }
     return true;

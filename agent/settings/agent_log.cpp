@@ -75,9 +75,9 @@ void RotateAgentLog() {
     auto lock = LockLogStream();
     SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, 0);
     const std::string previous = dir + "/" + kAgentLogPreviousName;
-    std::remove(previous.c_str());
+    platform::removeFile(previous);
     CloseLogFile();
-    std::rename(current.c_str(), previous.c_str());
+    platform::renameFile(current, previous);
     if (!OpenLogFile()) SetLogFilePtr(stderr);
     SetLogInfo(kAgentLogName, dir.c_str(), 10000, nullptr, configuredLevel());
 }

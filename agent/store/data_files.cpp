@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -366,8 +365,7 @@ bool exportQueryRows(StoreDb which, const std::string& query, const std::string&
 }
 
 void removeServerDataFiles() {
-    std::remove(kRawLogsFilePath);
-    std::remove(kAggregateFilePath);
-    std::error_code ec;
-    std::filesystem::remove_all(kSendingDir, ec);
+    platform::removeFile(kRawLogsFilePath);
+    platform::removeFile(kAggregateFilePath);
+    platform::removeTree(kSendingDir);
 }

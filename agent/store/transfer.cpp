@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "agent/scheduler/scheduler.h"
@@ -18,6 +16,7 @@
 #include "agent/store/zip_directory.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -34,38 +33,36 @@ std::mutex* driveSetLock() {
 
 // Whether serverdata/ still holds data files, left by an upload that failed.
 bool serverDataLeft() {
-    std::error_code ec;
-    for (const char* path : {kRawLogsFilePath, kAggregateFilePath})
-        if (std::filesystem::file_size(path, ec) > 0 && !ec) return true;
+    for (const char* path : {kRawLogsFilePath, kAggregateFilePath}) {
+        platform::FileStatus status;
+        if (platform::fileStatus(path, &status) == 0 && status.size > 0) return true;
+    }
     return false;
 }
 
 // Removes the waiting folder once it is empty.
-void removeSendingDirIfEmpty() {
-    std::error_code ec;
-    if (std::filesystem::is_empty(kSendingDir, ec) && !ec) std::filesystem::remove(kSendingDir, ec);
-}
+void removeSendingDirIfEmpty() { platform::removeDirectory(kSendingDir); }
 
 std::string sendingPath(const std::string& dataPath) {
-    return kSendingDir + std::filesystem::path(dataPath).filename().string();
+    return kSendingDir + platform::pathLeaf(dataPath);
 }
 
 // Puts the files of an upload that failed (or was cut short by a stop or a
 // crash) back into serverdata/, before what collectors wrote meanwhile, so
 // the next zip holds both in their order. The caller holds eventDataMutex.
 void restoreSendingFiles() {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(kSendingDir, ec)) return;
-    for (const auto& entry : std::filesystem::directory_iterator(kSendingDir, ec)) {
-        const std::string waiting = entry.path().string();
-        const std::string target = kServerDataDir + entry.path().filename().string();
-        if (std::filesystem::exists(target, ec) && !appendFileTo(target, waiting)) {
+    std::vector<platform::DirectoryEntry> entries;
+    if (platform::listDirectory(kSendingDir, &entries) != 0) return;
+    for (const platform::DirectoryEntry& entry : entries) {
+        const std::string waiting = platform::joinFolderPath(kSendingDir, entry.name);
+        const std::string target = kServerDataDir + entry.name;
+        if (platform::fileStatus(target, nullptr) == 0 && !appendFileTo(target, waiting)) {
             LogError("\n Could not join %s to %s: %s; both are kept", target.c_str(), waiting.c_str(),
                      std::strerror(errno));
             continue;
         }
-        std::filesystem::rename(waiting, target, ec);
-        if (ec) LogError("\n Could not move %s back to %s: %s", waiting.c_str(), target.c_str(), ec.message().c_str());
+        const long moved = platform::renameFile(waiting, target);
+        if (moved != 0) LogError("\n Could not move %s back to %s: error %ld", waiting.c_str(), target.c_str(), moved);
     }
     removeSendingDirIfEmpty();
 }
@@ -78,20 +75,19 @@ bool zipServerData(const std::string& zipName, std::vector<std::string>& moved) 
     if (zipDirectory(kServerDataDir, zipName, &zipped) != 1) {
         LogError("\n Could not zip %s completely; the data files stay for the next transfer",
                  kServerDataDir);
-        std::remove(zipName.c_str());
+        platform::removeFile(zipName);
         return false;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(kSendingDir, ec);
+    platform::makeDirectories(kSendingDir);
     for (const std::string& path : zipped) {
         const std::string aside = sendingPath(path);
-        std::filesystem::rename(path, aside, ec);
-        if (ec) {
+        const long renamed = platform::renameFile(path, aside);
+        if (renamed != 0) {
             // A file that cannot wait aside would be sent twice: this zip
             // is not sent, and everything stays for the next transfer.
-            LogError("\n Could not move %s aside for the upload: %s", path.c_str(), ec.message().c_str());
+            LogError("\n Could not move %s aside for the upload: error %ld", path.c_str(), renamed);
             restoreSendingFiles();
-            std::remove(zipName.c_str());
+            platform::removeFile(zipName);
             return false;
         }
         moved.push_back(aside);
@@ -106,7 +102,7 @@ bool uploadServerData(const std::string& zipName, const std::vector<std::string>
     const bool uploaded = HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0;
     if (uploaded) {
         LogInfo("\n Transfer done. Deleting files");
-        for (const std::string& path : moved) std::remove(path.c_str());
+        for (const std::string& path : moved) platform::removeFile(path);
         std::lock_guard dataLock(eventDataMutex);
         removeSendingDirIfEmpty();
     } else {
@@ -116,7 +112,7 @@ bool uploadServerData(const std::string& zipName, const std::vector<std::string>
         // What the refused upload carried waits in serverdata/ again.
         recordStagedFiles(DataSet::Events, kServerDataDir);
     }
-    std::remove(zipName.c_str());
+    platform::removeFile(zipName);
     if (uploaded) recordStagedFiles(DataSet::Events, kSendingDir);
     return uploaded;
 }

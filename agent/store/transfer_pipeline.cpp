@@ -5,10 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <string>
-#include <system_error>
 
 #include "agent/server/http_client.h"
 #include "agent/server/protocol.h"
@@ -17,6 +15,7 @@
 #include "common/log.h"
 #include "common/threads.h"
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -133,40 +132,36 @@ bool isSnapshot(const FolderDataSet& set, const std::string& name) {
     return false;
 }
 
-void removeDirIfEmpty(const std::string& dir) {
-    std::error_code ec;
-    if (std::filesystem::is_empty(dir, ec) && !ec) std::filesystem::remove(dir, ec);
-}
+// Removing a folder that still holds files fails and leaves it.
+void removeDirIfEmpty(const std::string& dir) { platform::removeDirectory(dir); }
 
 // Moves the folder's files into its staging folder, each after (or, for a
 // snapshot, over) a staged file of the same name.
 void stageFolder(const FolderDataSet& set) {
     const std::string staging = stagingDir(set);
-    std::error_code ec;
-    std::filesystem::create_directories(staging, ec);
-    if (ec) {
-        LogError("\n Could not create %s: %s", staging.c_str(), ec.message().c_str());
+    const long made = platform::makeDirectories(staging);
+    if (made != 0) {
+        LogError("\n Could not create %s: error %ld", staging.c_str(), made);
         return;
     }
-    for (std::filesystem::directory_iterator it(set.folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        if (!it->is_regular_file(typeError) || it->is_symlink(typeError)) continue;
-        const std::string name = it->path().filename().string();
-        const std::string from = it->path().string();
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(set.folder, &entries);
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (!entry.regular) continue;
+        const std::string& name = entry.name;
+        const std::string from = platform::joinFolderPath(set.folder, name);
         const std::string to = staging + name;
-        std::error_code moveError;
-        if (std::filesystem::exists(to, moveError) && !isSnapshot(set, name)) {
+        if (platform::fileStatus(to, nullptr) == 0 && !isSnapshot(set, name)) {
             if (!appendFileTo(from, to)) {
                 LogError("\n Could not join %s to %s: %s; both are kept", from.c_str(), to.c_str(),
                          std::strerror(errno));
                 continue;
             }
-            std::filesystem::remove(from, moveError);
+            platform::removeFile(from);
             continue;
         }
-        std::filesystem::rename(from, to, moveError);
-        if (moveError)
-            LogError("\n Could not move %s to %s: %s", from.c_str(), to.c_str(), moveError.message().c_str());
+        const long moved = platform::renameFile(from, to);
+        if (moved != 0) LogError("\n Could not move %s to %s: error %ld", from.c_str(), to.c_str(), moved);
     }
     recordStagedFiles(set.set, staging);
     removeDirIfEmpty(staging);
@@ -177,26 +172,26 @@ void stageFolder(const FolderDataSet& set) {
 BatchResult sendStagedFolder(const FolderDataSet& set) {
     std::lock_guard stagingLock(pipeline().stagingLocks[static_cast<std::size_t>(set.set)]);
     const std::string staging = stagingDir(set);
-    std::error_code ec;
-    if (std::filesystem::is_empty(staging, ec) || ec) return BatchResult::Nothing;
+    std::vector<platform::DirectoryEntry> waiting;
+    if (platform::listDirectory(staging, &waiting) != 0 || waiting.empty()) return BatchResult::Nothing;
     const std::string zipName = std::string(set.zipPrefix) + "_" +
                                 std::to_string(static_cast<long long>(AgentId())) + ".zip";
     LogInfo("\n Zip Name: %s", zipName.c_str());
     std::vector<std::string> zipped;
     if (zipDirectory(staging, zipName, &zipped) != 1) {
         LogError("\n Could not zip %s completely; its files stay for the next transfer", staging.c_str());
-        std::remove(zipName.c_str());
+        platform::removeFile(zipName);
         return BatchResult::Failed;
     }
     const bool uploaded = HttpUploadFile(RequestUrl<Request::Upload>(), zipName) == 0;
     if (uploaded) {
         LogInfo("%s", set.successMessage);
-        for (const std::string& path : zipped) std::remove(path.c_str());
+        for (const std::string& path : zipped) platform::removeFile(path);
         removeDirIfEmpty(staging);
     } else {
         LogInfo("%s", set.failureMessage);
     }
-    std::remove(zipName.c_str());
+    platform::removeFile(zipName);
     recordStagedFiles(set.set, stagingDir(set));
     return uploaded ? BatchResult::Uploaded : BatchResult::Failed;
 }
@@ -224,13 +219,12 @@ bool appendFileTo(const std::string& from, const std::string& to) {
 void recordStagedFiles(DataSet set, const std::string& dir) {
     std::size_t files = 0;
     std::uint64_t bytes = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code sizeError;
-        const auto size = it->file_size(sizeError);
-        if (sizeError || !it->is_regular_file(sizeError)) continue;
+    std::vector<platform::DirectoryEntry> entries;
+    platform::listDirectory(dir, &entries);
+    for (const platform::DirectoryEntry& entry : entries) {
+        if (!entry.regular) continue;
         ++files;
-        bytes += size;
+        bytes += entry.size;
     }
     Pipeline& p = pipeline();
     std::lock_guard lock(p.mutex);

@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 
 #include "common/log.h"
+#include "platform/fs.h"
 #include "platform/private_files.h"
 
 namespace {
@@ -27,15 +26,38 @@ struct FileCloser {
 // order the server's platform lists them in), or false when the folder cannot
 // be read.
 bool listFolder(const std::string& folder, std::vector<std::string>& names) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec);
-    if (ec) return false;
-    for (const std::filesystem::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) return false;
-        names.push_back(it->path().filename().string());
-    }
+    std::vector<platform::DirectoryEntry> entries;
+    if (platform::listDirectory(folder.empty() ? "." : folder, &entries) != 0) return false;
+    for (platform::DirectoryEntry& entry : entries) names.push_back(std::move(entry.name));
     std::sort(names.begin(), names.end());
     return true;
+}
+
+// minizip's stdio file functions, with the zip itself opened through the
+// platform: its path is UTF-8 on every system (the stock open would take it
+// through the ANSI code page on Windows).
+voidpf openZipStream(voidpf, const void* path, int mode) {
+    const char* how = (mode & ZLIB_FILEFUNC_MODE_CREATE) != 0     ? "wb"
+                      : (mode & ZLIB_FILEFUNC_MODE_EXISTING) != 0 ? "r+b"
+                                                                  : "rb";
+    return path ? platform::openRegularFile(static_cast<const char*>(path), how) : nullptr;
+}
+
+zipFile createZip(const std::string& zipPath) {
+    zlib_filefunc64_def functions{};
+    fill_fopen64_filefunc(&functions);
+    functions.zopen64_file = openZipStream;
+    return zipOpen2_64(zipPath.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
+}
+
+// Bit 11 of an entry's flags: its name is UTF-8. Set only for names that
+// are not plain ASCII, whose bytes mean the same either way.
+constexpr uLong kUtf8NameFlag = 1u << 11;
+
+uLong nameFlags(const std::string& name) {
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80) return kUtf8NameFlag;
+    return 0;
 }
 
 enum class AddResult { Added, Skipped, Failed };
@@ -50,9 +72,10 @@ AddResult addFile(zipFile zip, const std::string& path, const std::string& name,
         return errno == ELOOP || errno == EINVAL || errno == EISDIR ? AddResult::Skipped : AddResult::Failed;
     }
     zip_fileinfo info{};  // no time stamp, no attributes
-    if (zipOpenNewFileInZip3(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                             9, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
-                             0) != ZIP_OK) {
+    // What zipOpenNewFileInZip3 writes, with the name's encoding flag.
+    if (zipOpenNewFileInZip4_64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9, 0,
+                                -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, 0, nameFlags(name),
+                                0) != ZIP_OK) {
         LogError("\n Unable to open new file in zip for filename: %s", name.c_str());
         return AddResult::Failed;
     }
@@ -97,7 +120,7 @@ int zipDirectory(const std::string& folderText, const std::string& zipPath,
         names.resize(kZipMaxNames);
     }
 
-    zipFile zip = zipOpen2(zipPath.c_str(), APPEND_STATUS_CREATE, nullptr, nullptr);
+    zipFile zip = createZip(zipPath);
     if (!zip) {
         LogError("Error opening zip file %s", zipPath.c_str());
         return 0;
@@ -123,7 +146,7 @@ int zipDirectory(const std::string& folderText, const std::string& zipPath,
         complete = false;
     }
     if (!complete) {
-        std::remove(zipPath.c_str());
+        platform::removeFile(zipPath);
         return 0;
     }
     if (added) *added = std::move(stored);

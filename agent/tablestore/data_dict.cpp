@@ -2,7 +2,7 @@
 
 #include <libxml/xmlreader.h>
 
-#include <fstream>
+#include <sstream>
 #include <list>
 #include <mutex>
 #include <shared_mutex>
@@ -11,6 +11,7 @@
 #include "agent/tablestore/values.h"
 #include "common/log.h"
 #include "platform/fs.h"
+#include "platform/private_files.h"
 
 using namespace tablestore;
 
@@ -356,8 +357,9 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 
 // Loads every file named in a list file (whitespace-separated names).
 bool loadListed(const std::string& listPath, const std::string& folder) {
-    std::ifstream list(listPath);
-    if (!list) return false;
+    std::string names;
+    if (!platform::readFileWhole(listPath, &names, kMaxDictionaryBytes)) return false;
+    std::istringstream list(names);
     std::string name;
     while (list >> name) LoadDataDictFromXMLFile(joinPath(folder, name).c_str());
     return true;
@@ -402,19 +404,14 @@ bool LoadDataDictFromMemory(const char* data, std::size_t length, const char* na
 bool LoadDataDictFromXMLFile(const char* path) {
     LogInfo("\nInside LoadDataDictFromXMLFile() \n\n");
     if (!path) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string content;
+    if (!platform::readFileWhole(path, &content, kMaxDictionaryBytes)) {
         LogError("Unable to open %s\n", path);
         return true;
     }
-    std::string content;
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        content.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (content.size() > kMaxDictionaryBytes) {
-            LogError("%s : failed to parse\n", path);
-            return true;
-        }
+    if (content.size() > kMaxDictionaryBytes) {
+        LogError("%s : failed to parse\n", path);
+        return true;
     }
     LoadDataDictFromMemory(content.data(), content.size(), path);
     return true;

@@ -6,6 +6,7 @@
 #include <list>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_set>
 
 #include "agent/tablestore/criteria.h"
 #include "agent/tablestore/values.h"
@@ -441,6 +442,20 @@ bool DeleteRowObject(const char* tableName, RowObject* row) {
         auto unlinked = unlinkRow(*table, row);
         if (!unlinked) return false;
         removed.push_back(std::move(unlinked));
+    }
+    notifyAndFree(removed, tableName);
+    return true;
+}
+
+bool DeleteRowObjects(const char* tableName, const std::vector<const RowObject*>& rows) {
+    LogTrace("@@@ Inside DeleteRowObjects @@@\n");
+    TableData* table = GetTableDataByName(tableName);
+    if (!table) return false;
+    const std::unordered_set<const RowObject*> doomed(rows.begin(), rows.end());
+    std::vector<std::unique_ptr<RowObject>> removed;
+    {
+        std::lock_guard<std::mutex> hold(table->rowsLock);
+        unlinkRows(*table, [&doomed](const RowObject& row) { return doomed.count(&row) != 0; }, removed);
     }
     notifyAndFree(removed, tableName);
     return true;

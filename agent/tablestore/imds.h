@@ -90,6 +90,8 @@ bool AddNewRow(const char* tableName, std::unique_ptr<RowObject> row);
 bool UpdateRowObject(const char* tableName, RowObject* row, const char* columnName, const void* value,
                      int length);
 bool DeleteRowObject(const char* tableName, RowObject* row);
+// Deletes those rows of the table in one pass over it (for undoing a load).
+bool DeleteRowObjects(const char* tableName, const std::vector<const RowObject*>& rows);
 bool DeleteRowObjectByCriteria(const char* tableName, const char* criteria);
 bool DeleteAllTableRowObjects(const char* tableName);
 // Removes every table (for a clean shutdown); no result may be in use.

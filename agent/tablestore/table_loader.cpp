@@ -2,14 +2,22 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "agent/tablestore/imds.h"
 #include "agent/tablestore/values.h"
 #include "common/key_table.h"
 #include "common/log.h"
+#include "platform/files.h"
+#include "platform/private_files.h"
 
 using namespace tablestore;
 
@@ -111,22 +119,49 @@ std::optional<std::string> inheritFromAncestors(const xmlNode* start, const std:
     return std::nullopt;
 }
 
-// Foreign-key inheritance of one key of element E.
-std::optional<std::string> inheritForeignKey(const xmlNode* element, const ForeignKeyDefn& fk) {
+// The documents are read twice with libxml2's streaming reader, which keeps
+// only the path from the root to the current node (with the attributes of
+// every element on it) in memory. The first pass checks that the document is
+// well-formed, so a bad or truncated one loads nothing, and finds ahead the
+// keys that an element inherits from its descendants; the second appends
+// the rows. Elements are numbered in document order, the root being 0.
+using ElementNumber = std::uint64_t;
+// Key texts found below an element: by element number and column index.
+using DescendantKeys = std::map<std::pair<ElementNumber, std::size_t>, std::string>;
+
+// What a foreign key of an element inherits from its descendants: down a
+// chain of second child nodes (the second child node of the element, then
+// the second child node of that node, and so on) to an element of the
+// referenced table, whose attribute supplies the key, or else the key that
+// its own foreign key inherits from its ancestors. The first pass follows
+// the chain as the nodes stream by.
+struct DescendantSearch {
+    ElementNumber element = 0;
+    std::size_t column = 0;
+    const ForeignKeyDefn* key = nullptr;  // of the element's table definition, kept alive by the caller
+    std::shared_ptr<const TableDefn> defn;
+    const xmlNode* parent = nullptr;  // the chain node whose second child comes next
+    int childrenSeen = 0;
+    int steps = 0;
+};
+constexpr int kMaxDescendantSteps = 4096;
+
+// The key text of a chain's end at an element of the referenced table.
+std::optional<std::string> keyOfReferencedElement(const xmlNode* node, const ForeignKeyDefn& fk) {
+    if (auto text = attributeText(node, fk.referenceColumn)) return text;
+    auto refDefn = getTableDefnShared(fk.referenceTable.c_str());
+    if (const ForeignKeyDefn* own = foreignKeyOf(refDefn.get(), fk.referenceColumn))
+        return inheritFromAncestors(node->parent, own->referenceTable, own->referenceColumn, 1);
+    return std::nullopt;
+}
+
+// Foreign-key inheritance of one key of element E (the column at that index
+// of its table): from the ancestors, or else what the first pass found below.
+std::optional<std::string> inheritForeignKey(const xmlNode* element, const ForeignKeyDefn& fk,
+                                             const DescendantKeys& below, ElementNumber number, std::size_t column) {
     if (auto text = inheritFromAncestors(element->parent, fk.referenceTable, fk.referenceColumn, 0)) return text;
-    // Then down a chain of second child nodes, looking for an element of the
-    // referenced table.
-    const xmlNode* node = element->children ? element->children->next : nullptr;
-    for (int steps = 0; node && steps < 4096; ++steps) {
-        if (isElement(node) && iequals(nameOf(node), fk.referenceTable)) {
-            if (auto text = attributeText(node, fk.referenceColumn)) return text;
-            auto refDefn = getTableDefnShared(fk.referenceTable.c_str());
-            if (const ForeignKeyDefn* own = foreignKeyOf(refDefn.get(), fk.referenceColumn))
-                return inheritFromAncestors(node->parent, own->referenceTable, own->referenceColumn, 1);
-            return std::nullopt;
-        }
-        node = isElement(node) && node->children ? node->children->next : nullptr;
-    }
+    auto found = below.find({number, column});
+    if (found != below.end()) return found->second;
     return std::nullopt;
 }
 
@@ -260,12 +295,13 @@ void assignText(std::vector<ColumnValue>& values, std::vector<int>& lengths, std
     values[i] = std::move(v.value);
 }
 
-// Turns one element of a declared table into a row.
-void loadElement(const xmlNode* element, const std::shared_ptr<const TableDefn>& defnPtr, ValueMap& valueMap) {
+// Turns one element of a declared table into a row: the row added, or none.
+const RowObject* loadElement(const xmlNode* element, const std::shared_ptr<const TableDefn>& defnPtr, ValueMap& valueMap,
+                 const DescendantKeys& below, ElementNumber number) {
     const TableDefn& defn = *defnPtr;
     if (!GetTableDataByName(defn.name.c_str()) && !CreateTable(defn.name.c_str()) &&
         !GetTableDataByName(defn.name.c_str()))
-        return;
+        return nullptr;
     std::vector<Attribute> attributes = attributesOf(element);
 
     std::vector<std::optional<std::string>> inheritedFk(defn.columns.size());
@@ -274,7 +310,7 @@ void loadElement(const xmlNode* element, const std::shared_ptr<const TableDefn>&
     for (std::size_t i = 0; i < defn.columns.size(); ++i) {
         const ColumnDefn& col = defn.columns[i];
         if (const ForeignKeyDefn* fk = foreignKeyOf(&defn, col.name)) {
-            inheritedFk[i] = inheritForeignKey(element, *fk);
+            inheritedFk[i] = inheritForeignKey(element, *fk, below, number, i);
             continue;
         }
         for (const auto& key : defn.primaryKeys) {
@@ -313,74 +349,231 @@ void loadElement(const xmlNode* element, const std::shared_ptr<const TableDefn>&
         if (isForeignKeyColumn(defn, col.name)) assignText(values, lengths, i, inheritedFk[i], col.type);
         else if (isPk[i]) assignText(values, lengths, i, inheritedPk[i], col.type);
     }
-    AddNewRow(defn.name.c_str(), CreateNewRowObject(std::move(values), std::move(lengths)));
+    std::unique_ptr<RowObject> row = CreateNewRowObject(std::move(values), std::move(lengths));
+    const RowObject* added = row.get();
+    return AddNewRow(defn.name.c_str(), std::move(row)) ? added : nullptr;
 }
 
-// Depth-first walk below the root: an element, its descendants, then its
-// next sibling. Undeclared elements are skipped but their children visited.
-void walkDocument(const xmlDoc* doc) {
-    const xmlNode* root = xmlDocGetRootElement(doc);
-    if (!root) return;
-    ValueMap valueMap;
-    KeyTableInit(valueMap, 50);
-    const xmlNode* node = root->children;
-    while (node && node != root) {
-        if (isElement(node)) {
-            if (auto defn = getTableDefnShared(nameOf(node))) {
-                try {
-                    loadElement(node, defn, valueMap);
-                } catch (const std::bad_alloc&) {
-                    // The row is abandoned; rows of earlier elements stay.
-                }
-            }
-            if (node->children) {
-                node = node->children;
+struct ReaderDeleter {
+    void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
+};
+using Reader = std::unique_ptr<xmlTextReader, ReaderDeleter>;
+// Makes a reader at the start of the document; null when it cannot.
+using ReaderSource = std::function<Reader()>;
+
+// The parser's messages are not wanted on stderr.
+void ignoreError(void*, xmlErrorPtr) {}
+
+Reader configured(xmlTextReader* reader) {
+    if (reader) xmlTextReaderSetStructuredErrorHandler(reader, &ignoreError, nullptr);
+    return Reader(reader);
+}
+
+// The node the reader stands on, and whether it is an element start, an
+// element end, or any other node.
+struct ReaderStep {
+    const xmlNode* node = nullptr;
+    int type = 0;
+    int depth = 0;
+    bool empty = false;  // an element without content (no end comes)
+};
+
+// Reads every node of the document, calling visit for each; true when the
+// document was read to its end without an error.
+template <class Visit>
+bool readDocument(xmlTextReader* reader, Visit&& visit) {
+    int result;
+    while ((result = xmlTextReaderRead(reader)) == 1) {
+        ReaderStep step;
+        step.node = xmlTextReaderCurrentNode(reader);
+        step.type = xmlTextReaderNodeType(reader);
+        step.depth = xmlTextReaderDepth(reader);
+        step.empty = step.type == XML_READER_TYPE_ELEMENT && xmlTextReaderIsEmptyElement(reader) == 1;
+        if (step.node) visit(step);
+    }
+    return result == 0;
+}
+
+// First pass: the document is read to its end, and every foreign key that
+// an element does not inherit from its ancestors is searched below it.
+bool scanDocument(xmlTextReader* reader, DescendantKeys& below) {
+    std::vector<DescendantSearch> searches;
+    ElementNumber number = 0;
+    auto endSearchesAt = [&searches](const xmlNode* node) {
+        std::erase_if(searches, [node](const DescendantSearch& s) { return s.parent == node; });
+    };
+    return readDocument(reader, [&](const ReaderStep& step) {
+        if (step.type == XML_READER_TYPE_END_ELEMENT) {
+            endSearchesAt(step.node);
+            return;
+        }
+        // The node is a child of the chain nodes that are its parent.
+        for (auto it = searches.begin(); it != searches.end();) {
+            DescendantSearch& s = *it;
+            if (s.parent != step.node->parent || ++s.childrenSeen < 2) {
+                ++it;
                 continue;
             }
+            bool ended = true;
+            if (isElement(step.node) && s.steps++ < kMaxDescendantSteps) {
+                if (iequals(nameOf(step.node), s.key->referenceTable)) {
+                    if (auto text = keyOfReferencedElement(step.node, *s.key))
+                        below.emplace(std::make_pair(s.element, s.column), std::move(*text));
+                } else {
+                    s.parent = step.node;
+                    s.childrenSeen = 0;
+                    ended = false;
+                }
+            }
+            it = ended ? searches.erase(it) : std::next(it);
         }
-        while (node && node != root && !node->next) node = node->parent;
-        if (node && node != root) node = node->next;
+        if (step.type != XML_READER_TYPE_ELEMENT) return;
+        const ElementNumber element = number++;
+        if (step.depth > 0 && !step.empty) {
+            if (auto defn = getTableDefnShared(nameOf(step.node))) {
+                for (std::size_t i = 0; i < defn->columns.size(); ++i) {
+                    const ForeignKeyDefn* fk = foreignKeyOf(defn.get(), defn->columns[i].name);
+                    if (!fk || inheritFromAncestors(step.node->parent, fk->referenceTable, fk->referenceColumn, 0))
+                        continue;
+                    searches.push_back({element, i, fk, defn, step.node, 0, 0});
+                }
+            }
+        }
+        if (step.empty) endSearchesAt(step.node);
+    });
+}
+
+// The rows a load added, by table, to take them out again when the
+// document cannot be read to its end after all.
+struct AddedRows {
+    std::string table;
+    std::vector<const RowObject*> rows;
+};
+
+void noteAddedRow(std::vector<AddedRows>& added, const std::string& table, const RowObject* row) {
+    auto it = std::find_if(added.rbegin(), added.rend(), [&](const AddedRows& a) { return a.table == table; });
+    if (it == added.rend()) {
+        added.push_back({table, {}});
+        added.back().rows.push_back(row);
+    } else {
+        it->rows.push_back(row);
     }
 }
 
-struct DocDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
+// Second pass: every element below the root, in document order (an element,
+// its descendants, then its next sibling), whose name is a declared table
+// becomes a row. Undeclared elements are skipped but their children visited.
+// A read that fails now (the file, not the document) takes the rows out again.
+bool loadRows(xmlTextReader* reader, const DescendantKeys& below) {
+    ValueMap valueMap;
+    KeyTableInit(valueMap, 50);
+    std::vector<AddedRows> added;
+    ElementNumber number = 0;
+    const bool whole = readDocument(reader, [&](const ReaderStep& step) {
+        if (step.type != XML_READER_TYPE_ELEMENT) return;
+        const ElementNumber element = number++;
+        if (step.depth == 0) return;  // the root is never a row
+        if (auto defn = getTableDefnShared(nameOf(step.node))) {
+            try {
+                if (const RowObject* row = loadElement(step.node, defn, valueMap, below, element))
+                    noteAddedRow(added, defn->name, row);
+            } catch (const std::bad_alloc&) {
+                // The row is abandoned; rows of earlier elements stay.
+            }
+        }
+    });
+    if (!whole)
+        for (const AddedRows& rows : added) DeleteRowObjects(rows.table.c_str(), rows.rows);
+    return whole;
+}
 
 void initParser() {
     static std::once_flag once;
     std::call_once(once, [] { xmlInitParser(); });
 }
 
-void loadDocument(xmlDoc* parsed) {
-    std::unique_ptr<xmlDoc, DocDeleter> doc(parsed);
-    if (!doc) {
+void loadDocument(const ReaderSource& open) {
+    initParser();
+    DescendantKeys below;
+    bool scanned = false;
+    try {
+        Reader first = open();
+        scanned = first && scanDocument(first.get(), below);
+    } catch (const std::bad_alloc&) {
+        scanned = false;
+    }
+    if (!scanned) {
         LogError("error: could not parse file file.xml\n");
         return;
     }
-    walkDocument(doc.get());
+    Reader second = open();
+    if (!second || !loadRows(second.get(), below)) LogError("error: could not parse file file.xml\n");
     // The parser's global state is not cleaned up here: other threads may
     // be parsing at the same time, and xmlCleanupParser is not safe then.
+}
+
+// A document ends at its first zero byte, as it always has for the tree
+// parser: a server that sends a terminating zero after the document is
+// understood, and a zero inside the document leaves it unfinished.
+std::size_t documentLength(const char* body, std::size_t length) {
+    const void* zero = std::memchr(body, '\0', length);
+    return zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - body) : length;
+}
+
+struct FileInput {
+    std::FILE* file = nullptr;
+    bool ended = false;
+};
+
+int readFromFile(void* context, char* buffer, int length) {
+    auto* input = static_cast<FileInput*>(context);
+    if (input->ended || length <= 0) return 0;
+    const std::size_t n = std::fread(buffer, 1, static_cast<std::size_t>(length), input->file);
+    if (n == 0 && std::ferror(input->file)) return -1;
+    const std::size_t kept = documentLength(buffer, n);
+    if (kept < n) input->ended = true;
+    return static_cast<int>(kept);
+}
+
+void loadFromOpenFile(std::FILE* file) {
+    FileInput input{file};
+    loadDocument([&input] {
+        input.ended = false;
+        if (std::fseek(input.file, 0, SEEK_SET) != 0) return Reader();
+        std::clearerr(input.file);
+        return configured(xmlReaderForIO(&readFromFile, nullptr, &input, "file.xml", nullptr, kParseOptions));
+    });
 }
 
 }  // namespace
 
 void loadTableDataFromMemory(const char* body, std::size_t length) {
     LogTrace("@@@ Inside loadTableDataFromMemory @@@\n");
+    if (body) length = documentLength(body, length);
     if (!body || length == 0 || length > static_cast<std::size_t>(INT32_MAX)) {
         LogError("error: could not parse file file.xml\n");
         return;
     }
-    initParser();
-    loadDocument(xmlReadMemory(body, static_cast<int>(length), "file.xml", nullptr, kParseOptions));
+    loadDocument([&] {
+        return configured(xmlReaderForMemory(body, static_cast<int>(length), "file.xml", nullptr, kParseOptions));
+    });
 }
 
 void loadTableDataFromFile(const char* path) {
     LogTrace("@@@ Inside loadTableDataFromFile @@@\n");
-    if (!path) {
+    std::unique_ptr<std::FILE, platform::FileCloser> file(path ? platform::openRegularFile(path, "rb") : nullptr);
+    if (!file) {
         LogError("error: could not parse file file.xml\n");
         return;
     }
-    initParser();
-    loadDocument(xmlReadFile(path, nullptr, kParseOptions));
+    loadFromOpenFile(file.get());
+}
+
+void loadTableDataFromStream(std::FILE* file) {
+    LogTrace("@@@ Inside loadTableDataFromStream @@@\n");
+    if (!file) {
+        LogError("error: could not parse file file.xml\n");
+        return;
+    }
+    loadFromOpenFile(file);
 }

@@ -4,6 +4,7 @@
 
 #include "platform/win32/win32_util.h"
 // after windows.h
+#include <fcntl.h>
 #include <io.h>
 
 #include "platform/errors.h"
@@ -49,6 +50,60 @@ long makeDirectory(const std::string& path) {
     return static_cast<long>(error);
 }
 
+long listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) {
+    const std::string folder = path.empty() ? std::string(".") : path;
+    const char last = folder.back();
+    const std::wstring pattern = widen(last == '/' || last == '\\' ? folder + "*" : folder + "\\*");
+    WIN32_FIND_DATAW data{};
+    HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const DWORD kind = GetFileAttributesW(widen(folder).c_str());
+        if (kind != INVALID_FILE_ATTRIBUTES && (kind & FILE_ATTRIBUTE_DIRECTORY) == 0) return 267;
+        if (error == ERROR_FILE_NOT_FOUND && kind != INVALID_FILE_ATTRIBUTES) {
+            if (entries) entries->clear();  // a drive's root with nothing in it
+            return kErrorSuccess;
+        }
+        return static_cast<long>(error);
+    }
+    std::vector<DirectoryEntry> found;
+    do {
+        DirectoryEntry one;
+        one.name = win32::narrow(data.cFileName);
+        if (one.name == "." || one.name == "..") continue;
+        const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        one.directory = !link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        one.regular = !link && (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+        one.size = one.regular ? (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
+        found.push_back(std::move(one));
+    } while (FindNextFileW(h, &data));
+    const DWORD error = GetLastError();
+    FindClose(h);
+    if (error != ERROR_NO_MORE_FILES) return static_cast<long>(error);
+    if (entries) *entries = std::move(found);
+    return kErrorSuccess;
+}
+
+long removeFile(const std::string& path) {
+    if (DeleteFileW(widen(path).c_str())) return kErrorSuccess;
+    return static_cast<long>(GetLastError());
+}
+
+long removeDirectory(const std::string& path) {
+    if (RemoveDirectoryW(widen(path).c_str())) return kErrorSuccess;
+    return static_cast<long>(GetLastError());
+}
+
+long renameFile(const std::string& from, const std::string& to) {
+    if (MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return kErrorSuccess;
+    return static_cast<long>(GetLastError());
+}
+
+long copyFile(const std::string& from, const std::string& to) {
+    if (CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE)) return kErrorSuccess;
+    return static_cast<long>(GetLastError());
+}
+
 long currentDirectory(std::string* path) {
     const DWORD needed = GetCurrentDirectoryW(0, nullptr);
     if (needed == 0) return static_cast<long>(GetLastError());
@@ -77,6 +132,39 @@ long truncateOpenFile(std::FILE* file, std::uint64_t size) {
     // The C runtime's own call keeps its idea of the file position and size.
     const errno_t rc = _chsize_s(_fileno(file), static_cast<__int64>(size));
     return rc == 0 ? kErrorSuccess : (rc == EACCES ? kErrorAccessDenied : kErrorInvalidParameter);
+}
+
+std::FILE* openTemporaryFile(long* error) {
+    auto fail = [error](long code) -> std::FILE* {
+        if (error) *error = code;
+        return nullptr;
+    };
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0) return fail(static_cast<long>(GetLastError()));
+    if (length > MAX_PATH) return fail(ERROR_BUFFER_OVERFLOW);
+    wchar_t name[MAX_PATH] = {};
+    if (GetTempFileNameW(folder, L"amb", 0, name) == 0) return fail(static_cast<long>(GetLastError()));
+    // GetTempFileNameW made the file; it is opened again, unshared, to be
+    // deleted when the handle closes.
+    HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const long code = static_cast<long>(GetLastError());
+        DeleteFileW(name);
+        return fail(code);
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    std::FILE* file = _fdopen(fd, "w+b");
+    if (!file) {
+        _close(fd);
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    return file;
 }
 
 }  // namespace platform

@@ -19,6 +19,7 @@
 #include "agent/settings/settings.h"
 #include "agent/store/event_store.h"
 #include "platform/clock.h"
+#include "tests/agent/fim/fim_state.h"
 #include "tests/support/log_capture.h"
 
 class FimTest : public ::testing::Test {
@@ -37,25 +38,17 @@ protected:
         std::filesystem::current_path(dir_);
         log_ = std::make_unique<LogCapture>();
         platform::useManualClock(1'700'000'000'000);
-        PutAgentSetting("ServerDBType", "");
-        SetDatabaseFlag();
-        ASSERT_EQ(openEventStore(), 1);
-        ASSERT_TRUE(createEventTables());
+        startFimState();
         SetAgentId(42);
         SetAgentHost("agenthost", "127.0.0.1");
         SetServerStatus(kServerUp);
         HttpTransferLimits limits;
         limits.verbose = false;
         SetHttpTransferLimits(limits);
-        resetMonitorRulesForTests();
-        resetChangeListsForTests();
-        resetChangeStoreForTests();
     }
 
     void TearDown() override {
-        resetMonitorRulesForTests();
-        resetChangeListsForTests();
-        closeEventStore();
+        endFimState();
         log_.reset();
         platform::useSystemClock();
         std::filesystem::current_path(previousDir_);

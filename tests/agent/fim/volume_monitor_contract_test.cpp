@@ -12,14 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "agent/fim/change_detect.h"
-#include "agent/fim/change_store.h"
-#include "agent/fim/monitor_config.h"
 #include "agent/fim/volume_monitor.h"
-#include "agent/settings/settings.h"
-#include "agent/store/event_store.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "tests/agent/fim/fim_state.h"
 #include "tests/platform/journal/ntfs_sample.h"
 #include "tests/support/journal_standin.h"
 #include "tests/support/log_capture.h"
@@ -36,21 +32,13 @@ protected:
             ASSERT_EQ(platform::makeDirectory(sub), platform::kErrorSuccess);
         log_ = std::make_unique<LogCapture>();
         platform::useManualClock(1'700'000'000'000);
-        PutAgentSetting("ServerDBType", "");
-        SetDatabaseFlag();
-        ASSERT_EQ(openEventStore(), 1);
-        ASSERT_TRUE(createEventTables());
-        resetMonitorRulesForTests();
-        resetChangeListsForTests();
-        resetChangeStoreForTests();
+        startFimState();
         std::lock_guard lock(rulesLock());
         monitorRules().monitorDirs = {"c:"};
         monitorRules().locations.emplace("c:", LocationIds{7, 0});
     }
     void TearDown() override {
-        resetMonitorRulesForTests();
-        resetChangeListsForTests();
-        closeEventStore();
+        endFimState();
         log_.reset();
         platform::useSystemClock();
         platform::setCurrentDirectory(previousDir_);

@@ -153,6 +153,13 @@ TEST_F(HostCacheTest, UnreadableHostListIsAskedForAgainAtEachPoll) {
     EXPECT_TRUE(log.contains("\n No hosts were loaded: the host list could not be read"));
     pollConfigurationUpdates();
     EXPECT_TRUE(hostListPending());
+    // A large list cut off in the middle: its first rows are whole, yet none
+    // of them is installed.
+    const std::string large = hostsXml(windowsHosts(20000));
+    scenario.file("hostdetails.xml", large.substr(0, large.size() * 3 / 4));
+    pollConfigurationUpdates();
+    EXPECT_TRUE(hostListPending());
+    EXPECT_EQ(slotsInUse(), 0);
     scenario.hosts(windowsHosts(2));
     pollConfigurationUpdates();
     EXPECT_FALSE(hostListPending());

@@ -162,6 +162,29 @@ TEST_F(StoreTest, ZipSkipsSubFoldersAndKeepsGoing) {
     EXPECT_NE(logText().find("\n Unable to open filename: serverdata/archive"), std::string::npos);
 }
 
+// A name that is not ASCII is stored as UTF-8 and says so (bit 11 of the
+// entry's flags in the central directory); ASCII names keep it clear.
+TEST_F(StoreTest, ZipMarksNamesThatAreNotAsciiAsUtf8) {
+    const std::string name = "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82-\xE6\x97\xA5\xE5\xBF\x97";  // "отчёт-日志"
+    std::ofstream("serverdata/aggregate") << "a";
+    std::ofstream("serverdata/" + name) << "n";
+    ASSERT_EQ(zipDirectory("serverdata/", "out.zip"), 1);
+    const auto entries = zipEntries("out.zip");
+    ASSERT_EQ(entryNames(entries), (std::vector<std::string>{"aggregate", name}));
+    EXPECT_EQ(entries[1].data, "n");
+    const std::string bytes = readFile("out.zip");
+    std::vector<std::pair<std::string, unsigned>> flags;
+    for (std::size_t at = bytes.find("PK\x01\x02"); at != std::string::npos && at + 46 <= bytes.size();
+         at = bytes.find("PK\x01\x02", at + 4)) {
+        auto word = [&](std::size_t off) {
+            return static_cast<unsigned>(static_cast<unsigned char>(bytes[at + off])) |
+                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + off + 1])) << 8;
+        };
+        flags.emplace_back(bytes.substr(at + 46, word(28)), word(8) & 0x800u);
+    }
+    EXPECT_EQ(flags, (std::vector<std::pair<std::string, unsigned>>{{"aggregate", 0u}, {name, 0x800u}}));
+}
+
 TEST_F(StoreTest, ZipTakesAtMost511NamesAndTheRestWaits) {
     for (int i = 0; i < 600; ++i) std::ofstream("serverdata/f" + std::to_string(1000 + i)) << i;
     std::vector<std::string> added;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 
 #include "test_support.h"
 
@@ -151,6 +152,54 @@ TEST_F(Loader, FromFile) {
     EXPECT_EQ(ids("HOST_ID = 4294967301", "Hosts").size(), 1u);
     LogCapture log;
     loadTableDataFromFile("/nonexistent/dump.xml");
+    EXPECT_TRUE(log.contains("error: could not parse file file.xml\n"));
+
+    // A large dump from an open file: every row in document order, across
+    // the reader's buffers; the document ends at a zero byte after it.
+    FreeAllTableData();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), &std::fclose);
+    std::string rows = "<r>";
+    for (int i = 0; i < 40000; ++i)
+        rows += "<Hosts HOST_ID=\"" + std::to_string(i) + "\" HOST_NAME=\"n" + std::to_string(i) + "\"/>\n";
+    rows += "</r>";
+    rows += std::string("\0junk<", 6);
+    std::fwrite(rows.data(), 1, rows.size(), file.get());
+    loadTableDataFromStream(file.get());
+    ResultHandle r = SelectRows("Hosts", nullptr);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->rowCount, 40000);
+    for (int i = 0; GotoNextRowObject(r); ++i) {
+        ASSERT_EQ(int64(r, "HOST_ID"), i);
+        ASSERT_EQ(text(r, "HOST_NAME"), "n" + std::to_string(i));
+    }
+
+    // A file that reads well once and then fails half-way (a disk error):
+    // the rows of the broken second reading are taken out again.
+    struct Flaky {
+        std::string text;
+        std::size_t offset = 0;
+        int starts = 0;
+    } flaky{rows};
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buffer, std::size_t size) -> ssize_t {
+        auto* f = static_cast<Flaky*>(cookie);
+        if (f->starts > 1 && f->offset > f->text.size() / 2) return -1;
+        const std::size_t n = std::min(size, f->text.size() - f->offset);
+        std::memcpy(buffer, f->text.data() + f->offset, n);
+        f->offset += n;
+        return static_cast<ssize_t>(n);
+    };
+    io.seek = [](void* cookie, off64_t* position, int whence) {
+        auto* f = static_cast<Flaky*>(cookie);
+        if (*position != 0 || whence != SEEK_SET) return -1;
+        f->offset = 0;
+        ++f->starts;
+        return 0;
+    };
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> broken(fopencookie(&flaky, "r", io), &std::fclose);
+    loadTableDataFromStream(broken.get());
+    EXPECT_EQ(flaky.starts, 2);
+    EXPECT_EQ(GetTableRowCount("Hosts"), 40000);
     EXPECT_TRUE(log.contains("error: could not parse file file.xml\n"));
 }
 

@@ -4,6 +4,7 @@
 // comparison and UTC times.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -94,6 +95,49 @@ TEST_F(FilesContract, AnOpenFileIsMeasuredAndCutBack) {
     std::fclose(file);
     EXPECT_EQ(readWholeFile(dir / "cut.bin"), "0123");
     EXPECT_EQ(openFileSize(nullptr, &size), kErrorInvalidHandle);
+}
+
+// Cyrillic and CJK names: on Windows they reach the wide calls whole.
+TEST_F(FilesContract, FilesAreListedRenamedCopiedAndRemovedByUtf8Names) {
+    const std::string folder = at("\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5");  // "Данные"
+    const std::string file = "\xE6\x97\xA5\xE5\xBF\x97.dat";                                // "日志.dat"
+    ASSERT_EQ(makeDirectories(joinFolderPath(folder, "a/b")), kErrorSuccess) << "parents are made";
+    writeWholeFile(pathFromUtf8(joinFolderPath(folder, file)), "12345");
+    std::vector<DirectoryEntry> entries;
+    ASSERT_EQ(listDirectory(folder, &entries), kErrorSuccess);
+    ASSERT_EQ(entries.size(), 2u) << "no \".\" or \"..\"";
+    std::sort(entries.begin(), entries.end(), [](auto& l, auto& r) { return l.name < r.name; });
+    EXPECT_EQ(entries[0].name, "a");
+    EXPECT_TRUE(entries[0].directory);
+    EXPECT_FALSE(entries[0].regular);
+    EXPECT_EQ(entries[1].name, file);
+    EXPECT_TRUE(entries[1].regular);
+    EXPECT_EQ(entries[1].size, 5u);
+    EXPECT_EQ(listDirectory(at("absent"), &entries), kErrorPathNotFound) << "as the pattern absent\\* gives";
+    EXPECT_EQ(listDirectory(joinFolderPath(folder, file), &entries), 267L) << "a file is no folder";
+
+    const std::string from = joinFolderPath(folder, file);
+    const std::string copy = joinFolderPath(folder, "\xD0\xBA\xD0\xBE\xD0\xBF\xD0\xB8\xD1\x8F");
+    writeWholeFile(pathFromUtf8(copy), "old");
+    ASSERT_EQ(copyFile(from, copy), kErrorSuccess);
+    std::string bytes;
+    ASSERT_TRUE(readFileWhole(copy, &bytes));
+    EXPECT_EQ(bytes, "12345") << "a copy replaces the file there";
+    ASSERT_TRUE(readFileWhole(copy, &bytes, 2));
+    EXPECT_EQ(bytes, "123") << "one byte past the limit shows a file over it";
+    EXPECT_FALSE(readFileWhole(at("absent"), &bytes));
+    ASSERT_EQ(resizeFile(copy, 2), kErrorSuccess);
+    EXPECT_EQ(readWholeFile(pathFromUtf8(copy)), "12");
+
+    ASSERT_EQ(renameFile(copy, from), kErrorSuccess) << "renaming replaces the file there";
+    EXPECT_EQ(readWholeFile(pathFromUtf8(from)), "12");
+    EXPECT_EQ(fileStatus(copy, nullptr), kErrorFileNotFound);
+    EXPECT_EQ(removeFile(copy), kErrorFileNotFound);
+    EXPECT_EQ(removeDirectory(folder), 145L) << "a folder that holds files stays";
+    ASSERT_EQ(removeTree(folder), kErrorSuccess);
+    EXPECT_FALSE(fs::exists(pathFromUtf8(folder)));
+    EXPECT_EQ(removeTree(folder), kErrorSuccess) << "a missing folder is no error";
+    EXPECT_EQ(pathLeaf("serverdata/sending\\rawlogs"), "rawlogs");
 }
 
 TEST(EnvironmentContract, VariablesAreSetReadRemovedAndInherited) {

@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/security_layout.h"
+#include "tests/platform/security/security_calls.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_registry.h"
 
@@ -42,31 +43,6 @@ protected:
     TestRegistry registry;  // no volume map: drive C is the root
     TempFolder temp;
 
-    // The ACEs of an item: the descriptor's size first, then the descriptor.
-    static std::vector<Ace> acesOf(const std::string& path, bool directory) {
-        FileHandlePtr h;
-        EXPECT_EQ(openForSecurity(path, directory, h), ERROR_SUCCESS_) << path;
-        if (!h) return {};
-        SecurityDescriptor sd;
-        std::uint32_t needed = 0;
-        EXPECT_EQ(getUserObjectSecurity(*h, 0, sd, needed), ERROR_INSUFFICIENT_BUFFER_);
-        EXPECT_GT(needed, 0u);
-        EXPECT_EQ(getUserObjectSecurity(*h, needed - 1, sd, needed), ERROR_INSUFFICIENT_BUFFER_);
-        EXPECT_EQ(getUserObjectSecurity(*h, needed, sd, needed), ERROR_SUCCESS_);
-        EXPECT_EQ(sd.bytes.size(), needed);
-        bool present = false, isNull = true;
-        Acl acl;
-        EXPECT_EQ(getSecurityDescriptorDacl(sd, present, isNull, acl), ERROR_SUCCESS_);
-        EXPECT_TRUE(present);
-        EXPECT_FALSE(isNull);
-        std::uint32_t count = 0;
-        EXPECT_EQ(getAclAceCount(acl, count), ERROR_SUCCESS_);
-        std::vector<Ace> aces(count);
-        for (std::uint32_t i = 0; i < count; ++i) EXPECT_EQ(getAce(acl, i, aces[i]), ERROR_SUCCESS_);
-        Ace beyond;
-        EXPECT_NE(getAce(acl, count, beyond), ERROR_SUCCESS_);
-        return aces;
-    }
     static Sid ownerOf(const std::string& path, bool directory) {
         FileHandlePtr h;
         Sid owner;

@@ -12,6 +12,7 @@
 
 #include "platform/net.h"
 #include "platform/security.h"
+#include "tests/platform/security/security_calls.h"
 #include "tests/platform/support/temp_dir.h"
 
 using namespace platform::security;
@@ -31,28 +32,6 @@ std::string computerName() {
     name = name.substr(0, name.find('.'));
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
-}
-
-// The ACEs of an item as the calls give them, in order.
-std::vector<Ace> acesOf(const std::string& path, bool directory) {
-    FileHandlePtr h;
-    EXPECT_EQ(openForSecurity(path, directory, h), ERROR_SUCCESS_);
-    if (!h) return {};
-    SecurityDescriptor sd;
-    std::uint32_t needed = 0;
-    EXPECT_EQ(getUserObjectSecurity(*h, 0, sd, needed), ERROR_INSUFFICIENT_BUFFER_);
-    EXPECT_GT(needed, 0u);
-    EXPECT_EQ(getUserObjectSecurity(*h, needed, sd, needed), ERROR_SUCCESS_);
-    bool present = false, isNull = true;
-    Acl acl;
-    EXPECT_EQ(getSecurityDescriptorDacl(sd, present, isNull, acl), ERROR_SUCCESS_);
-    EXPECT_TRUE(present);
-    EXPECT_FALSE(isNull);
-    std::uint32_t count = 0;
-    EXPECT_EQ(getAclAceCount(acl, count), ERROR_SUCCESS_);
-    std::vector<Ace> aces(count);
-    for (std::uint32_t i = 0; i < count; ++i) EXPECT_EQ(getAce(acl, i, aces[i]), ERROR_SUCCESS_);
-    return aces;
 }
 
 std::string accountOf(const Sid& sid) {
