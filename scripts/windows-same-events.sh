@@ -10,7 +10,8 @@
 # The scenario is the default one with its hosts changed: alpha (Windows 10,
 # UTC+1) with 301 more events, one over a 300-event buffer, bravo (version
 # 6.1, UTC) with an insertion string that is itself markup, charlie with a
-# password that is not the one the server gives (access denied).
+# password that is not the one the server gives (access denied); alpha and
+# bravo also hold a real EVTX log each from ../shared/data/evtx.
 # Compared: the raw-log records and aggregate rows of every upload, and the
 # host status reports. Left aside, as they differ between any two runs: the
 # agent id and the times of sending (upload names, the `nextScanTime` of a
@@ -20,6 +21,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=lib/agent_registry.sh
 source "$ROOT/scripts/lib/agent_registry.sh"
+# shellcheck source=lib/testserver.sh
+source "$ROOT/scripts/lib/testserver.sh"
 fail() {
   echo "windows-same-events: FAILED: $*" >&2
   exit 1
@@ -57,6 +60,18 @@ sed -i 's/password="secret"/password="changed"/' "$HOSTS/charlie.localhost/host.
 sed -i "s|</Events>|<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider Name='Report'/><EventID>1</EventID><Version>0</Version><Level>3</Level><Task>0</Task><Opcode>0</Opcode><Keywords>0x80000000000000</Keywords><TimeCreated SystemTime='2026-12-01T08:17:00.000000000Z'/><EventRecordID>303</EventRecordID><Correlation/><Execution ProcessID='4' ThreadID='8'/><Channel>Application</Channel><Computer>BRAVO</Computer><Security/></System><EventData><Data>\&lt;b\&gt;bold\&lt;/b\&gt; \&amp;amp; \&lt;![CDATA[x]]\&gt;</Data></EventData></Event>\n</Events>|" \
   "$HOSTS/bravo.localhost/Application.xml"
 
+# Real Windows logs beside them, read where they lie (left out in a clone
+# without ../shared/data).
+SAMPLES="$ROOT/../shared/data/evtx/mdecrevoisier-EVTX-to-MITRE-Attack"
+if [ -d "$SAMPLES" ]; then
+  ln -s "$SAMPLES/TA0001-Initial access/T1078-Valid accounts/ID4625-failed login with denied access due to account restriction.evtx" \
+    "$HOSTS/alpha.localhost/Security-sample.evtx"
+  ln -s "$SAMPLES/TA0003-Persistence/T1543.003-Create or Modify System Process-Windows Service/ID7045-7036 PSexec service installation.evtx" \
+    "$HOSTS/bravo.localhost/System-sample.evtx"
+else
+  echo "windows-same-events: no EVTX samples in $SAMPLES; the hosts have event XML only" >&2
+fi
+
 server_pid=""
 agent_pid=""
 cleanup() {
@@ -69,16 +84,9 @@ trap cleanup EXIT
 run() {
   local side="$1" out="$WORK/$1/server" inst="$WORK/$1/Orbisk Agent" cdrive="$WORK/$1/c-drive"
   mkdir -p "$out" "$cdrive"
-  "$SERVER" --scenario "$SCENARIO" --http-port 0 --https-port -1 --output "$out" \
-    >"$WORK/$side/server.out" 2>&1 </dev/null &
-  server_pid=$!
-  for _ in $(seq 1 300); do
-    grep -q '^ready' "$WORK/$side/server.out" 2>/dev/null && break
-    sleep 0.1
-  done
-  local port
-  port="$(sed -n 's/^http_port=//p' "$WORK/$side/server.out")"
-  [ -n "$port" ] || fail "orbisk-testserver did not start ($side)"
+  testserver_start "$SERVER" "$SCENARIO" "$out" "$WORK/$side/server.out" \
+    || fail "orbisk-testserver did not start ($side)"
+  local port="$server_port"
   cmake --install "$NATIVE" --prefix "$inst" >/dev/null
   cp -r "$HOSTS" "$inst/wmi-hosts"
   agent_registry "$port" "$inst" '"AgentLogLevel"=dword:00000003' \

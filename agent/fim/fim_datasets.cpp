@@ -240,8 +240,6 @@ LocationIds idsOfNewItem(const MonitorRules& rules, const std::string& path) {
     return best ? idsOf(rules, *best) : LocationIds{};
 }
 
-}  // namespace
-
 // The locations of a base build, taken when it is asked for: locations the
 // server adds later get a job of their own, so none is collected twice.
 std::vector<Location> baseBuildLocations() {
@@ -250,6 +248,8 @@ std::vector<Location> baseBuildLocations() {
     monitorRules().newLocations.clear();  // this build covers them
     return locations;
 }
+
+}  // namespace
 
 void buildBaseDataSet() { collectAndSend(kBaseCollection, baseBuildLocations()); }
 

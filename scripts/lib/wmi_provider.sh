@@ -10,10 +10,16 @@ WMI_LOCATOR_KEY='HKLM\Software\Classes\CLSID\{4590F811-1D3A-11D0-891F-00AA004B2E
 # prefix (only there). Local connections still reach wine's own WMI through
 # it. Returns non-zero when the DLL is missing or the registry refuses.
 wmi_provider_register() {
-  local dll="$1/tests/platform/wmi/ambrik_wmi_provider.dll"
-  [ -f "$dll" ] || return 1
-  wine reg add "$WMI_LOCATOR_KEY" /ve /d "$(winepath -w "$dll")" /f >/dev/null 2>&1 </dev/null || return 1
-  wine reg add "$WMI_LOCATOR_KEY" /v ThreadingModel /d Both /f >/dev/null 2>&1 </dev/null
+  local dll="$1/tests/platform/wmi/ambrik_wmi_provider.dll" attempt output=""
+  [ -f "$dll" ] || { echo "no $dll" >&2; return 1; }
+  # A wineserver that is just ending refuses a new program: tried three times.
+  for attempt in 1 2 3; do
+    output="$(wine reg add "$WMI_LOCATOR_KEY" /ve /d "$(winepath -w "$dll")" /f 2>&1 </dev/null \
+      && wine reg add "$WMI_LOCATOR_KEY" /v ThreadingModel /d Both /f 2>&1 </dev/null)" && return 0
+    [ "$attempt" -eq 3 ] || sleep 1
+  done
+  echo "wine reg add $WMI_LOCATOR_KEY: $output" >&2
+  return 1
 }
 
 # wmi_provider_fixture DUMP_TOOL HOSTS_ROOT OUT_FILE HOST...
