@@ -77,4 +77,9 @@ struct ProcessUsage {
 // 0 and *usage, else the Windows code of what could not be read.
 long currentProcessUsage(ProcessUsage* usage);
 
+// Hands the heap's free memory back to the system (after a burst's lists
+// were released). POSIX: malloc_trim where the C library has it; Windows:
+// HeapCompact on the process heap.
+void releaseFreeMemory();
+
 }  // namespace platform

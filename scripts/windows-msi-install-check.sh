@@ -158,7 +158,12 @@ say "upgraded to $NEXT: the service restarted, the server key and logs kept"
 # Removal: the service stops (ServiceStop) and goes, the programs go, the logs stay.
 stop_service
 msiexec_run /x "$NEXT_MSI" uninstall
-! wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME || fail "the service is still registered"
+# The service manager deletes a service once the last handle to it closes.
+deadline=$((SECONDS + 30))
+while wine sc query "$SERVICE" 2>/dev/null </dev/null | grep -q SERVICE_NAME; do
+  [ $SECONDS -lt $deadline ] || fail "the service is still registered 30 s after the removal"
+  sleep 0.5
+done
 for f in bin/ambrik.exe bin/statusnote.exe bin/confora.exe bin/data/data-dictionary.xml; do
   [ ! -e "$INSTALLED/$f" ] || fail "$f is still there after removal"
 done

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/private_files.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -314,10 +315,15 @@ std::vector<std::uint8_t> changeIndexRecord(const ChangeRecord& record, const st
         std::int64_t{record.isFile},
         std::int64_t{record.day},
     };
-    // Texts are at most 65535 bytes each, so four of them and the numbers
-    // always fit this room; a record longer than the 16-bit length can say
-    // is cut to fit by shortening the path.
-    std::vector<std::uint8_t> out(2 + 4 * (3 + 65535) + 5 * 9);
+    // The room of these texts (each packed as at most 65535 bytes and its
+    // 3-byte head) and the numbers: sized per record, as a burst writes tens
+    // of thousands of them under changeListLock. A record longer than the
+    // 16-bit length can say is cut to fit by shortening the path.
+    std::size_t room = 2 + 5 * 9;
+    for (const std::string* text : {&record.path, &record.changeType, &hostName})
+        room += 3 + std::min<std::size_t>(text->size(), 65535);
+    room += 3 + 3;  // "FIM"
+    std::vector<std::uint8_t> out(room);
     std::size_t n = packFields(std::span<std::uint8_t>(out).subspan(2), "sslsszzll", values);
     if (n + 2 > 0xFFFF) {
         const std::size_t excess = std::min(n + 2 - 0xFFFF, record.path.size());
@@ -361,6 +367,7 @@ void changeJob(const std::function<void()>& saveBackups, const ChangeIndexMark& 
     changeTransfer();
     LogInfo("\nGoing to Copy Data to DB File..");
     if (saveBackups) saveBackups();
+    platform::releaseFreeMemory();
     LogInfo("\nData Copy Data to DB File done..");
     LogInfo("\nData Copy to Index File done..");
     g_lastChangeJob.store(platform::nowSeconds());

@@ -127,6 +127,9 @@ void dumpChangeRecords(const std::vector<ChangeRecord>& records) {
         return;
     }
     const std::int64_t agentId = AgentId();
+    // One transaction for the whole batch: a burst's rows go in at once
+    // rather than one commit each, while the change job holds its lock.
+    const bool inTransaction = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
     for (const ChangeRecord& record : records) {
         sqlite3_bind_int64(statement, sqlite3_bind_parameter_index(statement, ":agentId"), agentId);
         bindText(statement, ":fileName", record.path);
@@ -140,6 +143,8 @@ void dumpChangeRecords(const std::vector<ChangeRecord>& records) {
         sqlite3_reset(statement);
     }
     sqlite3_finalize(statement);
+    if (inTransaction && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        LogError("\n SQL Error: %s, \n Query : %s\n", sqlite3_errmsg(db), "COMMIT");
     LogInfo("\n Return from change records dumping");
 }
 

@@ -12,6 +12,8 @@
 // newItemLock, rulesLock, attributeSetLock, the store's database lock.
 #include "agent/fim/fim_datasets.h"
 
+#include "platform/process.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -238,8 +240,6 @@ LocationIds idsOfNewItem(const MonitorRules& rules, const std::string& path) {
     return best ? idsOf(rules, *best) : LocationIds{};
 }
 
-}  // namespace
-
 // The locations of a base build, taken when it is asked for: locations the
 // server adds later get a job of their own, so none is collected twice.
 std::vector<Location> baseBuildLocations() {
@@ -248,6 +248,8 @@ std::vector<Location> baseBuildLocations() {
     monitorRules().newLocations.clear();  // this build covers them
     return locations;
 }
+
+}  // namespace
 
 void buildBaseDataSet() { collectAndSend(kBaseCollection, baseBuildLocations()); }
 
@@ -296,6 +298,8 @@ void newDataJob() {
     }
     std::vector<NewItem>().swap(items);
     collectAndSend(kNewCollection, locations);
+    std::vector<Location>().swap(locations);
+    platform::releaseFreeMemory();  // a burst's lists are gone: so is their memory
 }
 
 void scheduleFimJobs() {

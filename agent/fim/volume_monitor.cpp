@@ -99,12 +99,23 @@ void bookkeepDirectory(VolumeMonitor& monitor, const platform::UsnRecord& record
 }
 
 void handleRecord(VolumeMonitor& monitor, const platform::UsnRecord& record, std::int64_t after) {
-    if (!monitor.gapReported.empty()) {
+    if (!monitor.gapReported.empty() || !monitor.gapGoneFolders.empty()) {
         if (record.Usn < monitor.gapEndUsn && monitor.gapReported.count(record.FileReferenceNumber) != 0) {
-            commitPosition(monitor, after);  // the walk after the gap reported this item as it is now
+            // The walk after the gap reported this item as it is now; its
+            // folder bookkeeping still applies.
+            if (record.Reason & platform::kUsnReasonClose) {
+                std::lock_guard lock(pathMapLock());
+                bookkeepDirectory(monitor, record, record.FileName);
+            }
+            commitPosition(monitor, after);
             return;
         }
-        if (record.Usn >= monitor.gapEndUsn) std::unordered_set<std::uint64_t>().swap(monitor.gapReported);
+        if (record.Usn >= monitor.gapEndUsn) {
+            std::unordered_set<std::uint64_t>().swap(monitor.gapReported);
+            std::lock_guard lock(pathMapLock());
+            for (std::uint64_t folder : monitor.gapGoneFolders) monitor.map.Remove(folder);
+            std::vector<std::uint64_t>().swap(monitor.gapGoneFolders);
+        }
     }
     std::u16string name = record.FileName;
     if (name.size() > kMaxNameUnits) name.resize(kMaxNameUnits - 1);
@@ -303,9 +314,10 @@ std::vector<GapChange> gapChangesFromMap(VolumeMonitor& monitor, const std::vect
             change.reason = platform::kUsnReasonFileDelete | platform::kUsnReasonClose;
             change.attributes = platform::kFileAttributeDirectory;
             out.push_back(std::move(change));
+            monitor.gapReported.insert(reference);
         }
     }
-    for (std::uint64_t reference : gone) map.Remove(reference);
+    monitor.gapGoneFolders = std::move(gone);
     std::unordered_set<std::uint64_t> madeFolders;
     for (const platform::UsnRecord& record : changed) {
         if ((record.FileAttributes & platform::kFileAttributeDirectory) == 0) continue;
@@ -346,6 +358,7 @@ void recoverFromGap(VolumeMonitor& monitor, std::int64_t from, const platform::U
     {
         std::lock_guard lock(pathMapLock());
         monitor.gapReported.clear();
+        for (std::uint64_t folder : monitor.gapGoneFolders) monitor.map.Remove(folder);  // an earlier gap's
         monitor.gapEndUsn = data.NextUsn;
         found = gapChangesFromMap(monitor, changed, liveFolders, data.NextUsn);
     }

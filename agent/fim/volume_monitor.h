@@ -60,6 +60,10 @@ struct VolumeMonitor {
     // the journal below it are not handed on a second time.
     std::int64_t gapEndUsn = 0;
     std::unordered_set<std::uint64_t> gapReported;
+    // Folders the walk found gone: they stay in the map until the reading
+    // passes gapEndUsn, so the deletions of their files still in the journal
+    // keep their paths.
+    std::vector<std::uint64_t> gapGoneFolders;
     // Set once the read state is prepared; only then is the back-up saved.
     std::atomic<bool> ready{false};
     // What the status file shows of the drive, kept by the monitor's thread

@@ -11,6 +11,9 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -346,6 +349,12 @@ long currentProcessUsage(ProcessUsage* usage) {
     }
     std::fclose(f);
     return rss && threads ? kErrorSuccess : kErrorGenFailure;
+}
+
+void releaseFreeMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace platform

@@ -130,4 +130,6 @@ long currentProcessUsage(ProcessUsage* usage) {
     return 0;
 }
 
+void releaseFreeMemory() { HeapCompact(GetProcessHeap(), 0); }
+
 }  // namespace platform

@@ -29,9 +29,10 @@ confora_dialog_display() {
 # server name field and PORT into its port field and presses OK. A message box
 # that opens meanwhile (keys that did not arrive) is answered with Retry, or
 # closed, and the new dialog filled again. Returns non-zero when PID has not
-# ended within 60 s, or a dialog did not close within 10 s of its OK.
+# ended within 180 s, or a dialog did not close within 60 s of its OK (the
+# limits leave room for a busy machine).
 confora_dialog_fill() {
-  local pid="$1" name="$2" port="$3" deadline=$((SECONDS + 60)) window box shown
+  local pid="$1" name="$2" port="$3" deadline=$((SECONDS + 180)) window box shown
   local x=(env DISPLAY="$CONFORA_DISPLAY" xdotool)
   while kill -0 "$pid" 2>/dev/null; do
     [ $SECONDS -lt $deadline ] || return 1
@@ -50,11 +51,12 @@ confora_dialog_fill() {
     # The name field has the focus when the dialog opens; the port is two
     # fields on; Return presses the default button, OK.
     "${x[@]}" windowfocus --sync "$window" 2>/dev/null || true
+    "${x[@]}" key Home shift+End
     "${x[@]}" type --delay 20 "$name"
-    "${x[@]}" key Tab Tab
+    "${x[@]}" key Tab Tab Home shift+End
     "${x[@]}" type --delay 20 "$port"
     "${x[@]}" key Return
-    shown=$((SECONDS + 10))
+    shown=$((SECONDS + 60))
     while "${x[@]}" search --name '^Connection Settings for Orbisk' 2>/dev/null | grep -qx "$window"; do
       [ $SECONDS -lt $shown ] || return 1
       sleep 0.25

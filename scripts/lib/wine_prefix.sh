@@ -15,6 +15,13 @@ wine_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$1"
     wineboot -i >/dev/null 2>&1 </dev/null || return 1
+    # A fresh prefix's first programs start slowly on a busy machine: the
+    # service manager waits up to 2 minutes (far longer than its default) for
+    # a started service to reach it, and reads that when it next starts.
+    wine reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_DWORD /d 120000 /f \
+      >/dev/null 2>&1 </dev/null || return 1
+    wineserver -k >/dev/null 2>&1 </dev/null || true
+    wineserver -w >/dev/null 2>&1 </dev/null || true
   fi
   wineserver "-p${2:-}" >/dev/null 2>&1 </dev/null || true
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true

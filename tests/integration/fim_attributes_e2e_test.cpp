@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -272,7 +273,8 @@ TEST_F(FimAttributesEndToEnd, EveryDataSetArrivesAndTheStopSendsThemInOrder) {
 
 // A 4 GiB file in the watched folder: its digests are taken beside the rest
 // of the agent, so the update poll keeps its one-minute interval (one second
-// of real time at x60) while the start-up base build hashes it, and a stop
+// of real time at x60) and a change goes out with the next change upload
+// while the start-up base build hashes it, and a stop
 // in the middle ends the hashing at once, sends ServiceStop and no part of
 // the base data.
 TEST_F(FimAttributesEndToEnd, ALargeFileHoldsUpNeitherTheUpdatePollNorTheStop) {
@@ -290,10 +292,19 @@ TEST_F(FimAttributesEndToEnd, ALargeFileHoldsUpNeitherTheUpdatePollNorTheStop) {
                                        std::string::npos; },
                           60))
         << agentLog();
+    // A change made now goes out with the change job (every three minutes:
+    // three seconds here) while the hashing goes on.
+    { std::ofstream(watched / "a.txt", std::ios::app) << "changed while hashing\n"; }
+    const auto changed = std::chrono::steady_clock::now();
     // Four polls in a row, each within two periods of the one before.
     std::size_t polls = server.countRequests("mode=update");
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(server.waitForRequests("mode=update", ++polls, 2500)) << "poll " << i << " late\n" << agentLog();
+    EXPECT_TRUE(waitUntil([&] { return zipCount(server, "changedata_") > 0; },
+                          std::max(1, 8 - static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                               std::chrono::steady_clock::now() - changed)
+                                                               .count()))))
+        << "no change upload within two change periods while hashing";
     ASSERT_EQ(zipCount(server, "basedata_"), 0u) << "the digest of 4 GiB took less than the polls";
     const auto stopBegan = std::chrono::steady_clock::now();
     EXPECT_EQ(agent_process::stopAgent(agent, 20), 0);

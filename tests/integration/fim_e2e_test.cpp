@@ -6,13 +6,18 @@
 // nothing from the excluded folder, the removed file in the rename list.
 // Then it stops the agent, changes files while it is stopped (one rewritten
 // with its modification time put back), starts it again and checks that
-// those changes arrive once too.
+// those changes arrive once too. A burst of 50,000 creations, with the agent
+// killed outright in its middle and started again, and their deletions are
+// counted path by path: each arrives once.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +60,33 @@ ChangeUploads decodeChangeUploads(const std::string& outputDir) {
     return out;
 }
 
+// The change uploads decoded as they arrive, each zip once, counted by
+// "TYPE path".
+struct ChangeCounter {
+    std::set<std::string> decoded;
+    std::map<std::string, int> counts;
+
+    void update(const std::string& outputDir) {
+        for (const auto& zip : agent_install::uploadZips(outputDir, "changedata_")) {
+            if (!decoded.insert(zip.filename().string()).second) continue;
+            std::vector<decoders::ZipEntry> entries;
+            if (decoders::readZip(zip.string(), entries)) continue;
+            for (const auto& e : entries) {
+                if (e.name != "changeindex") continue;
+                std::vector<decoders::PackedRecord> records;
+                decoders::decodeRecords(e.data, "sslsszzll", records);
+                for (const auto& r : records) ++counts[r.fields[3].text + " " + r.fields[1].text];
+            }
+        }
+    }
+    // How many of the paths arrived with the type.
+    std::size_t arrived(const std::string& type, const std::vector<std::string>& paths) const {
+        std::size_t n = 0;
+        for (const auto& path : paths) n += counts.count(type + " " + path);
+        return n;
+    }
+};
+
 std::size_t countOf(const std::vector<std::string>& list, const std::string& item) {
     return static_cast<std::size_t>(std::count(list.begin(), list.end(), item));
 }
@@ -84,10 +116,12 @@ protected:
         agent_install::removeUnlessFailed(dir, HasFailure());
     }
 
-    void startAgent(int port) {
+    // The clock runs `scale` times faster; a request's time limit shrinks
+    // with it (to no less than 5 real seconds).
+    void startAgent(int port, int scale = 60) {
         writeFile(dir / "registry.reg", agent_install::registryText(port, layout, {{'C', volume}, {'E', secondDrive}},
                                                                     dir / "journal"));
-        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {60, false, true});
+        agent = agent_process::spawnAgent(AMBRIK_EXE, dir / "registry.reg", dir / "agent.out", {scale, false, true});
         ASSERT_GT(agent, 0);
     }
     void stopAgent() { agent_process::stopAgent(agent); }
@@ -153,6 +187,61 @@ TEST_F(FimEndToEnd, ChangesArriveOnceAcrossARestart) {
     EXPECT_EQ(countOf(uploads.removed, "901 c:\\watched\\e.txt"), 1u);
     EXPECT_EQ(uploads.changes.size(), first.size() + second.size())
         << ::testing::PrintToString(uploads.changes);
+}
+
+TEST_F(FimEndToEnd, ABurstWithAKillInItsMiddleArrivesPathByPathOnce) {
+    constexpr int kFiles = 50000;
+    constexpr int kFolders = 4;
+    // A burst's uploads are large: on a busy machine the test server needs
+    // more than the few seconds a 60-fold clock leaves an upload.
+    constexpr int kScale = 20;
+    testserver::TestServer server(serverOptions());
+    ASSERT_TRUE(server.ok()) << server.error();
+    startAgent(server.httpPort(), kScale);
+    ASSERT_TRUE(waitUntil([&] { return logCount("\n Initiating WAIT", 1); }, 60)) << agentLog();
+
+    const fs::path watched = volume / "watched";
+    std::vector<std::string> paths;
+    for (int k = 0; k < kFolders; ++k) {
+        fs::create_directory(watched / ("burst" + std::to_string(k)));
+        paths.push_back("c:\\watched\\burst" + std::to_string(k));
+    }
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string folder = "burst" + std::to_string(i % kFolders);
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        std::ofstream(watched / folder / name).close();
+        paths.push_back("c:\\watched\\" + folder + "\\" + name);
+        if (i == kFiles / 2) {
+            // Killed outright while it reads the burst; the rest is made
+            // while it is down.
+            ASSERT_EQ(kill(agent, SIGKILL), 0);
+            agent_process::waitForAgent(agent, 10);
+        }
+    }
+    startAgent(server.httpPort(), kScale);
+    ChangeCounter counter;
+    const auto all = [&](const char* type) {
+        counter.update(server.outputDir());
+        return counter.arrived(type, paths) == paths.size();
+    };
+    EXPECT_TRUE(waitUntil([&] { return all("CREATED"); }, 180))
+        << counter.arrived("CREATED", paths) << " of " << paths.size() << " created\n" << agentLog();
+    for (int k = 0; k < kFolders; ++k) fs::remove_all(watched / ("burst" + std::to_string(k)));
+    EXPECT_TRUE(waitUntil([&] { return all("DELETED"); }, 180))
+        << counter.arrived("DELETED", paths) << " of " << paths.size() << " deleted";
+    stopAgent();
+    counter.update(server.outputDir());
+    std::size_t twice = 0;
+    std::string example;
+    for (const auto& [change, count] : counter.counts) {
+        if (count == 1) continue;
+        if (++twice == 1) example = change;
+    }
+    EXPECT_EQ(twice, 0u) << "changes that arrived more than once, such as " << example;
+    std::size_t burstChanges = 0;
+    for (const auto& [change, count] : counter.counts)
+        if (change.find("\\burst") != std::string::npos) burstChanges += static_cast<std::size_t>(count);
+    EXPECT_EQ(burstChanges, 2 * paths.size());  // nothing but the creations and the deletions
 }
 
 TEST_F(FimEndToEnd, ALocationAddedOnASecondDriveGetsItsOwnMonitor) {

@@ -34,7 +34,19 @@ public:
         service_ = CreateServiceW(manager_, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                   SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, path.c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr);
-        if (!service_ || !StartServiceW(service_, 0, nullptr)) error_ = static_cast<long>(GetLastError());
+        if (!service_) {
+            error_ = static_cast<long>(GetLastError());
+            return;
+        }
+        // The manager refuses starts while it still starts the system's own
+        // services (a fresh prefix): that refusal passes, so it is retried.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!StartServiceW(service_, 0, nullptr)) {
+            error_ = static_cast<long>(GetLastError());
+            if (error_ != ERROR_SERVICE_DATABASE_LOCKED || std::chrono::steady_clock::now() > end) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        error_ = 0;
 #else
         error_ = platform::startProcess(childCommandLine({"service", statusFile}), "", false, &process_);
 #endif

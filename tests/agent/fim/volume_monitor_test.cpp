@@ -202,6 +202,8 @@ TEST_F(VolumeMonitorTest, AnOverwrittenPositionIsClosedByAWalk) {
     journal_.add(34, 2, u"vanished.txt", kCreate | kClose);  // gone before the walk reads its times
     const std::int64_t kept = journal_.nextUsn;
     journal_.add(31, 2, u"kept.txt", kExtend | kClose);
+    journal_.add(37, 9, u"old.txt", kDelete | kClose);  // the gone folder keeps its path for it
+    journal_.add(9, 2, u"gone", kDelete | kClose, kDir);
     journal_.times = {{"C:\\Data\\lost.txt", {kOld, kFileTime}},
                       {"C:\\Data\\made.txt", {kFileTime, kFileTime}},
                       {"C:\\Data\\newdir\\in.txt", {kFileTime, kFileTime + 10000000}},
@@ -222,8 +224,11 @@ TEST_F(VolumeMonitorTest, AnOverwrittenPositionIsClosedByAWalk) {
     }
     journal_.add(35, 40, u"later.txt", kExtend | kClose);
     processJournalRecords(monitor_);
-    EXPECT_EQ(changes().size(), 7u);
-    EXPECT_EQ(changes().back(), "MODIFIED c:\\data\\newdir\\later.txt");
+    const auto all = changes();
+    ASSERT_EQ(all.size(), 8u);
+    EXPECT_EQ(all[6], "DELETED c:\\data\\gone\\old.txt");
+    EXPECT_EQ(all[7], "MODIFIED c:\\data\\newdir\\later.txt");
+    EXPECT_EQ(monitor_.map.index.count(9), 0u);
     EXPECT_EQ(monitor_.committedUsn, journal_.nextUsn);
 }
 
