@@ -24,12 +24,10 @@ MIB="${MIB:-250}"
 SCALE="${SCALE:-60}"
 TIMEOUT="${TIMEOUT:-600}"
 
-for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
-  [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
-done
 
 # shellcheck source=support/agent_run.sh
 source "$ROOT/bench/support/agent_run.sh"
+bench_need_programs
 bench_scratch dumpmemory 3g
 bench_fim_scenario 'c:\\\\watched'
 cp "$ROOT/testserver/scenarios/default/hostdetails.xml" "$WORK/small.xml"

@@ -20,12 +20,10 @@ SCALE="${SCALE:-60}"
 TIMEOUT="${TIMEOUT:-300}"
 HOSTS="${HOSTS:-0}"
 
-for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
-  [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
-done
 
 # shellcheck source=support/agent_run.sh
 source "$ROOT/bench/support/agent_run.sh"
+bench_need_programs
 bench_scratch fimmemory 2g
 bench_fim_scenario 'c:\\\\watched'
 # HOSTS=N: the server lists N Windows hosts, each with the scenario's filter

@@ -35,6 +35,7 @@ source "$ROOT/scripts/lib/agent_registry.sh"
 # shellcheck source=support/agent_run.sh
 source "$ROOT/bench/support/agent_run.sh"
 BUILD="$(cd "${1:-$ROOT/build}" && pwd)"
+bench_need_programs
 EVENTS="${EVENTS:-100000}"
 HOSTS="${HOSTS:-25}"
 HOST_EVENTS="${HOST_EVENTS:-4000}"
@@ -44,9 +45,6 @@ REAL_SECONDS="${REAL_SECONDS:-60}"
 TIMEOUT="${TIMEOUT:-900}"
 ONLY="${ONLY:-}"
 
-for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
-  [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
-done
 command -v xmllint >/dev/null || { echo "xmllint is missing (package libxml2-utils)" >&2; exit 2; }
 
 WORK="$(mktemp -d /tmp/ambrik-wholepath.XXXXXX)"

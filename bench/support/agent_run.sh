@@ -5,6 +5,14 @@
 # volume monitor waits on the journal. Source this file after
 # scripts/lib/agent_registry.sh, with ROOT, BUILD, SCALE and TIMEOUT set.
 
+# Ends the benchmark (status 2) unless BUILD holds the agent and the test server.
+bench_need_programs() {
+  local tool
+  for tool in "$BUILD/agent/service/ambrik" "$BUILD/testserver/orbisk-testserver"; do
+    [ -x "$tool" ] || { echo "missing $tool: build the targets ambrik and orbisk-testserver" >&2; exit 2; }
+  done
+}
+
 # bench_scratch NAME SIZE: makes WORK, mounts a tmpfs of SIZE on it as root,
 # and removes both at exit (KEEP=1 keeps the folder).
 bench_scratch() {
