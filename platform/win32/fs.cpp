@@ -52,8 +52,7 @@ long makeDirectory(const std::string& path) {
 
 long listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries) {
     const std::string folder = path.empty() ? std::string(".") : path;
-    const char last = folder.back();
-    const std::wstring pattern = widen(last == '/' || last == '\\' ? folder + "*" : folder + "\\*");
+    const std::wstring pattern = widen(joinFolderPath(folder, "*"));
     WIN32_FIND_DATAW data{};
     HANDLE h = FindFirstFileW(pattern.c_str(), &data);
     if (h == INVALID_HANDLE_VALUE) {
