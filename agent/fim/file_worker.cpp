@@ -24,7 +24,6 @@ struct Worker {
     std::condition_variable changed;
     std::deque<Job> queue;
     State state = State::NotStarted;
-    bool busy = false;  // a job runs on the worker's thread
     ThreadHandle thread;
 };
 
@@ -58,16 +57,9 @@ void workerLoop() {
             if (w.state != State::Running) break;
             job = std::move(w.queue.front());
             w.queue.pop_front();
-            w.busy = true;
         }
         runJob(job);
-        std::lock_guard lock(w.mutex);
-        w.busy = false;
-        w.changed.notify_all();
     }
-    std::lock_guard lock(w.mutex);
-    w.busy = false;
-    w.changed.notify_all();
 }
 
 }  // namespace
@@ -133,12 +125,6 @@ bool handOverFileJob(FileJob kind, std::function<void()> run) {
     Job job{kind, std::move(run)};
     runJob(job);
     return true;
-}
-
-bool waitForFileJobs(std::int64_t timeoutMillis) {
-    Worker& w = worker();
-    std::unique_lock lock(w.mutex);
-    return platform::waitFor(lock, w.changed, timeoutMillis, [&] { return w.queue.empty() && !w.busy; });
 }
 
 void resetFileWorkerForTests() {

@@ -31,8 +31,6 @@ bool stopFileWorker(std::int64_t timeoutMillis);
 // takes the newer state too), or the worker was stopped. Base builds carry
 // the locations they were asked for and are never merged.
 bool handOverFileJob(FileJob kind, std::function<void()> run);
-// Waits until no job waits or runs, at most timeoutMillis of clock time.
-bool waitForFileJobs(std::int64_t timeoutMillis);
 
 // Tests: after a stop, jobs run at once on the caller's thread again.
 void resetFileWorkerForTests();
