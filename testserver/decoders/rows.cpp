@@ -92,14 +92,20 @@ DecodeError decodeRows(std::string_view text, std::optional<RowFormat> format,
     const std::string_view end = tab ? std::string_view("\n") : kDelimitedEnd;
     std::size_t columns = expectedColumns;
     std::size_t pos = 0;
+    // The next place of each line end at or after pos, found again only once
+    // pos has passed it: a text holding only one of the two kinds is then
+    // searched once, not once a row.
+    std::size_t nextEnd = text.find(end);
+    std::size_t nextCrLf = tab ? std::string_view::npos : text.find(kDelimitedEndCrLf);
     while (pos < text.size()) {
         // The Windows agent writes its rows in text mode: each line ends in
         // CR LF there, in LF on Linux.
-        std::size_t at = text.find(end, pos);
+        if (nextEnd < pos) nextEnd = text.find(end, pos);
+        std::size_t at = nextEnd;
         std::size_t endSize = end.size();
         if (!tab) {
-            const std::size_t crlf = text.find(kDelimitedEndCrLf, pos);
-            if (crlf < at) at = crlf, endSize = kDelimitedEndCrLf.size();
+            if (nextCrLf < pos) nextCrLf = text.find(kDelimitedEndCrLf, pos);
+            if (nextCrLf < at) at = nextCrLf, endSize = kDelimitedEndCrLf.size();
         }
         if (at == std::string_view::npos)
             return decodeFailure(pos, tab ? "last row has no line end" : "last row does not end with \"**|\\n\"");
