@@ -47,27 +47,25 @@ void WarnIfHttpsUnpinned() {
 bool FetchTableDataAnswered(const std::string& url, bool* emptyAnswer) {
     long error = 0;
     std::unique_ptr<std::FILE, platform::FileCloser> file(platform::openTemporaryFile(&error));
-    if (!file) {
+    ResponseBuffer response;
+    std::int64_t size = 0;
+    if (file) {
+        if (HttpGetToOpenFileWith(url, file.get(), &size, agentTlsOptions(), AgentHttpMessages(),
+                                  HttpRequestKind::TableDump) != 0)
+            return false;
+    } else {
         // Without a temporary file the answer is held in memory, as a
         // small answer would be anyway.
         LogError("\n Unable to create a temporary file for the answer of %s (error %ld); reading it into memory",
                  url.c_str(), error);
-        ResponseBuffer response;
         if (HttpGetToBuffer(url, response, HttpRequestKind::TableDump) != 0) return false;
-        if (emptyAnswer) *emptyAnswer = response.data.empty();
-        if (response.data.empty()) return true;
-        LogInfo("\n Got response of size %d", response.length());
-        LoadServerTableData(response.data.c_str(), response.length());
-        return true;
+        size = response.length();
     }
-    std::int64_t size = 0;
-    if (HttpGetToOpenFileWith(url, file.get(), &size, agentTlsOptions(), AgentHttpMessages(),
-                              HttpRequestKind::TableDump) != 0)
-        return false;
     if (emptyAnswer) *emptyAnswer = size == 0;
     if (size == 0) return true;
     LogInfo("\n Got response of size %d", static_cast<int>(size));
-    LoadServerTableDataFromFile(file.get());
+    if (file) LoadServerTableDataFromFile(file.get());
+    else LoadServerTableData(response.data.c_str(), response.length());
     return true;
 }
 

@@ -352,9 +352,8 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
     LogInfo("\n Http status code for url:%s is %ld", url.c_str(), status);
     handle.reset();
     form.reset();
-    if (code != CURLE_OK) noteTransferFailed(code, errorText(errorBuffer, code));
-    else noteAnswered(status);
     if (code != CURLE_OK) {
+        noteTransferFailed(code, errorText(errorBuffer, code));
         std::printf("Curl Error: %d <--> %s", static_cast<int>(code), errorText(errorBuffer, code));
         std::fflush(stdout);
         // The reason belongs in the agent's log too: a service's standard
@@ -363,6 +362,7 @@ int HttpUploadFileWith(const std::string& url, const std::string& filePath,
                  errorText(errorBuffer, code));
         return 1;
     }
+    noteAnswered(status);
     if (status == 200) return 0;
     LogError("\n Error <--> Got status: %ld", status);
     return 1;
